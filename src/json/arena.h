@@ -1,0 +1,70 @@
+// Per-call bump allocator. Every JSON value of one call (the parsed rows, the
+// output document, hash indexes, unescaped strings) lives here and is released
+// in one step when the arena is destroyed, on success and failure alike; so no
+// value needs a destructor and destroying a tree never walks it.
+//
+// Not thread safe: one arena belongs to one call on one thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+namespace zorvat::json {
+
+class Arena {
+ public:
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+  ~Arena() { release(); }
+
+  // Returns `bytes` of storage aligned to `align` (a power of two <= 16).
+  // Throws std::bad_alloc when memory is exhausted; the pipeline boundary
+  // turns that into a message.
+  void* allocate(std::size_t bytes, std::size_t align = 8) {
+    std::uintptr_t p = (reinterpret_cast<std::uintptr_t>(cur_) + (align - 1)) & ~(align - 1);
+    if (cur_ != nullptr && bytes <= static_cast<std::size_t>(end_ - reinterpret_cast<char*>(p))) {
+      cur_ = reinterpret_cast<char*>(p) + bytes;
+      return reinterpret_cast<void*>(p);
+    }
+    return allocate_slow(bytes, align);
+  }
+
+  template <class T>
+  T* allocate_array(std::size_t n) {
+    static_assert(std::is_trivially_destructible_v<T>);
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    return static_cast<T*>(allocate(n * sizeof(T), alignof(T)));
+  }
+
+  char* copy_bytes(const char* data, std::size_t size) {
+    if (size == 0) return nullptr;
+    char* out = static_cast<char*>(allocate(size, 1));
+    std::memcpy(out, data, size);
+    return out;
+  }
+
+  // Bytes obtained from the system so far (for tests and memory reports).
+  std::size_t reserved_bytes() const { return reserved_; }
+
+ private:
+  struct Chunk {
+    Chunk* previous;
+  };
+  static constexpr std::size_t kFirstChunk = 16 * 1024;
+  static constexpr std::size_t kMaxChunk = 16 * 1024 * 1024;
+
+  void* allocate_slow(std::size_t bytes, std::size_t align);
+  void release();
+
+  char* cur_ = nullptr;
+  char* end_ = nullptr;
+  Chunk* head_ = nullptr;
+  std::size_t next_chunk_ = kFirstChunk;
+  std::size_t reserved_ = 0;
+};
+
+}  // namespace zorvat::json

@@ -1,0 +1,73 @@
+// Growable output byte buffer: the writer's sink. Starts with room for 128
+// bytes and at least doubles when it must grow, so appends are amortised O(1).
+// Owns its storage (malloc); moving transfers it.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <utility>
+
+namespace zorvat::json {
+
+class OutputBuffer {
+ public:
+  explicit OutputBuffer(std::size_t initial_capacity = 128) { grow_to(initial_capacity); }
+  OutputBuffer(OutputBuffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  OutputBuffer& operator=(OutputBuffer&& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+    return *this;
+  }
+  OutputBuffer(const OutputBuffer&) = delete;
+  OutputBuffer& operator=(const OutputBuffer&) = delete;
+  ~OutputBuffer() { std::free(data_); }
+
+  // Room for `n` more bytes; write them at the returned pointer, then commit.
+  char* reserve(std::size_t n) {
+    if (capacity_ - size_ < n) grow_for(n);
+    return data_ + size_;
+  }
+  void commit(std::size_t n) { size_ += n; }
+
+  void append(const char* p, std::size_t n) {
+    std::memcpy(reserve(n), p, n);
+    size_ += n;
+  }
+  void append(std::string_view s) { append(s.data(), s.size()); }
+  void push_back(char c) {
+    *reserve(1) = c;
+    ++size_;
+  }
+
+  const char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  std::string_view view() const { return {data_, size_}; }
+
+ private:
+  void grow_for(std::size_t n) {
+    std::size_t want = capacity_ * 2;
+    if (n > SIZE_MAX / 2 - size_) throw std::bad_alloc();
+    if (want < size_ + n) want = size_ + n;
+    grow_to(want);
+  }
+  void grow_to(std::size_t capacity) {
+    void* p = std::realloc(data_, capacity);
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<char*>(p);
+    capacity_ = capacity;
+  }
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace zorvat::json

@@ -1,0 +1,241 @@
+#include "json/value.h"
+
+#include <stdexcept>
+#include <vector>
+
+namespace zorvat::json {
+
+double Value::number_as_double() const {
+  switch (form()) {
+    case NumberForm::unsigned_integer:
+      return static_cast<double>(as_unsigned());  // round to nearest, ties to even
+    case NumberForm::negative_integer:
+      return static_cast<double>(as_negative());
+    case NumberForm::floating:
+      break;
+  }
+  return as_float();
+}
+
+// ---- KeyIndex --------------------------------------------------------------
+
+void KeyIndex::allocate(std::size_t capacity, Arena& arena) {
+  std::size_t slots = 16;
+  while (slots < capacity * 2) slots *= 2;
+  slots_ = arena.allocate_array<std::uint64_t>(slots);
+  std::memset(slots_, 0, slots * sizeof(std::uint64_t));
+  mask_ = slots - 1;
+  used_ = 0;
+}
+
+void KeyIndex::place(std::uint64_t tag, std::size_t position) {
+  if (position >= 0xFFFFFFFFu) throw std::length_error("object has too many members to index");
+  std::size_t i = tag & mask_;
+  while (slots_[i] != 0) i = (i + 1) & mask_;
+  slots_[i] = (tag << 32) | (position + 1);
+  ++used_;
+}
+
+void KeyIndex::grow(Arena& arena) {
+  const std::uint64_t* old = slots_;
+  std::size_t old_count = mask_ + 1;
+  allocate(old_count, arena);
+  for (std::size_t i = 0; i < old_count; ++i) {
+    if (old[i] != 0) place(old[i] >> 32, static_cast<std::size_t>(old[i] & 0xFFFFFFFFu) - 1);
+  }
+}
+
+// ---- Object ----------------------------------------------------------------
+
+const Value* Object::find(Str key) const {
+  if (!index_.empty()) {
+    std::size_t i = index_.find([this](std::size_t p) { return members_[p].key; }, key);
+    return i == KeyIndex::npos ? nullptr : &members_[i].value;
+  }
+  for (std::size_t i = 0; i < size_; ++i) {
+    if (members_[i].key == key) return &members_[i].value;
+  }
+  return nullptr;
+}
+
+const Value* Object::find_with_hint(Str key, std::size_t& hint) const {
+  if (hint < size_ && members_[hint].key == key) return &members_[hint].value;
+  const Value* found = find(key);
+  if (found != nullptr) hint = static_cast<std::size_t>(reinterpret_cast<const Member*>(found) - members_);
+  return found;
+}
+
+Value make_object(const Member* members, std::size_t count, KeyIndex index, Arena& arena) {
+  Member* stored = arena.allocate_array<Member>(count);
+  if (count != 0) std::memcpy(static_cast<void*>(stored), members, count * sizeof(Member));
+  if (index.empty() && count > Object::kIndexThreshold) {
+    index.build([stored](std::size_t p) { return stored[p].key; }, count, count, arena);
+  }
+  void* place = arena.allocate(sizeof(Object), alignof(Object));
+  return Value::object(new (place) Object(stored, count, index));
+}
+
+// ---- ObjectBuilder ---------------------------------------------------------
+
+bool ObjectBuilder::insert(Str key, Value value) {
+  const std::size_t n = members_.size();
+  std::size_t found = KeyIndex::npos;
+  if (!index_.empty()) {
+    found = index_.find_or_insert([this](std::size_t p) { return members_[p].key; }, key, n, *arena_);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (members_[i].key == key) {
+        found = i;
+        break;
+      }
+    }
+    if (found == KeyIndex::npos && n + 1 > Object::kIndexThreshold) {
+      members_.push_back({key, value});
+      index_.build([this](std::size_t p) { return members_[p].key; }, n + 1, 2 * (n + 1), *arena_);
+      return false;
+    }
+  }
+  if (found != KeyIndex::npos) {
+    members_[found].value = value;
+    return true;
+  }
+  members_.push_back({key, value});
+  return false;
+}
+
+Value ObjectBuilder::finish() {
+  Value v = make_object(members_.data(), members_.size(), index_, *arena_);
+  members_.clear();
+  index_ = KeyIndex();
+  return v;
+}
+
+// ---- deep copy -------------------------------------------------------------
+
+namespace {
+
+// Copies one node; containers get fresh storage whose children are queued
+// in `pending` (source, destination) rather than copied recursively.
+struct CopyTask {
+  const Value* source;
+  Value* destination;
+};
+
+Value copy_node(const Value& v, Arena& arena, std::vector<CopyTask>& pending) {
+  switch (v.kind()) {
+    case Kind::null:
+    case Kind::boolean:
+    case Kind::number:
+      return v;
+    case Kind::string: {
+      Str s = v.as_string();
+      return Value::string({arena.copy_bytes(s.data, s.size), s.size});
+    }
+    case Kind::array: {
+      std::size_t n = v.array_size();
+      Value* elements = arena.allocate_array<Value>(n);
+      for (std::size_t i = 0; i < n; ++i) pending.push_back({&v.array_data()[i], &elements[i]});
+      return Value::array(elements, n);
+    }
+    case Kind::object:
+      break;
+  }
+  const Object& source = v.as_object();
+  const std::size_t n = source.size();
+  Member* members = arena.allocate_array<Member>(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    Str key = source[i].key;
+    members[i].key = {arena.copy_bytes(key.data, key.size), key.size};
+    pending.push_back({&source[i].value, &members[i].value});
+  }
+  // The copy keeps the source's index (positions and hash key are the same);
+  // the slots are shared because indexes are never changed once built.
+  void* place = arena.allocate(sizeof(Object), alignof(Object));
+  return Value::object(new (place) Object(members, n, source.index()));
+}
+
+}  // namespace
+
+Value deep_copy(const Value& v, Arena& arena) {
+  std::vector<CopyTask> pending;
+  Value root = copy_node(v, arena, pending);
+  while (!pending.empty()) {
+    CopyTask task = pending.back();
+    pending.pop_back();
+    *task.destination = copy_node(*task.source, arena, pending);
+  }
+  return root;
+}
+
+// ---- equality --------------------------------------------------------------
+
+namespace {
+
+// Compares everything but the children of containers. For containers it
+// only checks kind and size; the caller walks the children.
+bool shallow_equal(const Value& a, const Value& b) {
+  if (a.kind() != b.kind()) return false;
+  switch (a.kind()) {
+    case Kind::null:
+      return true;
+    case Kind::boolean:
+      return a.as_bool() == b.as_bool();
+    case Kind::number:
+      if (a.form() != b.form()) return false;
+      if (a.form() == NumberForm::floating) return a.as_float() == b.as_float();
+      return a.as_unsigned() == b.as_unsigned();
+    case Kind::string:
+      return a.as_string() == b.as_string();
+    case Kind::array:
+      return a.array_size() == b.array_size();
+    case Kind::object:
+      return a.as_object().size() == b.as_object().size();
+  }
+  return false;
+}
+
+bool is_container(const Value& v) { return v.kind() == Kind::array || v.kind() == Kind::object; }
+
+// One open container pair on the explicit stack: the next child to compare.
+struct EqualFrame {
+  const Value* a;
+  const Value* b;
+  std::size_t next;
+};
+
+}  // namespace
+
+bool equal(const Value& a, const Value& b) {
+  if (!shallow_equal(a, b)) return false;
+  if (!is_container(a)) return true;
+  std::vector<EqualFrame> stack;
+  stack.push_back({&a, &b, 0});
+  while (!stack.empty()) {
+    EqualFrame& top = stack.back();
+    const Value* x;
+    const Value* y;
+    if (top.a->kind() == Kind::array) {
+      if (top.next == top.a->array_size()) {
+        stack.pop_back();
+        continue;
+      }
+      x = &top.a->array_data()[top.next];
+      y = &top.b->array_data()[top.next];
+    } else {
+      const Object& oa = top.a->as_object();
+      if (top.next == oa.size()) {
+        stack.pop_back();
+        continue;
+      }
+      x = &oa[top.next].value;
+      y = top.b->as_object().find(oa[top.next].key);
+      if (y == nullptr) return false;
+    }
+    ++top.next;
+    if (!shallow_equal(*x, *y)) return false;
+    if (is_container(*x)) stack.push_back({x, y, 0});
+  }
+  return true;
+}
+
+}  // namespace zorvat::json

@@ -1,0 +1,238 @@
+#include "json/value.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "json/hash.h"
+
+namespace zorvat::json {
+namespace {
+
+Str S(const char* s) { return {s, std::strlen(s)}; }
+
+// Values for the tables below, built directly (the reader has its own tests).
+struct Build {
+  Arena arena;
+  Value u(std::uint64_t v) { return Value::unsigned_integer(v); }
+  Value n(std::int64_t v) { return Value::negative_integer(v); }
+  Value f(double v) { return Value::floating(v); }
+  Value s(const char* v) { return Value::string(S(v)); }
+  Value arr(std::vector<Value> items) {
+    Value* p = arena.allocate_array<Value>(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) p[i] = items[i];
+    return Value::array(p, items.size());
+  }
+  Value obj(std::vector<std::pair<const char*, Value>> members) {
+    ObjectBuilder b(arena);
+    for (auto& [k, v] : members) b.insert(S(k), v);
+    return b.finish();
+  }
+};
+
+TEST(ObjectTest, RepeatedKeyKeepsFirstPositionAndLastValue) {
+  Build b;
+  Value o = b.obj({{"a", b.u(1)}, {"b", b.u(2)}, {"a", b.u(3)}});
+  const Object& obj = o.as_object();
+  ASSERT_EQ(obj.size(), 2u);
+  EXPECT_EQ(obj[0].key.view(), "a");
+  EXPECT_EQ(obj[0].value.as_unsigned(), 3u);
+  EXPECT_EQ(obj[1].key.view(), "b");
+  EXPECT_EQ(obj[1].value.as_unsigned(), 2u);
+}
+
+TEST(ObjectTest, KeysAreExactBytes) {
+  Build b;
+  Value o = b.obj({{"B", b.u(1)}, {"b", b.u(2)}});
+  EXPECT_EQ(o.as_object().size(), 2u);
+  EXPECT_EQ(o.as_object().find(S("b"))->as_unsigned(), 2u);
+  EXPECT_EQ(o.as_object().find(S("b ")), nullptr);
+  // Keys with an embedded NUL and a prefix of another key stay distinct.
+  ObjectBuilder nb(b.arena);
+  nb.insert({"a\0b", 3}, b.u(1));
+  nb.insert({"a", 1}, b.u(2));
+  Value o2 = nb.finish();
+  EXPECT_EQ(o2.as_object().find({"a\0b", 3})->as_unsigned(), 1u);
+  EXPECT_EQ(o2.as_object().find({"a\0c", 3}), nullptr);
+}
+
+// Objects cross the index threshold while being built; lookups, repeats and
+// order must behave the same on both sides of it.
+TEST(ObjectTest, LargeObjectsAreIndexedAndKeepInsertionOrder) {
+  for (std::size_t n : {1u, 7u, 8u, 9u, 17u, 1000u, 70000u}) {
+    Build b;
+    std::vector<std::string> keys;
+    for (std::size_t i = 0; i < n; ++i) keys.push_back("k" + std::to_string((i * 7919) % 100003));
+    ObjectBuilder ob(b.arena);
+    for (std::size_t i = 0; i < n; ++i) EXPECT_FALSE(ob.insert({keys[i].data(), keys[i].size()}, b.u(i)));
+    // Repeat every third key: the value changes, the position does not.
+    for (std::size_t i = 0; i < n; i += 3)
+      EXPECT_TRUE(ob.insert({keys[i].data(), keys[i].size()}, b.u(i + n)));
+    Value o = ob.finish();
+    const Object& obj = o.as_object();
+    ASSERT_EQ(obj.size(), n);
+    EXPECT_EQ(obj.index().empty(), n <= Object::kIndexThreshold) << n;
+    for (std::size_t i = 0; i < n; ++i) {
+      EXPECT_EQ(obj[i].key.view(), keys[i]);
+      const Value* v = obj.find({keys[i].data(), keys[i].size()});
+      ASSERT_NE(v, nullptr);
+      EXPECT_EQ(v->as_unsigned(), i % 3 == 0 ? i + n : i);
+    }
+    EXPECT_EQ(obj.find(S("absent")), nullptr);
+  }
+}
+
+TEST(ObjectTest, FindWithHintFollowsTheKey) {
+  Build b;
+  Value o = b.obj({{"x", b.u(1)}, {"y", b.u(2)}, {"z", b.u(3)}});
+  std::size_t hint = 0;
+  EXPECT_EQ(o.as_object().find_with_hint(S("z"), hint)->as_unsigned(), 3u);
+  EXPECT_EQ(hint, 2u);
+  EXPECT_EQ(o.as_object().find_with_hint(S("z"), hint)->as_unsigned(), 3u);
+  EXPECT_EQ(o.as_object().find_with_hint(S("w"), hint), nullptr);
+  EXPECT_EQ(hint, 2u);
+}
+
+TEST(EqualityTest, Table) {
+  Build b;
+  const double nan = std::nan("");
+  struct Row {
+    const char* name;
+    Value x, y;
+    bool equal;
+  } rows[] = {
+      {"null null", Value::null(), Value::null(), true},
+      {"true true", Value::boolean(true), Value::boolean(true), true},
+      {"true false", Value::boolean(true), Value::boolean(false), false},
+      {"1 vs 1.0 (forms differ)", b.u(1), b.f(1.0), false},
+      {"1 vs 1", b.u(1), b.u(1), true},
+      {"-1 vs -1", b.n(-1), b.n(-1), true},
+      {"u max vs -1 (same bits)", b.u(UINT64_MAX), b.n(-1), false},
+      {"0.0 vs -0.0", b.f(0.0), b.f(-0.0), true},
+      {"nan vs nan", b.f(nan), b.f(nan), false},
+      {"0 vs -0.0", b.u(0), b.f(-0.0), false},
+      {"strings", b.s("ab"), b.s("ab"), true},
+      {"string prefix", b.s("ab"), b.s("a"), false},
+      {"[1,2] vs [2,1]", b.arr({b.u(1), b.u(2)}), b.arr({b.u(2), b.u(1)}), false},
+      {"[1] vs [1.0]", b.arr({b.u(1)}), b.arr({b.f(1.0)}), false},
+      {"[] vs {}", b.arr({}), b.obj({}), false},
+      {"{} vs {}", b.obj({}), b.obj({}), true},
+      {"member order ignored", b.obj({{"a", b.u(1)}, {"b", b.u(2)}}), b.obj({{"b", b.u(2)}, {"a", b.u(1)}}),
+       true},
+      {"{a:null} vs {}", b.obj({{"a", Value::null()}}), b.obj({}), false},
+      {"same size, other key", b.obj({{"a", b.u(1)}}), b.obj({{"b", b.u(1)}}), false},
+      {"nested difference deep", b.arr({b.obj({{"k", b.arr({b.u(1), b.s("x")})}})}),
+       b.arr({b.obj({{"k", b.arr({b.u(1), b.s("y")})}})}), false},
+      {"nested equal", b.arr({b.obj({{"k", b.arr({b.u(1), b.obj({})})}}), Value::null()}),
+       b.arr({b.obj({{"k", b.arr({b.u(1), b.obj({})})}}), Value::null()}), true},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(equal(r.x, r.y), r.equal) << r.name;
+    EXPECT_EQ(equal(r.y, r.x), r.equal) << r.name << " (swapped)";
+  }
+}
+
+TEST(NumberTest, AsDoubleRoundsToNearestEven) {
+  struct {
+    Value v;
+    double expected;
+  } rows[] = {
+      {Value::unsigned_integer(9007199254740993u), 9007199254740992.0},
+      {Value::unsigned_integer(9007199254740995u), 9007199254740996.0},
+      {Value::unsigned_integer(UINT64_MAX), 18446744073709551616.0},
+      {Value::negative_integer(INT64_MIN), -9223372036854775808.0},
+      {Value::negative_integer(-9007199254740993), -9007199254740992.0},
+      {Value::floating(-0.0), -0.0},
+      {Value::floating(1.5), 1.5},
+  };
+  for (auto& r : rows) EXPECT_EQ(r.v.number_as_double(), r.expected);
+  EXPECT_TRUE(std::signbit(Value::floating(-0.0).number_as_double()));
+}
+
+TEST(DeepCopyTest, CopiesFormsOrderAndBytesIntoTheNewArena) {
+  Build b;
+  Value original = b.arr({b.obj({{"z", b.f(-0.0)}, {"a", b.n(-5)}, {"m", b.s("text")}}),
+                          b.arr({b.u(7), Value::boolean(false), Value::null()})});
+  Arena other;
+  Value copy = deep_copy(original, other);
+  EXPECT_TRUE(equal(original, copy));
+  const Object& o = copy.array_data()[0].as_object();
+  EXPECT_EQ(o[0].key.view(), "z");
+  EXPECT_TRUE(std::signbit(o[0].value.as_float()));
+  EXPECT_EQ(o[1].value.form(), NumberForm::negative_integer);
+  EXPECT_NE(o[2].value.as_string().data, original.array_data()[0].as_object()[2].value.as_string().data);
+  EXPECT_EQ(o.find(S("m"))->as_string().view(), "text");
+}
+
+// Deep structures must not use the C stack per level.
+TEST(DeepCopyTest, DeepNestingIsIterative) {
+  Build b;
+  Value v = b.u(1);
+  for (int i = 0; i < 100000; ++i) v = i % 2 ? b.arr({v}) : b.obj({{"k", v}});
+  Arena other;
+  Value copy = deep_copy(v, other);
+  EXPECT_TRUE(equal(v, copy));
+}
+
+TEST(HashTest, SipHashMatchesAStraightforwardEncoding) {
+  // Reference: message = bytes + 0xFF, processed byte by byte.
+  auto reference = [](HashKey k, const std::string& bytes) {
+    std::string m = bytes + '\xFF';
+    auto rotl = [](std::uint64_t x, int r) { return (x << r) | (x >> (64 - r)); };
+    std::uint64_t v0 = k.k0 ^ 0x736f6d6570736575ULL, v1 = k.k1 ^ 0x646f72616e646f6dULL,
+                  v2 = k.k0 ^ 0x6c7967656e657261ULL, v3 = k.k1 ^ 0x7465646279746573ULL;
+    auto round = [&] {
+      v0 += v1;
+      v1 = rotl(v1, 13);
+      v1 ^= v0;
+      v0 = rotl(v0, 32);
+      v2 += v3;
+      v3 = rotl(v3, 16);
+      v3 ^= v2;
+      v0 += v3;
+      v3 = rotl(v3, 21);
+      v3 ^= v0;
+      v2 += v1;
+      v1 = rotl(v1, 17);
+      v1 ^= v2;
+      v2 = rotl(v2, 32);
+    };
+    std::size_t blocks = m.size() / 8;
+    for (std::size_t i = 0; i <= blocks; ++i) {
+      std::uint64_t word = 0;
+      for (std::size_t j = 0; j < 8; ++j) {
+        std::size_t at = i * 8 + j;
+        std::uint64_t byte = at < m.size() ? static_cast<unsigned char>(m[at]) : 0;
+        if (i == blocks && j == 7) byte = m.size() & 0xFF;
+        word |= byte << (8 * j);
+      }
+      v3 ^= word;
+      round();
+      v0 ^= word;
+    }
+    v2 ^= 0xff;
+    round();
+    round();
+    round();
+    return v0 ^ v1 ^ v2 ^ v3;
+  };
+  HashKey key{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
+  std::string s;
+  for (int len = 0; len < 40; ++len) {
+    EXPECT_EQ(sip_hash13(key, s), reference(key, s)) << len;
+    s.push_back(static_cast<char>(len * 37 + 1));
+  }
+}
+
+TEST(HashTest, TableKeysAdvancePerTable) {
+  HashKey a = take_table_key();
+  HashKey b = take_table_key();
+  EXPECT_EQ(b.k0, a.k0 + 1);
+  EXPECT_EQ(b.k1, a.k1);
+}
+
+}  // namespace
+}  // namespace zorvat::json
