@@ -17,13 +17,13 @@ constexpr auto kEscapeTable = [] {
     char entry[256];
   } t{};
   for (int c = 0; c < 0x20; ++c) t.entry[c] = 'u';
-  t.entry['\b'] = 'b';
-  t.entry['\t'] = 't';
-  t.entry['\n'] = 'n';
-  t.entry['\f'] = 'f';
-  t.entry['\r'] = 'r';
-  t.entry['"'] = '"';
-  t.entry['\\'] = '\\';
+  t.entry[static_cast<unsigned char>('\b')] = 'b';
+  t.entry[static_cast<unsigned char>('\t')] = 't';
+  t.entry[static_cast<unsigned char>('\n')] = 'n';
+  t.entry[static_cast<unsigned char>('\f')] = 'f';
+  t.entry[static_cast<unsigned char>('\r')] = 'r';
+  t.entry[static_cast<unsigned char>('"')] = '"';
+  t.entry[static_cast<unsigned char>('\\')] = '\\';
   return t;
 }();
 
