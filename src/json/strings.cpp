@@ -154,15 +154,26 @@ inline std::size_t sequence_length(const u8* p, const u8* end) {
 // non-ASCII run after each one sequence by sequence.
 template <const u8* (*skip_ascii)(const u8*, const u8*)>
 inline bool validate_utf8(const u8* p, const u8* end) {
-  for (;;) {
-    p = skip_ascii(p, end);
-    if (p == end) return true;
+  using W = std::uint64_t;
+  p = skip_ascii(p, end);
+  while (p != end) {
     do {
       const std::size_t len = sequence_length(p, end);
       if (len == 0) return false;
       p += len;
     } while (p != end && *p >= 0x80);
+    // In non-Latin text the ASCII runs are mostly a space or a punctuation
+    // mark: one word settles those without the wide skip.
+    if (end - p >= 8) {
+      if (W m = high_bits(load_word<W>(p))) {
+        p += first_flagged(m);
+        continue;
+      }
+      p += 8;
+    }
+    p = skip_ascii(p, end);
   }
+  return true;
 }
 
 // ---- SSE2: sixteen bytes per step ----

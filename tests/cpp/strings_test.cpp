@@ -171,6 +171,19 @@ TEST(IsValidUtf8Test, CasesAtEveryOffset) {
        false},  // lead then ASCII
       {"\xE2\x28\xA1", false},
       {"\xC3\xC3\xA9", false},
+      // ASCII runs shorter than, as long as and longer than a word between sequences
+      {"\xC3\xA9"
+       "a\xC3\xA9"
+       "abcdefg\xC3\xA9"
+       "abcdefgh\xC3\xA9"
+       "abcdefghijklmnopq\xC3\xA9",
+       true},
+      {"\xC3\xA9"
+       "abcdefg\x80",
+       false},
+      {"\xC3\xA9"
+       "abcdefgh\xC3",
+       false},
   };
   for (const auto& k : all_kernels()) {
     for (const Case& c : cases) {
