@@ -1,6 +1,8 @@
 #include "json/reader.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,39 @@ void append_utf8(std::string& out, std::uint32_t cp) {
   }
 }
 
+// A growable stack of trivially copyable items: std::vector's push_back does
+// not inline well enough for the one-per-value hot path.
+template <class T>
+class Stack {
+ public:
+  Stack() = default;
+  Stack(const Stack&) = delete;
+  Stack& operator=(const Stack&) = delete;
+  ~Stack() { std::free(data_); }
+
+  void push_back(const T& item) {
+    if (size_ == capacity_) grow();
+    data_[size_++] = item;
+  }
+  std::size_t size() const { return size_; }
+  T* data() { return data_; }
+  T& operator[](std::size_t i) { return data_[i]; }
+  void resize(std::size_t size) { size_ = size; }  // shrinking only
+
+ private:
+  void grow() {
+    std::size_t capacity = capacity_ ? 2 * capacity_ : 256;
+    void* p = std::realloc(data_, capacity * sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<T*>(p);
+    capacity_ = capacity;
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // An open array or object. Its elements or members sit on the reader's value
 // or member stack from `start` on until it closes; then they move into the
 // arena in one piece.
@@ -76,7 +111,10 @@ class Reader {
   ReaderError make_error() const;
 
   void skip_whitespace() {
-    while (p_ != end_ && is_whitespace(*p_)) ++p_;
+    // Compact payloads have no whitespace: one test settles the usual case.
+    if (p_ != end_ && static_cast<unsigned char>(*p_) <= ' ') {
+      while (p_ != end_ && is_whitespace(*p_)) ++p_;
+    }
   }
 
   // True when [a, b) holds a byte of 0x80 or above. Content that is all
@@ -108,8 +146,8 @@ class Reader {
 
   std::vector<Frame> frames_;
   const Object* last_object_[kMaxDepth + 1] = {};  // per depth, for Frame::shape
-  std::vector<Value> values_;
-  std::vector<Member> members_;
+  Stack<Value> values_;
+  Stack<Member> members_;
   std::string scratch_;              // the content of a string with escapes
   const char* non_ascii_ = nullptr;  // see may_hold_non_ascii
 
