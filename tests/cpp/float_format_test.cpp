@@ -7,12 +7,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 #include <limits>
 #include <memory>
-#include <optional>
 #include <random>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace zorvat::json {
@@ -65,28 +64,16 @@ TEST(FormatFloatTest, Examples) {
       {0.0, "0.0"},
       {-0.0, "-0.0"},
       {1.0, "1.0"},
-      {-1.0, "-1.0"},
-      {9.5, "9.5"},
-      {10.0, "10.0"},
       {999999999999999.9, "999999999999999.9"},
       {9999999999999998.0, "9999999999999998.0"},  // E = 15, all 16 digits
-      {0.000099999, "0.000099999"},
       {9.9999e-6, "9.9999e-6"},
-      {1e-5, "0.00001"},
-      {1e22, "1e+22"},
       {1e23, "1e+23"},  // not exact: the nearest double is 9.999999999999999e22
-      {5e-324 * 3, "1.5e-323"},
-      {2.2250738585072009e-308, "2.225073858507201e-308"},  // largest subnormal
-      {4.9406564584124654e-322, "4.94e-322"},
+      {2.2250738585072009e-308, "2.225073858507201e-308"},         // largest subnormal
       {20 * std::numeric_limits<double>::denorm_min(), "1e-322"},  // a rounder decimal in the interval
       {200 * std::numeric_limits<double>::denorm_min(), "9.9e-322"},
-      {1.7976931348623155e308, "1.7976931348623155e+308"},
       {1125899906842624.25, "1125899906842624.2"},  // exact tie between two 17-digit candidates: even
       {1125899906842624.75, "1125899906842624.8"},
-      {std::ldexp(1.0, -1022), "2.2250738585072014e-308"},
-      {std::ldexp(1.0, 1023), "8.98846567431158e+307"},
-      {std::ldexp(1.0, -1021), "4.450147717014403e-308"},
-      {std::ldexp(1.0, 60), "1.152921504606847e+18"},
+      {std::ldexp(1.0, 60), "1.152921504606847e+18"},  // lower neighbour nearer than the upper
   };
   for (const Example& c : cases) EXPECT_EQ(format(c.value), c.text) << "for " << c.text;
 }
@@ -99,95 +86,46 @@ TEST(FormatFloatTest, NonFiniteStaysInBounds) {
   }
 }
 
-struct Decimal {
-  std::string digits;  // significant digits: no leading or trailing zero
-  int exponent;        // of the first digit
-};
-
-bool all_digits(std::string_view s) {
-  for (char ch : s)
-    if (ch < '0' || ch > '9') return false;
-  return !s.empty();
-}
-
-// The digits and exponent of `text` (sign already removed), or nothing when
-// the text breaks a layout rule: exponent form only outside -5..15 with a
-// sign and no padding, fixed form with one digit at least on each side of the
-// point, no trailing zero after the point except the ".0" of a whole number.
-std::optional<Decimal> parse_layout(std::string_view t) {
-  Decimal d;
-  const std::size_t e = t.find('e');
-  if (e != std::string_view::npos) {
-    const std::string_view mant = t.substr(0, e), exp = t.substr(e + 1);
-    if (exp.size() < 2 || (exp[0] != '+' && exp[0] != '-') || !all_digits(exp.substr(1)) || exp[1] == '0')
-      return std::nullopt;
-    d.exponent = std::stoi(std::string(exp.substr(1))) * (exp[0] == '-' ? -1 : 1);
-    if (d.exponent >= -5 && d.exponent <= 15) return std::nullopt;
-    if (mant.size() == 2 || (mant.size() > 2 && mant[1] != '.')) return std::nullopt;
-    d.digits = std::string(mant.substr(0, 1)) + std::string(mant.size() > 2 ? mant.substr(2) : "");
-    if (!all_digits(d.digits)) return std::nullopt;
-  } else {
-    const std::size_t dot = t.find('.');
-    if (dot == std::string_view::npos) return std::nullopt;
-    const std::string_view whole = t.substr(0, dot), frac = t.substr(dot + 1);
-    if (!all_digits(whole) || !all_digits(frac)) return std::nullopt;
-    if (frac.back() == '0' && frac != "0") return std::nullopt;
-    if (whole == "0") {
-      const std::size_t first = frac.find_first_not_of('0');
-      if (first == std::string_view::npos) return std::nullopt;
-      d.exponent = -static_cast<int>(first) - 1;
-      if (d.exponent < -5) return std::nullopt;
-      d.digits = std::string(frac.substr(first));
-    } else {
-      d.exponent = static_cast<int>(whole.size()) - 1;
-      if (whole[0] == '0' || d.exponent > 15) return std::nullopt;
-      d.digits = std::string(whole) + std::string(frac == "0" ? "" : frac);
-      d.digits.erase(d.digits.find_last_not_of('0') + 1);
-    }
-  }
-  if (d.digits.empty() || d.digits.front() == '0' || d.digits.back() == '0') return std::nullopt;
-  return d;
-}
-
-// The shortest digits of nonzero finite `x` by the standard library.
-Decimal reference_decimal(double x) {
+// What the layout rules make of the shortest digits and exponent that the
+// standard library finds.
+std::string expected_text(double x) {
+  if (x == 0) return std::signbit(x) ? "-0.0" : "0.0";
   char buf[64];
   const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(x), std::chars_format::scientific);
-  const std::string s(buf, r.ptr);
+  const std::string s(buf, r.ptr);  // "d.ddde+XX"
   const std::size_t e = s.find('e');
-  Decimal d;
-  d.digits = s.substr(0, 1) + (e > 1 ? s.substr(2, e - 2) : "");
-  d.exponent = std::stoi(s.substr(e + 1));  // "+16" reads as 16
-  return d;
+  const std::string digits = s.substr(0, 1) + (e > 1 ? s.substr(2, e - 2) : "");
+  const int exp = std::stoi(s.substr(e + 1));
+  const int n = static_cast<int>(digits.size());
+  std::string t = std::signbit(x) ? "-" : "";
+  if (exp < -5 || exp > 15) {
+    t += digits.substr(0, 1) + (n > 1 ? "." + digits.substr(1) : "") + (exp < 0 ? "e-" : "e+") +
+         std::to_string(std::abs(exp));
+  } else if (exp < 0) {
+    t += "0." + std::string(-exp - 1, '0') + digits;
+  } else if (n <= exp + 1) {
+    t += digits + std::string(exp + 1 - n, '0') + ".0";
+  } else {
+    t += digits.substr(0, exp + 1) + "." + digits.substr(exp + 1);
+  }
+  return t;
 }
 
 // Empty when `x` formats correctly, else what went wrong.
 std::string check_one(double x) {
   const std::string text = format(x);
-  if (text.size() > kFloatTextMax) return text;
-  const bool negative = std::signbit(x);
-  if (negative != (!text.empty() && text[0] == '-')) return "sign of " + text;
-  if (x == 0) return text == (negative ? "-0.0" : "0.0") ? "" : "zero as " + text;
-  const std::optional<Decimal> got = parse_layout(std::string_view(text).substr(negative ? 1 : 0));
-  if (!got) return "layout of " + text;
+  const std::string want = expected_text(x);
+  if (text != want) return text + " instead of " + want;
   if (std::bit_cast<std::uint64_t>(std::strtod(text.c_str(), nullptr)) != std::bit_cast<std::uint64_t>(x))
-    return "round trip of " + text;
-  const Decimal want = reference_decimal(x);
-  if (got->digits != want.digits || got->exponent != want.exponent)
-    return text + " instead of " + want.digits + "e" + std::to_string(want.exponent);
+    return text + " does not read back";
   return "";
 }
 
+// Fewer under AddressSanitizer, which CI also runs.
 #if defined(__SANITIZE_ADDRESS__)
-constexpr int kRandomValues = 100'000;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int kRandomValues = 100'000;
+constexpr std::size_t kRandomValues = 100'000;
 #else
-constexpr int kRandomValues = 1'000'000;
-#endif
-#else
-constexpr int kRandomValues = 1'000'000;
+constexpr std::size_t kRandomValues = 1'000'000;
 #endif
 
 TEST(FormatFloatTest, SweepAgreesWithShortestDigitsAndLayout) {
@@ -209,9 +147,25 @@ TEST(FormatFloatTest, SweepAgreesWithShortestDigitsAndLayout) {
     add_with_neighbours(std::strtod(("1e" + std::to_string(e)).c_str(), nullptr));
   for (double x : {9.5e-6, 9.99999e-6, 9.9999999999999999e15, 1e16 - 2, 123456789012345.67})
     add_with_neighbours(x);
+  // Doubles c * 2^q whose rounding interval ends exactly on a multiple of
+  // 10^(k+1), the length just short of c's: the lower end (c - 1/2) 2^q when
+  // 5^(k+1) divides 2c - 1, the upper one when it divides 2c + 1. Whether that
+  // end belongs to the interval depends on the parity of c, so take both.
+  for (int q = 2; q <= 80; ++q) {
+    const int k = static_cast<int>(std::floor(q * std::log10(2.0)));
+    std::uint64_t m = 1;
+    for (int i = 0; i <= k; ++i) m *= 5;
+    if (m >= (std::uint64_t{1} << 52)) break;
+    for (std::uint64_t residue : {(m + 1) / 2, (m - 1) / 2}) {
+      std::uint64_t c = (std::uint64_t{1} << 52) + (residue + m - (std::uint64_t{1} << 52) % m) % m;
+      for (int i = 0; i < 4 && c < (std::uint64_t{1} << 53); ++i, c += m)
+        values.push_back(std::ldexp(static_cast<double>(c), q));
+    }
+  }
 
   std::mt19937_64 rng(20240611);
-  while (values.size() < static_cast<std::size_t>(kRandomValues)) {
+  const std::size_t total = values.size() + kRandomValues;
+  while (values.size() < total) {
     const std::uint64_t r = rng();
     double x;
     switch (r % 8) {
