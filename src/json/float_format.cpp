@@ -207,7 +207,7 @@ inline int decimal_length(u64 v) {
   return guess + (v >= kPowersOfTen[guess]);
 }
 
-constexpr u64 kZeroChars = 0x3030303030303030u;
+[[maybe_unused]] constexpr u64 kZeroChars = 0x3030303030303030u;  // used by the portable path
 
 // For fixed notation with the point after digit e (0..15): the bytes of the
 // first 16 that lie before the point.
