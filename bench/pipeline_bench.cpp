@@ -1,0 +1,87 @@
+// MB/s of the core stages on the benchmark payloads: read only, read +
+// columnarize, read + columnarize + write (the whole pipeline).
+//
+//   python3 tools/make_payloads.py build/payloads [--large]
+//   ZORVAT_PAYLOADS=build/payloads build/bench/pipeline_bench
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "json/reader.h"
+#include "json/writer.h"
+#include "transform/columnarize.h"
+#include "transform/pipeline.h"
+
+namespace {
+
+using namespace zorvat;
+
+std::string load(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void read_only(benchmark::State& state, const std::string* payload) {
+  for (auto _ : state) {
+    json::Arena arena;
+    auto rows = json::read_rows(*payload, arena);
+    benchmark::DoNotOptimize(rows.ok());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * payload->size()));
+}
+
+void read_columnarize(benchmark::State& state, const std::string* payload) {
+  for (auto _ : state) {
+    json::Arena arena;
+    auto rows = json::read_rows(*payload, arena);
+    json::Value doc = transform::columnarize_rows(rows.value(), arena);
+    benchmark::DoNotOptimize(doc);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * payload->size()));
+}
+
+void pipeline(benchmark::State& state, const std::string* payload) {
+  for (auto _ : state) {
+    transform::PipelineResult r = transform::columnarize_json(*payload);
+    benchmark::DoNotOptimize(r.bytes.data());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * payload->size()));
+}
+
+std::vector<std::string>& payloads() {
+  static std::vector<std::string> all;
+  return all;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* dir = std::getenv("ZORVAT_PAYLOADS");
+  std::filesystem::path root = dir != nullptr ? dir : "build/payloads";
+  if (!std::filesystem::is_directory(root)) {
+    std::fprintf(stderr, "no payloads in %s: run tools/make_payloads.py %s\n", root.c_str(), root.c_str());
+    return 1;
+  }
+  std::vector<std::filesystem::path> files;
+  for (const auto& e : std::filesystem::directory_iterator(root)) files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  payloads().reserve(files.size());
+  for (const auto& f : files) {
+    payloads().push_back(load(f));
+    const std::string* p = &payloads().back();
+    std::string name = f.stem().string();
+    benchmark::RegisterBenchmark(("read/" + name).c_str(), read_only, p)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("read+columnarize/" + name).c_str(), read_columnarize, p)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("pipeline/" + name).c_str(), pipeline, p)->Unit(benchmark::kMillisecond);
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

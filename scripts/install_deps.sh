@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what a fresh Debian 12 machine lacks to build and test the project:
+# compilers and C++ test/benchmark libraries from Debian, Python test tools
+# from PyPI. Safe to run again: it skips what is already there.
+set -euo pipefail
+
+debian_packages=(g++ cmake ninja-build clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
+                 libsimdjson-dev valgrind)
+missing=()
+for p in "${debian_packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install_deps: need root to install: ${missing[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+python3 -m pip install --quiet --disable-pip-version-check \
+  "scikit-build-core>=0.9" "pytest>=7" "hypothesis>=6" "cmake>=3.20" ninja

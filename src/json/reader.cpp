@@ -1,0 +1,493 @@
+#include "json/reader.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "json/float_format.h"
+#include "json/number.h"
+#include "json/quoted.h"
+#include "json/strings.h"
+
+namespace zorvat::json {
+namespace {
+
+// Arrays and objects may nest this deep, the top-level array being level 1.
+constexpr std::size_t kMaxDepth = 127;
+
+inline bool is_whitespace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+inline int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// An open array or object. Its elements or members sit on the reader's value
+// or member stack from `start` on until it closes; then they move into the
+// arena in one piece.
+struct Frame {
+  bool is_object;
+  std::size_t start;
+  KeyIndex index;  // built once an object grows past the linear-search size
+  Str key;         // an object's key waiting for its value
+};
+
+class Reader {
+ public:
+  Reader(std::string_view payload, Arena& arena)
+      : begin_(payload.data()), p_(payload.data()), end_(payload.data() + payload.size()), arena_(arena) {}
+
+  Result<RowList, ReaderError> run();
+
+ private:
+  // ---- errors: only the kind and offset are kept on the hot path ----
+  bool set_error(ErrorKind kind, Position position) {
+    error_ = kind;
+    std::size_t at = static_cast<std::size_t>(p_ - begin_);
+    if (position == Position::next_byte && p_ < end_) ++at;
+    error_offset_ = at;
+    return false;
+  }
+  bool fail_next(ErrorKind kind) { return set_error(kind, Position::next_byte); }
+  bool fail_consumed(ErrorKind kind) { return set_error(kind, Position::consumed); }
+  ReaderError make_error() const;
+
+  void skip_whitespace() {
+    while (p_ != end_ && is_whitespace(*p_)) ++p_;
+  }
+
+  bool read_scalar(Value& out);
+  bool read_literal(const char* rest, std::size_t length);
+  bool read_string(Str& out);
+  bool read_escape();
+  bool read_hex4(std::uint32_t& unit);
+  bool read_number(bool negative, Value& out);
+
+  bool open(bool is_object);
+  bool add_member(Frame& frame, Value value);
+  Value close(Frame& frame);
+
+  bool invalid_type();
+
+  const char* const begin_;
+  const char* p_;
+  const char* const end_;
+  Arena& arena_;
+
+  std::vector<Frame> frames_;
+  std::vector<Value> values_;
+  std::vector<Member> members_;
+  std::string scratch_;  // the content of a string with escapes
+
+  ErrorKind error_ = ErrorKind::none;
+  std::size_t error_offset_ = 0;
+  std::string invalid_type_description_;
+};
+
+ReaderError Reader::make_error() const {
+  ReaderError e;
+  if (error_ == ErrorKind::invalid_type) {
+    e.description = invalid_type_description_;
+  } else {
+    e.description = std::string(error_description(error_));
+  }
+  locate({begin_, static_cast<std::size_t>(end_ - begin_)}, error_offset_, e.line, e.column);
+  return e;
+}
+
+bool Reader::read_literal(const char* rest, std::size_t length) {
+  // The first byte is already consumed; each further byte is consumed, then
+  // compared, so the error points at the byte that differs.
+  for (std::size_t i = 0; i < length; ++i) {
+    if (p_ == end_) return fail_consumed(ErrorKind::eof_value);
+    if (*p_++ != rest[i]) return fail_consumed(ErrorKind::expected_ident);
+  }
+  return true;
+}
+
+bool Reader::read_number(bool negative, Value& out) {
+  NumberStatus status = json::read_number(p_, end_, negative, out);
+  if (status.error != ErrorKind::none) return set_error(status.error, status.position);
+  return true;
+}
+
+bool Reader::read_hex4(std::uint32_t& unit) {
+  if (end_ - p_ < 4) {
+    p_ = end_;
+    return fail_consumed(ErrorKind::eof_string);
+  }
+  int a = hex_value(p_[0]), b = hex_value(p_[1]), c = hex_value(p_[2]), d = hex_value(p_[3]);
+  p_ += 4;
+  if ((a | b | c | d) < 0) return fail_consumed(ErrorKind::invalid_escape);
+  unit = static_cast<std::uint32_t>((a << 12) | (b << 8) | (c << 4) | d);
+  return true;
+}
+
+// After a backslash: appends the escaped character to the scratch buffer.
+bool Reader::read_escape() {
+  if (p_ == end_) return fail_consumed(ErrorKind::eof_string);
+  char letter = *p_++;
+  switch (letter) {
+    case '"':
+    case '\\':
+    case '/':
+      scratch_.push_back(letter);
+      return true;
+    case 'b':
+      scratch_.push_back('\b');
+      return true;
+    case 'f':
+      scratch_.push_back('\f');
+      return true;
+    case 'n':
+      scratch_.push_back('\n');
+      return true;
+    case 'r':
+      scratch_.push_back('\r');
+      return true;
+    case 't':
+      scratch_.push_back('\t');
+      return true;
+    case 'u':
+      break;
+    default:
+      return fail_consumed(ErrorKind::invalid_escape);
+  }
+  std::uint32_t u;
+  if (!read_hex4(u)) return false;
+  if (u >= 0xDC00 && u <= 0xDFFF) return fail_consumed(ErrorKind::lone_leading_surrogate);
+  if (u < 0xD800 || u > 0xDBFF) {
+    append_utf8(scratch_, u);
+    return true;
+  }
+  // A leading surrogate: the trailing one must follow at once.
+  if (p_ == end_) return fail_consumed(ErrorKind::eof_string);
+  if (*p_++ != '\\') return fail_consumed(ErrorKind::unexpected_end_of_hex_escape);
+  if (p_ == end_) return fail_consumed(ErrorKind::eof_string);
+  if (*p_++ != 'u') return fail_consumed(ErrorKind::unexpected_end_of_hex_escape);
+  std::uint32_t v;
+  if (!read_hex4(v)) return false;
+  if (v < 0xDC00 || v > 0xDFFF) return fail_consumed(ErrorKind::lone_leading_surrogate);
+  append_utf8(scratch_, 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00));
+  return true;
+}
+
+// After the opening quote. A string without escapes is borrowed from the
+// payload as it stands; one with escapes is assembled in the scratch buffer
+// and copied into the arena once.
+bool Reader::read_string(Str& out) {
+  const char* run = p_;
+  bool escaped = false;
+  for (;;) {
+    const char* q = find_string_special(p_, end_);
+    if (q == end_) {
+      p_ = end_;
+      return fail_consumed(ErrorKind::eof_string);
+    }
+    char c = *q;
+    if (c == '"') {
+      p_ = q + 1;
+      if (!escaped) {
+        out = {run, static_cast<std::size_t>(q - run)};
+      } else {
+        scratch_.append(run, static_cast<std::size_t>(q - run));
+        out = {arena_.copy_bytes(scratch_.data(), scratch_.size()), scratch_.size()};
+      }
+      // Only the finished content is validated: the error is reported at
+      // the closing quote, never inside the string.
+      if (!is_valid_utf8(out.data, out.size)) return fail_consumed(ErrorKind::invalid_unicode_code_point);
+      return true;
+    }
+    if (c == '\\') {
+      if (!escaped) {
+        scratch_.clear();
+        escaped = true;
+      }
+      scratch_.append(run, static_cast<std::size_t>(q - run));
+      p_ = q + 1;
+      if (!read_escape()) return false;
+      run = p_;
+      continue;
+    }
+    p_ = q + 1;  // a raw control character
+    return fail_consumed(ErrorKind::control_character);
+  }
+}
+
+bool Reader::read_scalar(Value& out) {
+  switch (*p_) {
+    case 'n':
+      ++p_;
+      out = Value::null();
+      return read_literal("ull", 3);
+    case 't':
+      ++p_;
+      out = Value::boolean(true);
+      return read_literal("rue", 3);
+    case 'f':
+      ++p_;
+      out = Value::boolean(false);
+      return read_literal("alse", 4);
+    case '-':
+      ++p_;
+      return read_number(true, out);
+    case '"': {
+      ++p_;
+      Str s;
+      if (!read_string(s)) return false;
+      out = Value::string(s);
+      return true;
+    }
+    default:
+      if (*p_ >= '0' && *p_ <= '9') return read_number(false, out);
+      return fail_next(ErrorKind::expected_value);
+  }
+}
+
+bool Reader::open(bool is_object) {
+  if (frames_.size() >= kMaxDepth) return fail_next(ErrorKind::recursion_limit_exceeded);
+  ++p_;
+  frames_.push_back({is_object, is_object ? members_.size() : values_.size(), KeyIndex(), Str()});
+  return true;
+}
+
+// Inserts the frame's pending key with `value`: a repeated key keeps its
+// first position and takes the new value.
+bool Reader::add_member(Frame& frame, Value value) {
+  const std::size_t start = frame.start;
+  const std::size_t count = members_.size() - start;
+  auto key_at = [this, start](std::size_t i) { return members_[start + i].key; };
+  std::size_t found = KeyIndex::npos;
+  if (!frame.index.empty()) {
+    found = frame.index.find_or_insert(key_at, frame.key, count, arena_);
+  } else {
+    for (std::size_t i = start; i < members_.size(); ++i) {
+      if (members_[i].key == frame.key) {
+        found = i - start;
+        break;
+      }
+    }
+  }
+  if (found != KeyIndex::npos) {
+    members_[start + found].value = value;
+    return true;
+  }
+  members_.push_back({frame.key, value});
+  if (frame.index.empty() && count + 1 > Object::kIndexThreshold) {
+    frame.index.build(key_at, count + 1, 2 * (count + 1), arena_);
+  }
+  return true;
+}
+
+Value Reader::close(Frame& frame) {
+  if (frame.is_object) {
+    std::size_t count = members_.size() - frame.start;
+    Value v = make_object(members_.data() + frame.start, count, frame.index, arena_);
+    members_.resize(frame.start);
+    return v;
+  }
+  std::size_t count = values_.size() - frame.start;
+  Value* elements = arena_.allocate_array<Value>(count);
+  if (count != 0)
+    std::memcpy(static_cast<void*>(elements), values_.data() + frame.start, count * sizeof(Value));
+  values_.resize(frame.start);
+  return Value::array(elements, count);
+}
+
+// The payload's first value is not an array: read it (a literal, number or
+// string) and name it in the error.
+bool Reader::invalid_type() {
+  std::string& d = invalid_type_description_;
+  char first = *p_;
+  if (first == '{') {
+    d = "invalid type: map, expected a sequence";
+    return fail_consumed(ErrorKind::invalid_type);
+  }
+  bool is_value_start = first == 'n' || first == 't' || first == 'f' || first == '-' || first == '"' ||
+                        (first >= '0' && first <= '9');
+  if (!is_value_start) return fail_next(ErrorKind::expected_value);
+  Value v;
+  if (!read_scalar(v)) return false;
+  d = "invalid type: ";
+  switch (v.kind()) {
+    case Kind::null:
+      d += "null";
+      break;
+    case Kind::boolean:
+      d += v.as_bool() ? "boolean `true`" : "boolean `false`";
+      break;
+    case Kind::number:
+      if (v.form() == NumberForm::floating) {
+        char text[kFloatTextMax];
+        d += "floating point `";
+        d.append(text, format_float(v.as_float(), text));
+      } else {
+        d += "integer `";
+        d += v.form() == NumberForm::unsigned_integer
+                 ? std::to_string(v.as_unsigned())
+                 : "-" + std::to_string(0 - static_cast<std::uint64_t>(v.as_negative()));
+      }
+      d += "`";
+      break;
+    case Kind::string:
+      d += "string ";
+      append_quoted(d, v.as_string().view());
+      break;
+    case Kind::array:
+    case Kind::object:
+      break;  // not produced by read_scalar
+  }
+  d += ", expected a sequence";
+  return fail_consumed(ErrorKind::invalid_type);
+}
+
+Result<RowList, ReaderError> Reader::run() {
+  skip_whitespace();
+  if (p_ == end_) {
+    fail_next(ErrorKind::eof_value);
+    return fail(make_error());
+  }
+  if (*p_ != '[') {
+    invalid_type();
+    return fail(make_error());
+  }
+  open(false);
+
+  // The grammar as a loop over an explicit stack. `value` holds a finished
+  // value on its way into the innermost open container.
+  Value value;
+  enum class Step { element, after_value };
+  Step step;
+
+  // Right after an opening bracket: the container may be empty.
+  auto after_open = [&]() -> int {  // 1: read an element/member, 0: closed empty, -1: error
+    Frame& f = frames_.back();
+    skip_whitespace();
+    if (p_ == end_) return fail_next(f.is_object ? ErrorKind::eof_object : ErrorKind::eof_list), -1;
+    if (*p_ == (f.is_object ? '}' : ']')) {
+      ++p_;
+      return 0;
+    }
+    return 1;
+  };
+  // Reads an object's key and colon (the opening quote at p_).
+  auto read_key = [&]() -> bool {
+    Frame& f = frames_.back();
+    if (*p_ != '"') return fail_next(ErrorKind::key_must_be_string);
+    ++p_;
+    if (!read_string(f.key)) return false;
+    skip_whitespace();
+    if (p_ == end_) return fail_next(ErrorKind::eof_object);
+    if (*p_ != ':') return fail_next(ErrorKind::expected_colon);
+    ++p_;
+    return true;
+  };
+
+  int opened = after_open();
+  if (opened < 0) return fail(make_error());
+  if (opened == 0) {
+    value = close(frames_.back());
+    frames_.pop_back();
+  }
+  step = opened == 0 ? Step::after_value : Step::element;
+
+  for (;;) {
+    if (step == Step::element) {
+      skip_whitespace();
+      if (p_ == end_) {
+        fail_next(ErrorKind::eof_value);
+        return fail(make_error());
+      }
+      char c = *p_;
+      if (c == '[' || c == '{') {
+        if (!open(c == '{')) return fail(make_error());
+        int r = after_open();
+        if (r < 0) return fail(make_error());
+        if (r == 0) {
+          value = close(frames_.back());
+          frames_.pop_back();
+          step = Step::after_value;
+          continue;
+        }
+        if (c == '{' && !read_key()) return fail(make_error());
+        continue;  // read the first element or member value
+      }
+      if (!read_scalar(value)) return fail(make_error());
+      step = Step::after_value;
+    }
+
+    // after_value: `value` is complete.
+    if (frames_.empty()) break;  // the top-level array has closed
+    Frame& f = frames_.back();
+    if (f.is_object) {
+      add_member(f, value);
+    } else {
+      values_.push_back(value);
+    }
+    skip_whitespace();
+    if (p_ == end_) {
+      fail_next(f.is_object ? ErrorKind::eof_object : ErrorKind::eof_list);
+      return fail(make_error());
+    }
+    char c = *p_;
+    if (c == ',') {
+      ++p_;
+      skip_whitespace();
+      if (p_ == end_) {
+        fail_next(ErrorKind::eof_value);
+        return fail(make_error());
+      }
+      if (*p_ == (f.is_object ? '}' : ']')) {
+        fail_next(ErrorKind::trailing_comma);
+        return fail(make_error());
+      }
+      if (f.is_object && !read_key()) return fail(make_error());
+      step = Step::element;
+      continue;
+    }
+    if (c == (f.is_object ? '}' : ']')) {
+      ++p_;
+      value = close(f);
+      frames_.pop_back();
+      continue;  // still after_value, one level up
+    }
+    fail_next(f.is_object ? ErrorKind::expected_object_comma_or_end : ErrorKind::expected_list_comma_or_end);
+    return fail(make_error());
+  }
+
+  skip_whitespace();
+  if (p_ != end_) {
+    fail_next(ErrorKind::trailing_characters);
+    return fail(make_error());
+  }
+  return RowList{value.array_data(), value.array_size()};
+}
+
+}  // namespace
+
+Result<RowList, ReaderError> read_rows(std::string_view payload, Arena& arena) {
+  Reader reader(payload, arena);
+  return reader.run();
+}
+
+}  // namespace zorvat::json

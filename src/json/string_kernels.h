@@ -1,0 +1,21 @@
+// The instruction-set variants behind find_string_special and is_valid_utf8,
+// exposed so that tests and benchmarks can run each one on this machine, not
+// only the variant the dispatcher picks.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace zorvat::json::detail {
+
+struct StringKernels {
+  const char* name;
+  const char* (*find_special)(const char* p, const char* end);
+  bool (*valid_utf8)(const char* p, std::size_t n);
+};
+
+// Every variant built in that the running CPU supports, portable one first.
+// Each handles any length on its own.
+std::span<const StringKernels> available_string_kernels();
+
+}  // namespace zorvat::json::detail

@@ -1,0 +1,374 @@
+#include "json/strings.h"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "json/string_kernels.h"
+
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__SSE2__)
+#define ZORVAT_STRINGS_X86 1
+#include <immintrin.h>
+#endif
+
+namespace zorvat::json {
+namespace {
+
+using u8 = unsigned char;
+
+// ---- Word-at-a-time helpers (any unsigned word type) ----
+//
+// Every mask below is exact per byte: the additions never carry from one byte
+// into the next, so any flagged byte is a real match and the first flagged
+// byte is the first match.
+
+template <class W>
+constexpr W bytes_of(u8 c) {
+  return static_cast<W>(~W{0} / 0xFF * c);
+}
+
+template <class W>
+inline W load_word(const u8* p) {
+  W w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// High bit of every byte of `x` that is zero.
+template <class W>
+inline W zero_bytes(W x) {
+  return static_cast<W>(~(((x & bytes_of<W>(0x7F)) + bytes_of<W>(0x7F)) | x) & bytes_of<W>(0x80));
+}
+
+template <class W>
+inline W special_bytes(W x) {
+  // (x & 0x7F) + 0x60 reaches the high bit exactly when the low seven bits are
+  // at least 0x20; or-ing x then also clears every byte of 0x80 and up.
+  W below_space =
+      static_cast<W>(~(((x & bytes_of<W>(0x7F)) + bytes_of<W>(0x80 - 0x20)) | x) & bytes_of<W>(0x80));
+  return zero_bytes<W>(x ^ bytes_of<W>('"')) | zero_bytes<W>(x ^ bytes_of<W>('\\')) | below_space;
+}
+
+// Offset of the lowest-addressed flagged byte of a non-zero mask.
+template <class W>
+inline unsigned first_flagged(W mask) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return static_cast<unsigned>(std::countr_zero(mask)) / 8;
+  } else {
+    return static_cast<unsigned>(std::countl_zero(mask)) / 8;
+  }
+}
+
+inline bool is_special(u8 b) { return b == '"' || b == '\\' || b < 0x20; }
+
+// Tests one word at `p` and, when the range is at least a word long, the last
+// word of the range, which may overlap bytes already found clean.
+template <class W, class Mask>
+inline const u8* first_in_word_pair(const u8* p, const u8* end, Mask mask) {
+  if (W m = mask(load_word<W>(p))) return p + first_flagged(m);
+  const u8* last = end - sizeof(W);
+  if (W m = mask(load_word<W>(last))) return last + first_flagged(m);
+  return end;
+}
+
+// [p, end) shorter than 16 bytes.
+inline const u8* find_special_short(const u8* p, const u8* end) {
+  const std::size_t n = static_cast<std::size_t>(end - p);
+  if (n >= 8) return first_in_word_pair<std::uint64_t>(p, end, special_bytes<std::uint64_t>);
+  if (n >= 4) return first_in_word_pair<std::uint32_t>(p, end, special_bytes<std::uint32_t>);
+  for (; p != end; ++p) {
+    if (is_special(*p)) return p;
+  }
+  return end;
+}
+
+template <class W>
+inline W high_bits(W x) {
+  return x & bytes_of<W>(0x80);
+}
+
+// First byte of 0x80 and up in [p, end) shorter than 16 bytes, else `end`.
+inline const u8* skip_ascii_short(const u8* p, const u8* end) {
+  const std::size_t n = static_cast<std::size_t>(end - p);
+  if (n >= 8) return first_in_word_pair<std::uint64_t>(p, end, high_bits<std::uint64_t>);
+  if (n >= 4) return first_in_word_pair<std::uint32_t>(p, end, high_bits<std::uint32_t>);
+  for (; p != end; ++p) {
+    if (*p >= 0x80) return p;
+  }
+  return end;
+}
+
+// ---- Portable variant: eight bytes per step ----
+
+template <class Mask>
+inline const u8* first_by_words(const u8* p, const u8* end, Mask mask) {
+  using W = std::uint64_t;
+  for (; end - p >= 8; p += 8) {
+    if (W m = mask(load_word<W>(p))) return p + first_flagged(m);
+  }
+  if (p == end) return end;
+  const u8* last = end - 8;  // overlaps clean bytes; the range had >= 16
+  if (W m = mask(load_word<W>(last))) return last + first_flagged(m);
+  return end;
+}
+
+const u8* find_special_swar(const u8* p, const u8* end) {
+  if (end - p < 16) return find_special_short(p, end);
+  return first_by_words(p, end, special_bytes<std::uint64_t>);
+}
+
+const u8* skip_ascii_swar(const u8* p, const u8* end) {
+  if (end - p < 16) return skip_ascii_short(p, end);
+  return first_by_words(p, end, high_bits<std::uint64_t>);
+}
+
+// ---- UTF-8 sequences ----
+
+inline bool is_continuation(u8 b) { return (b & 0xC0) == 0x80; }
+
+// Length of the valid sequence at `p` (whose first byte is 0x80 or more), or
+// 0 when it is not one. The allowed range of the second byte is what rules out
+// overlong forms, surrogates and code points above U+10FFFF.
+inline std::size_t sequence_length(const u8* p, const u8* end) {
+  const std::size_t left = static_cast<std::size_t>(end - p);
+  const u8 lead = p[0];
+  if (lead < 0xC2) return 0;  // continuation byte, or C0/C1 (overlong)
+  if (lead < 0xE0) return left >= 2 && is_continuation(p[1]) ? 2 : 0;
+  if (lead < 0xF0) {
+    if (left < 3) return 0;
+    const u8 lo = lead == 0xE0 ? 0xA0 : 0x80;
+    const u8 hi = lead == 0xED ? 0x9F : 0xBF;
+    return p[1] >= lo && p[1] <= hi && is_continuation(p[2]) ? 3 : 0;
+  }
+  if (lead < 0xF5) {
+    if (left < 4) return 0;
+    const u8 lo = lead == 0xF0 ? 0x90 : 0x80;
+    const u8 hi = lead == 0xF4 ? 0x8F : 0xBF;
+    return p[1] >= lo && p[1] <= hi && is_continuation(p[2]) && is_continuation(p[3]) ? 4 : 0;
+  }
+  return 0;
+}
+
+// Alternates between skipping ASCII runs with `skip_ascii` and checking the
+// non-ASCII run after each one sequence by sequence.
+template <const u8* (*skip_ascii)(const u8*, const u8*)>
+inline bool validate_utf8(const u8* p, const u8* end) {
+  using W = std::uint64_t;
+  p = skip_ascii(p, end);
+  while (p != end) {
+    do {
+      const std::size_t len = sequence_length(p, end);
+      if (len == 0) return false;
+      p += len;
+    } while (p != end && *p >= 0x80);
+    // In non-Latin text the ASCII runs are mostly a space or a punctuation
+    // mark: one word settles those without the wide skip.
+    if (end - p >= 8) {
+      if (W m = high_bits(load_word<W>(p))) {
+        p += first_flagged(m);
+        continue;
+      }
+      p += 8;
+    }
+    p = skip_ascii(p, end);
+  }
+  return true;
+}
+
+// ---- SSE2: sixteen bytes per step ----
+
+#ifdef ZORVAT_STRINGS_X86
+
+inline unsigned special_mask16(const u8* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i limit = _mm_set1_epi8(0x1F);
+  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit);
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
+}
+
+inline unsigned high_mask16(const u8* p) {
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+}
+
+// For ranges of at least 16 bytes: 16 at a time, then the last 16 of the
+// range, overlapping bytes already found clean.
+template <unsigned (*mask16)(const u8*)>
+inline const u8* first_by_blocks16(const u8* p, const u8* end) {
+  const u8* last = end - 16;
+  for (; p < last; p += 16) {
+    if (unsigned m = mask16(p)) return p + std::countr_zero(m);
+  }
+  if (unsigned m = mask16(last)) return last + std::countr_zero(m);
+  return end;
+}
+
+inline const u8* find_special_sse2(const u8* p, const u8* end) {
+  if (end - p < 16) return find_special_short(p, end);
+  return first_by_blocks16<special_mask16>(p, end);
+}
+
+inline const u8* skip_ascii_sse2(const u8* p, const u8* end) {
+  if (end - p < 16) return skip_ascii_short(p, end);
+  return first_by_blocks16<high_mask16>(p, end);
+}
+
+// ---- AVX2: 32 bytes per step ----
+
+#define ZORVAT_AVX2 __attribute__((target("avx2")))
+
+ZORVAT_AVX2 inline __m256i special_vec32(const u8* p) {
+  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  const __m256i limit = _mm256_set1_epi8(0x1F);
+  const __m256i quote = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('"'));
+  const __m256i backslash = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'));
+  const __m256i control = _mm256_cmpeq_epi8(_mm256_max_epu8(v, limit), limit);
+  return _mm256_or_si256(_mm256_or_si256(quote, backslash), control);
+}
+
+ZORVAT_AVX2 inline unsigned mask32(__m256i v) { return static_cast<unsigned>(_mm256_movemask_epi8(v)); }
+
+ZORVAT_AVX2 const u8* find_special_avx2(const u8* p, const u8* end) {
+  if (end - p < 32) return find_special_sse2(p, end);
+  const u8* last = end - 32;
+  // Two blocks per step while both fit: one test for the pair keeps the loop
+  // short; the blocks are told apart only on a hit.
+  for (; last - p >= 32; p += 64) {
+    const __m256i a = special_vec32(p);
+    const __m256i b = special_vec32(p + 32);
+    const __m256i any = _mm256_or_si256(a, b);
+    if (!_mm256_testz_si256(any, any)) {
+      if (unsigned m = mask32(a)) return p + std::countr_zero(m);
+      return p + 32 + std::countr_zero(mask32(b));
+    }
+  }
+  if (p < last) {
+    if (unsigned m = mask32(special_vec32(p))) return p + std::countr_zero(m);
+  }
+  if (unsigned m = mask32(special_vec32(last))) return last + std::countr_zero(m);
+  return end;
+}
+
+ZORVAT_AVX2 const u8* skip_ascii_avx2(const u8* p, const u8* end) {
+  if (end - p < 32) return skip_ascii_sse2(p, end);
+  const u8* last = end - 32;
+  for (; last - p >= 32; p += 64) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    if (unsigned m = mask32(_mm256_or_si256(a, b))) {
+      if (unsigned ma = mask32(a)) return p + std::countr_zero(ma);
+      return p + 32 + std::countr_zero(m);  // `a` is clean, so m is b's mask
+    }
+  }
+  if (p < last) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    if (unsigned m = mask32(a)) return p + std::countr_zero(m);
+  }
+  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(last));
+  if (unsigned m = mask32(a)) return last + std::countr_zero(m);
+  return end;
+}
+
+ZORVAT_AVX2 bool valid_utf8_avx2(const u8* p, const u8* end) {
+  return validate_utf8<skip_ascii_avx2>(p, end);
+}
+
+#undef ZORVAT_AVX2
+
+bool valid_utf8_sse2(const u8* p, const u8* end) { return validate_utf8<skip_ascii_sse2>(p, end); }
+
+#endif  // ZORVAT_STRINGS_X86
+
+bool valid_utf8_swar(const u8* p, const u8* end) { return validate_utf8<skip_ascii_swar>(p, end); }
+
+// ---- Variant table and dispatch ----
+
+const u8* bytes(const char* p) { return reinterpret_cast<const u8*>(p); }
+const char* chars(const u8* p) { return reinterpret_cast<const char*>(p); }
+
+template <const u8* (*find)(const u8*, const u8*)>
+const char* find_entry(const char* p, const char* end) {
+  return chars(find(bytes(p), bytes(end)));
+}
+
+template <bool (*valid)(const u8*, const u8*)>
+bool utf8_entry(const char* p, std::size_t n) {
+  return valid(bytes(p), bytes(p) + n);
+}
+
+constexpr detail::StringKernels kSwar{"swar", find_entry<find_special_swar>, utf8_entry<valid_utf8_swar>};
+#ifdef ZORVAT_STRINGS_X86
+constexpr detail::StringKernels kSse2{"sse2", find_entry<find_special_sse2>, utf8_entry<valid_utf8_sse2>};
+constexpr detail::StringKernels kAvx2{"avx2", find_entry<find_special_avx2>, utf8_entry<valid_utf8_avx2>};
+
+bool cpu_has_avx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+#endif
+
+struct KernelList {
+  detail::StringKernels items[3];
+  std::size_t size = 0;
+};
+
+KernelList detect_kernels() {
+  KernelList list{};
+  list.items[list.size++] = kSwar;
+#ifdef ZORVAT_STRINGS_X86
+  list.items[list.size++] = kSse2;
+  if (cpu_has_avx2()) list.items[list.size++] = kAvx2;
+#endif
+  return list;
+}
+
+const KernelList& kernels() {
+  static const KernelList list = detect_kernels();  // thread-safe, detected once
+  return list;
+}
+
+// The last listed variant is the fastest the CPU supports.
+const detail::StringKernels& best_kernels() {
+  const KernelList& list = kernels();
+  return list.items[list.size - 1];
+}
+
+// Below this length the inline baseline wins: the long loops would not get
+// going, and it saves the indirect call for the short strings that dominate.
+constexpr std::size_t kDispatchThreshold = 64;
+
+}  // namespace
+
+const char* find_string_special(const char* p, const char* end) {
+  if (static_cast<std::size_t>(end - p) < kDispatchThreshold) {
+#ifdef ZORVAT_STRINGS_X86
+    return chars(find_special_sse2(bytes(p), bytes(end)));
+#else
+    return chars(find_special_swar(bytes(p), bytes(end)));
+#endif
+  }
+  return best_kernels().find_special(p, end);
+}
+
+bool is_valid_utf8(const char* p, std::size_t n) {
+  if (n < kDispatchThreshold) {
+#ifdef ZORVAT_STRINGS_X86
+    return valid_utf8_sse2(bytes(p), bytes(p) + n);
+#else
+    return valid_utf8_swar(bytes(p), bytes(p) + n);
+#endif
+  }
+  return best_kernels().valid_utf8(p, n);
+}
+
+namespace detail {
+
+std::span<const StringKernels> available_string_kernels() {
+  const KernelList& list = kernels();
+  return {list.items, list.size};
+}
+
+}  // namespace detail
+}  // namespace zorvat::json
