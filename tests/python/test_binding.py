@@ -2,6 +2,7 @@
 binding and conversion, and what a call returns."""
 
 import importlib.machinery
+import json
 import importlib.util
 import inspect
 import subprocess
@@ -266,3 +267,46 @@ def test_first_notes_from_racing_threads():
         """
     )
     subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
+
+
+def test_allocation_failures_end_in_known_exceptions():
+    # Fails one allocation at a time inside calls (CPython's own test hooks),
+    # in a child process: a reference or error-state slip on a failure path
+    # shows up as a crash or a SystemError there.
+    pytest.importorskip("_testcapi")
+    code = textwrap.dedent(
+        """
+        import _testcapi, json
+        from zorvat_codec import columnarize
+        calls = [(b'[{"a":1}]', 20), ("x", 20), (b"[]", -1), (b"[1]", 20), (b"", 2**64 - 1)]
+        seen, types = set(), set()
+        for payload, min_rows in calls:
+            for nth in range(40):
+                error = None
+                _testcapi.set_nomemory(nth, nth + 1)
+                try:
+                    columnarize(payload, min_rows)
+                except BaseException as e:
+                    _testcapi.remove_mem_hooks()
+                    error = e
+                else:
+                    _testcapi.remove_mem_hooks()
+                if error is not None:
+                    seen.add(type(error).__module__ + "." + type(error).__qualname__)
+                    if type(error).__name__ == "InternalFailure":
+                        types.add(type(error))
+                        assert error.args == ("PyObject pointer is null",)
+                assert columnarize(b"[]") == b'{"columns":[],"rows":[],"constants":{}}'
+        assert len(types) <= 1
+        for t in types:
+            assert t.__bases__ == (BaseException,) and "BaseException" in t.__doc__
+        print(json.dumps(sorted(seen)))
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    seen = set(json.loads(done.stdout))
+    allowed = {"builtins.MemoryError", "builtins.TypeError", "builtins.OverflowError", "builtins.RuntimeError",
+               "zorvat_codec.InternalFailure"}
+    assert seen <= allowed
+    assert {"zorvat_codec.InternalFailure", "builtins.MemoryError"} <= seen
