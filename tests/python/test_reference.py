@@ -96,7 +96,7 @@ def payloads(draw):
     return (ws + _array(rows, ws) + ws).encode("utf-8")
 
 
-@settings(max_examples=1500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=800, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(payloads())
 @example(b'[{"x":1,"y":[1]},{"x":1.0,"y":[1.0]}]')
 @example(b'[{"k":-0},{"k":0.0},{"k":0}]')
