@@ -53,6 +53,7 @@ class Arena {
  private:
   struct Chunk {
     Chunk* previous;
+    std::size_t size;
   };
   static constexpr std::size_t kFirstChunk = 16 * 1024;
   static constexpr std::size_t kMaxChunk = 16 * 1024 * 1024;

@@ -71,6 +71,7 @@ NumberStatus read_number(const char*& cursor, const char* end, bool negative, Va
   std::uint64_t significand = 0;
   std::int64_t exponent = 0;  // kept within int32 by saturation below
   bool is_float = false;
+  int appended = 0;  // digits taken into the significand, while below 19
   if (*p == '0') {
     // 2. A leading zero stands alone.
     ++p;
@@ -81,6 +82,12 @@ NumberStatus read_number(const char*& cursor, const char* end, bool negative, Va
   } else {
     // 3. Integer digits; past 2^64 - 1 the digits are dropped and counted.
     significand = static_cast<unsigned>(*p++ - '0');
+    appended = 1;
+    // Nineteen digits always fit: no overflow test until then.
+    while (appended < 19 && p != end && is_digit(*p)) {
+      significand = significand * 10 + static_cast<unsigned>(*p++ - '0');
+      ++appended;
+    }
     while (p != end && is_digit(*p)) {
       unsigned d = static_cast<unsigned>(*p - '0');
       if (significand_overflows(significand, d)) {
@@ -106,6 +113,11 @@ NumberStatus read_number(const char*& cursor, const char* end, bool negative, Va
     if (!is_digit(*p)) {
       cursor = p;
       return {ErrorKind::invalid_number, Position::next_byte};
+    }
+    while (appended < 19 && p != end && is_digit(*p)) {
+      significand = significand * 10 + static_cast<unsigned>(*p++ - '0');
+      --exponent;
+      ++appended;
     }
     while (p != end && is_digit(*p)) {
       unsigned d = static_cast<unsigned>(*p - '0');

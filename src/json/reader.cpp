@@ -1,6 +1,8 @@
 #include "json/reader.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,39 @@ void append_utf8(std::string& out, std::uint32_t cp) {
   }
 }
 
+// A growable stack of trivially copyable items: std::vector's push_back does
+// not inline well enough for the one-per-value hot path.
+template <class T>
+class Stack {
+ public:
+  Stack() = default;
+  Stack(const Stack&) = delete;
+  Stack& operator=(const Stack&) = delete;
+  ~Stack() { std::free(data_); }
+
+  void push_back(const T& item) {
+    if (size_ == capacity_) grow();
+    data_[size_++] = item;
+  }
+  std::size_t size() const { return size_; }
+  T* data() { return data_; }
+  T& operator[](std::size_t i) { return data_[i]; }
+  void resize(std::size_t size) { size_ = size; }  // shrinking only
+
+ private:
+  void grow() {
+    std::size_t capacity = capacity_ ? 2 * capacity_ : 256;
+    void* p = std::realloc(data_, capacity * sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<T*>(p);
+    capacity_ = capacity;
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // An open array or object. Its elements or members sit on the reader's value
 // or member stack from `start` on until it closes; then they move into the
 // arena in one piece.
@@ -50,6 +85,9 @@ struct Frame {
   std::size_t start;
   KeyIndex index;  // built once an object grows past the linear-search size
   Str key;         // an object's key waiting for its value
+  // The object last closed at this depth, while this one repeats its keys
+  // in the same order (the shape of the rows, in a row-oriented payload).
+  const Object* shape;
 };
 
 class Reader {
@@ -73,7 +111,19 @@ class Reader {
   ReaderError make_error() const;
 
   void skip_whitespace() {
-    while (p_ != end_ && is_whitespace(*p_)) ++p_;
+    // Compact payloads have no whitespace: one test settles the usual case.
+    if (p_ != end_ && static_cast<unsigned char>(*p_) <= ' ') {
+      while (p_ != end_ && is_whitespace(*p_)) ++p_;
+    }
+  }
+
+  // True when [a, b) holds a byte of 0x80 or above. Content that is all
+  // ASCII is valid UTF-8 without looking further, and most payloads are
+  // ASCII for long stretches: the next non-ASCII byte is found by one vector
+  // scan and remembered until the reader passes it.
+  bool may_hold_non_ascii(const char* a, const char* b) {
+    if (non_ascii_ < a) non_ascii_ = find_non_ascii(a, end_);
+    return non_ascii_ < b;
   }
 
   bool read_scalar(Value& out);
@@ -95,9 +145,11 @@ class Reader {
   Arena& arena_;
 
   std::vector<Frame> frames_;
-  std::vector<Value> values_;
-  std::vector<Member> members_;
-  std::string scratch_;  // the content of a string with escapes
+  const Object* last_object_[kMaxDepth + 1] = {};  // per depth, for Frame::shape
+  Stack<Value> values_;
+  Stack<Member> members_;
+  std::string scratch_;              // the content of a string with escapes
+  const char* non_ascii_ = nullptr;  // see may_hold_non_ascii
 
   ErrorKind error_ = ErrorKind::none;
   std::size_t error_offset_ = 0;
@@ -196,10 +248,11 @@ bool Reader::read_escape() {
 // payload as it stands; one with escapes is assembled in the scratch buffer
 // and copied into the arena once.
 bool Reader::read_string(Str& out) {
+  const char* const start = p_;
   const char* run = p_;
   bool escaped = false;
   for (;;) {
-    const char* q = find_string_special(p_, end_);
+    const char* q = find_string_special_inline(p_, end_);
     if (q == end_) {
       p_ = end_;
       return fail_consumed(ErrorKind::eof_string);
@@ -214,8 +267,11 @@ bool Reader::read_string(Str& out) {
         out = {arena_.copy_bytes(scratch_.data(), scratch_.size()), scratch_.size()};
       }
       // Only the finished content is validated: the error is reported at
-      // the closing quote, never inside the string.
-      if (!is_valid_utf8(out.data, out.size)) return fail_consumed(ErrorKind::invalid_unicode_code_point);
+      // the closing quote, never inside the string. Escapes always decode to
+      // valid UTF-8, so only raw non-ASCII bytes call for the check.
+      if (may_hold_non_ascii(start, q) && !is_valid_utf8(out.data, out.size)) {
+        return fail_consumed(ErrorKind::invalid_unicode_code_point);
+      }
       return true;
     }
     if (c == '\\') {
@@ -267,16 +323,43 @@ bool Reader::read_scalar(Value& out) {
 bool Reader::open(bool is_object) {
   if (frames_.size() >= kMaxDepth) return fail_next(ErrorKind::recursion_limit_exceeded);
   ++p_;
-  frames_.push_back({is_object, is_object ? members_.size() : values_.size(), KeyIndex(), Str()});
+  const Object* shape = is_object ? last_object_[frames_.size()] : nullptr;
+  frames_.push_back({is_object, is_object ? members_.size() : values_.size(), KeyIndex(), Str(), shape});
   return true;
 }
 
 // Inserts the frame's pending key with `value`: a repeated key keeps its
 // first position and takes the new value.
+//
+// Row shape cache: while an object repeats, key for key, the keys of the
+// object closed before it at the same depth, each key is known to be new
+// (that object's keys were distinct) and the check for a repeat is skipped;
+// the key also takes that object's pointer for its bytes, so later
+// comparisons of the two are a pointer test. Nothing observable changes:
+// the bytes are the same.
 bool Reader::add_member(Frame& frame, Value value) {
   const std::size_t start = frame.start;
   const std::size_t count = members_.size() - start;
+  if (frame.shape != nullptr) {
+    if (count < frame.shape->size() && (*frame.shape)[count].key == frame.key) {
+      const Member& before = (*frame.shape)[count];
+      // A string equal to the one the earlier object held here (a repeated
+      // category, a constant column) shares its bytes too, compared now
+      // while both are still in cache; later equality tests then need not
+      // go back to the payload.
+      if (value.kind() == Kind::string && before.value.kind() == Kind::string &&
+          value.as_string() == before.value.as_string()) {
+        value = before.value;
+      }
+      members_.push_back({before.key, value});
+      return true;
+    }
+    frame.shape = nullptr;
+  }
   auto key_at = [this, start](std::size_t i) { return members_[start + i].key; };
+  if (frame.index.empty() && count > Object::kIndexThreshold) {
+    frame.index.build(key_at, count, 2 * count, arena_);  // left the shape past the threshold
+  }
   std::size_t found = KeyIndex::npos;
   if (!frame.index.empty()) {
     found = frame.index.find_or_insert(key_at, frame.key, count, arena_);
@@ -302,8 +385,13 @@ bool Reader::add_member(Frame& frame, Value value) {
 Value Reader::close(Frame& frame) {
   if (frame.is_object) {
     std::size_t count = members_.size() - frame.start;
-    Value v = make_object(members_.data() + frame.start, count, frame.index, arena_);
+    KeyIndex index = frame.index;
+    // Same keys in the same order as the shape: same positions, so the
+    // shape's (immutable) index serves this object too.
+    if (frame.shape != nullptr && count == frame.shape->size()) index = frame.shape->index();
+    Value v = make_object(members_.data() + frame.start, count, index, arena_);
     members_.resize(frame.start);
+    last_object_[frames_.size() - 1] = &v.as_object();
     return v;
   }
   std::size_t count = values_.size() - frame.start;

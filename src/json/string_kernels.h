@@ -12,6 +12,7 @@ struct StringKernels {
   const char* name;
   const char* (*find_special)(const char* p, const char* end);
   bool (*valid_utf8)(const char* p, std::size_t n);
+  const char* (*find_non_ascii)(const char* p, const char* end);
 };
 
 // Every variant built in that the running CPU supports, portable one first.

@@ -298,10 +298,13 @@ bool utf8_entry(const char* p, std::size_t n) {
   return valid(bytes(p), bytes(p) + n);
 }
 
-constexpr detail::StringKernels kSwar{"swar", find_entry<find_special_swar>, utf8_entry<valid_utf8_swar>};
+constexpr detail::StringKernels kSwar{"swar", find_entry<find_special_swar>, utf8_entry<valid_utf8_swar>,
+                                      find_entry<skip_ascii_swar>};
 #ifdef ZORVAT_STRINGS_X86
-constexpr detail::StringKernels kSse2{"sse2", find_entry<find_special_sse2>, utf8_entry<valid_utf8_sse2>};
-constexpr detail::StringKernels kAvx2{"avx2", find_entry<find_special_avx2>, utf8_entry<valid_utf8_avx2>};
+constexpr detail::StringKernels kSse2{"sse2", find_entry<find_special_sse2>, utf8_entry<valid_utf8_sse2>,
+                                      find_entry<skip_ascii_sse2>};
+constexpr detail::StringKernels kAvx2{"avx2", find_entry<find_special_avx2>, utf8_entry<valid_utf8_avx2>,
+                                      find_entry<skip_ascii_avx2>};
 
 bool cpu_has_avx2() {
   __builtin_cpu_init();
@@ -362,6 +365,8 @@ bool is_valid_utf8(const char* p, std::size_t n) {
   }
   return best_kernels().valid_utf8(p, n);
 }
+
+const char* find_non_ascii(const char* p, const char* end) { return best_kernels().find_non_ascii(p, end); }
 
 namespace detail {
 

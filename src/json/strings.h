@@ -2,13 +2,37 @@
 // escape-free run and validating UTF-8.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace zorvat::json {
 
 // The first byte in [p, end) that is '"', '\\' or below 0x20; `end` if none.
 // Bytes 0x7F and above are not special here. Reads only inside [p, end).
 const char* find_string_special(const char* p, const char* end);
+
+// find_string_special with the first 16 bytes tested inline: most keys and
+// short values end there, and this saves the call into the vector search.
+inline const char* find_string_special_inline(const char* p, const char* end) {
+#ifdef __SSE2__
+  if (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i limit = _mm_set1_epi8(0x1F);
+    const __m128i hits = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+        _mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit));
+    if (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits))) return p + std::countr_zero(mask);
+    p += 16;
+  }
+#endif
+  return find_string_special(p, end);
+}
+
+// The first byte in [p, end) that is 0x80 or above; `end` if none.
+const char* find_non_ascii(const char* p, const char* end);
 
 // True when [p, p + n) is valid UTF-8: no overlong forms, no encoded
 // surrogates, nothing above U+10FFFF, no truncated or stray continuation bytes.

@@ -58,13 +58,6 @@ const Value* Object::find(Str key) const {
   return nullptr;
 }
 
-const Value* Object::find_with_hint(Str key, std::size_t& hint) const {
-  if (hint < size_ && members_[hint].key == key) return &members_[hint].value;
-  const Value* found = find(key);
-  if (found != nullptr) hint = static_cast<std::size_t>(reinterpret_cast<const Member*>(found) - members_);
-  return found;
-}
-
 Value make_object(const Member* members, std::size_t count, KeyIndex index, Arena& arena) {
   Member* stored = arena.allocate_array<Member>(count);
   if (count != 0) std::memcpy(static_cast<void*>(stored), members, count * sizeof(Member));

@@ -161,7 +161,7 @@ void write_json_string(OutputBuffer& out, Str s) {
     // Runs without special bytes are found a vector at a time and copied in
     // one piece; the bytes that need escaping are exactly those the reader's
     // scanner stops at.
-    const char* q = find_string_special(p, end);
+    const char* q = find_string_special_inline(p, end);
     out.append(p, static_cast<std::size_t>(q - p));
     if (q == end) break;
     unsigned char c = static_cast<unsigned char>(*q);

@@ -1,5 +1,7 @@
 #include "transform/columnarize.h"
 
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace zorvat::transform {
@@ -19,117 +21,117 @@ bool cells_equal(const Value& a, const Value& b) {
 
 namespace {
 
-// One column: its name and where it sat in the row last looked at. Rows of a
-// payload usually share their key order, so the position found in one row
-// is where the next row has it too, and the lookup is one comparison.
-struct Column {
+constexpr std::size_t kDropped = SIZE_MAX;
+
+// What the pass over the cells learns about a column.
+struct ColumnFacts {
   Str name;
-  std::size_t hint = 0;
-  bool keep = true;
+  Value reference;             // the first row's cell (null when absent)
+  std::size_t equal_rows = 0;  // leading rows whose cell equals the reference
+  bool has_non_null = false;
 };
 
-const Value* cell(const Value& row, Column& column) {
-  return row.as_object().find_with_hint(column.name, column.hint);
-}
+// One row-major pass over every member of every row: it discovers the
+// columns in first-seen order (steps 1), and learns which are all-null
+// (step 2) and which are constant (step 3). It also records, per member, the
+// column it belongs to, so that building the rows never looks a key up.
+//
+// - A member's name is first compared with the column that the previous row
+//   had at the same position (rows of one payload usually share their key
+//   order); only on a miss is the keyed name set consulted.
+// - A column is all-null when no row has a non-null cell in it. It is
+//   constant (from two rows on) when every row's cell equals the first row's
+//   non-null cell: a null or absent cell never equals a non-null reference,
+//   and once a row differs the column is not compared again.
+struct Scan {
+  std::vector<ColumnFacts> columns;
+  std::vector<std::uint32_t> member_column;
+};
 
-// Step 1: distinct member names in first-seen order. A name is checked
-// against the column that the previous row had at the same position before
-// the keyed name set is consulted, so uniform rows cost one comparison per
-// member instead of one hash.
-std::vector<Column> discover_columns(json::RowList rows, json::Arena& arena) {
-  std::vector<Column> columns;
+Scan scan_rows(json::RowList rows, json::Arena& arena) {
+  Scan s;
   json::KeyIndex seen;
-  auto name_at = [&columns](std::size_t i) { return columns[i].name; };
+  auto name_at = [&s](std::size_t i) { return s.columns[i].name; };
   seen.build(name_at, 0, 16, arena);
-  std::vector<std::size_t> previous;  // column of each member of the previous row
-  std::vector<std::size_t> current;
-  for (const Value& row : rows) {
-    const Object& object = row.as_object();
-    current.clear();
+  std::size_t previous_start = 0;
+  std::size_t previous_size = 0;
+  for (std::size_t r = 0; r < rows.size; ++r) {
+    const Object& object = rows.data[r].as_object();
+    const std::size_t start = s.member_column.size();
     for (std::size_t i = 0; i < object.size(); ++i) {
-      const Str key = object[i].key;
-      if (i < previous.size() && columns[previous[i]].name == key) {
-        current.push_back(previous[i]);
-        continue;
+      const Member& m = object[i];
+      std::size_t c;
+      if (i < previous_size && s.columns[s.member_column[previous_start + i]].name == m.key) {
+        c = s.member_column[previous_start + i];
+      } else {
+        c = seen.find_or_insert(name_at, m.key, s.columns.size(), arena);
+        if (c == json::KeyIndex::npos) {
+          c = s.columns.size();
+          s.columns.push_back({m.key, Value(), 0, false});
+        }
       }
-      std::size_t at = seen.find_or_insert(name_at, key, columns.size(), arena);
-      if (at == json::KeyIndex::npos) {
-        at = columns.size();
-        columns.push_back({key, i, true});
+      s.member_column.push_back(static_cast<std::uint32_t>(c));
+      if (m.value.is_null()) continue;
+      ColumnFacts& f = s.columns[c];
+      f.has_non_null = true;
+      if (r == 0) {
+        f.reference = m.value;
+        f.equal_rows = 1;
+      } else if (f.equal_rows == r && cells_equal(m.value, f.reference)) {
+        ++f.equal_rows;
       }
-      current.push_back(at);
     }
-    previous.swap(current);
+    previous_start = start;
+    previous_size = object.size();
   }
-  return columns;
+  return s;
 }
 
 }  // namespace
 
 Value columnarize_rows(json::RowList rows, json::Arena& arena) {
-  std::vector<Column> columns = discover_columns(rows, arena);
+  Scan scan = scan_rows(rows, arena);
+  const std::size_t n = rows.size;
 
-  // Step 2: drop the columns that are null in every row. Each test stops at
-  // the first row with a non-null cell.
-  for (Column& column : columns) {
-    column.keep = false;
-    for (const Value& row : rows) {
-      const Value* v = cell(row, column);
-      if (v != nullptr && !v->is_null()) {
-        column.keep = true;
-        break;
-      }
-    }
-  }
-
-  // Step 3: constants, from two rows on. The reference is the first row's
-  // cell; the test stops at the first row that differs.
+  // Each column goes to exactly one place: dropped (all-null), constants
+  // (the first row's value, its own number form and member order kept), or
+  // a position in "columns".
   std::vector<Member> constants;
-  if (rows.size >= 2) {
-    for (Column& column : columns) {
-      if (!column.keep) continue;
-      const Value* first = cell(rows.data[0], column);
-      const Value reference = first != nullptr ? *first : Value::null();
-      bool constant = true;
-      for (const Value& row : rows) {
-        const Value* v = cell(row, column);
-        if (!cells_equal(v != nullptr ? *v : Value::null(), reference)) {
-          constant = false;
-          break;
-        }
-      }
-      if (constant) {
-        constants.push_back({column.name, reference});
-        column.keep = false;
-      }
+  std::vector<Value> names;
+  std::vector<std::size_t> position(scan.columns.size(), kDropped);
+  for (std::size_t c = 0; c < scan.columns.size(); ++c) {
+    const ColumnFacts& f = scan.columns[c];
+    if (!f.has_non_null) continue;
+    if (n >= 2 && f.equal_rows == n) {
+      constants.push_back({f.name, f.reference});
+    } else {
+      position[c] = names.size();
+      names.push_back(Value::string(f.name));
     }
   }
 
-  // Removing dropped names is a flag per column: the order of the rest is
-  // unchanged, and it stays linear however many names are dropped.
-  std::vector<Column> varying;
-  for (const Column& column : columns) {
-    if (column.keep) varying.push_back(column);
-  }
-
-  // Step 4: one array per row, each allocated once at its final size.
-  const std::size_t width = varying.size();
-  Value* row_arrays = arena.allocate_array<Value>(rows.size);
-  for (std::size_t r = 0; r < rows.size; ++r) {
+  // Step 4: one array per row, each allocated once at its final size. All
+  // cells start null (a zeroed Value is null); present members fill theirs.
+  const std::size_t width = names.size();
+  Value* row_arrays = arena.allocate_array<Value>(n);
+  const std::uint32_t* column_of = scan.member_column.data();
+  for (std::size_t r = 0; r < n; ++r) {
     Value* cells = arena.allocate_array<Value>(width);
-    for (std::size_t c = 0; c < width; ++c) {
-      const Value* v = cell(rows.data[r], varying[c]);
-      cells[c] = v != nullptr ? *v : Value::null();
+    if (width != 0) std::memset(static_cast<void*>(cells), 0, width * sizeof(Value));
+    const Object& object = rows.data[r].as_object();
+    for (std::size_t i = 0; i < object.size(); ++i) {
+      std::size_t at = position[*column_of++];
+      if (at != kDropped) cells[at] = object[i].value;
     }
     row_arrays[r] = Value::array(cells, width);
   }
 
   // Step 5: the document.
-  Value* names = arena.allocate_array<Value>(width);
-  for (std::size_t c = 0; c < width; ++c) names[c] = Value::string(varying[c].name);
+  Value* column_names = arena.allocate_array<Value>(width);
+  if (width != 0) std::memcpy(static_cast<void*>(column_names), names.data(), width * sizeof(Value));
   const Member document[3] = {
-      {{"columns", 7}, Value::array(names, width)},
-      {{"rows", 4}, Value::array(row_arrays, rows.size)},
+      {{"columns", 7}, Value::array(column_names, width)},
+      {{"rows", 4}, Value::array(row_arrays, n)},
       {{"constants", 9}, json::make_object(constants.data(), constants.size(), json::KeyIndex(), arena)},
   };
   return json::make_object(document, 3, json::KeyIndex(), arena);

@@ -18,7 +18,7 @@ namespace {
 std::vector<detail::StringKernels> all_kernels() {
   auto v = detail::available_string_kernels();
   std::vector<detail::StringKernels> out(v.begin(), v.end());
-  out.push_back({"dispatch", find_string_special, is_valid_utf8});
+  out.push_back({"dispatch", find_string_special, is_valid_utf8, find_non_ascii});
   return out;
 }
 
