@@ -201,15 +201,31 @@ struct EqualFrame {
 bool equal(const Value& a, const Value& b) {
   if (!shallow_equal(a, b)) return false;
   if (!is_container(a)) return true;
-  std::vector<EqualFrame> stack;
-  stack.push_back({&a, &b, 0});
-  while (!stack.empty()) {
-    EqualFrame& top = stack.back();
+  // The explicit stack starts in a small inline buffer: most compared cells
+  // are shallow, and a heap allocation per comparison would dominate.
+  EqualFrame inline_frames[8];
+  std::vector<EqualFrame> spill;
+  EqualFrame* frames = inline_frames;
+  std::size_t depth = 0;
+  auto push = [&](const Value* x, const Value* y) {
+    if (depth == std::size(inline_frames) && spill.empty()) spill.assign(inline_frames, inline_frames + depth);
+    if (!spill.empty()) {
+      spill.resize(depth);
+      spill.push_back({x, y, 0});
+      frames = spill.data();
+    } else {
+      frames[depth] = {x, y, 0};
+    }
+    ++depth;
+  };
+  push(&a, &b);
+  while (depth != 0) {
+    EqualFrame& top = frames[depth - 1];
     const Value* x;
     const Value* y;
     if (top.a->kind() == Kind::array) {
       if (top.next == top.a->array_size()) {
-        stack.pop_back();
+        --depth;
         continue;
       }
       x = &top.a->array_data()[top.next];
@@ -217,7 +233,7 @@ bool equal(const Value& a, const Value& b) {
     } else {
       const Object& oa = top.a->as_object();
       if (top.next == oa.size()) {
-        stack.pop_back();
+        --depth;
         continue;
       }
       x = &oa[top.next].value;
@@ -226,7 +242,7 @@ bool equal(const Value& a, const Value& b) {
     }
     ++top.next;
     if (!shallow_equal(*x, *y)) return false;
-    if (is_container(*x)) stack.push_back({x, y, 0});
+    if (is_container(*x)) push(x, y);  // may move the frames: `top` is not used after this
   }
   return true;
 }
