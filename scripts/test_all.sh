@@ -28,7 +28,7 @@ unset ASAN_OPTIONS UBSAN_OPTIONS
 
 if [ -f pyproject.toml ]; then
   echo "== Python module"
-  python3 -m pip install --quiet --disable-pip-version-check "$root"
+  python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore "$root"
   cd /tmp  # import the installed module, not the source tree
   python3 -m pytest -q "$root/tests/python"
 fi
