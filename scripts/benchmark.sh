@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The performance report in one command: installs what it needs, builds the
+# module and the Google Benchmarks, writes the payloads, runs everything and
+# writes the Markdown table to build/benchmark.md (and stdout).
+#
+#   bash scripts/benchmark.sh
+#
+# About eight minutes on two cores. Figures are CPU time of the calling
+# thread, so other jobs disturb them less; the two-thread scaling is wall
+# clock and needs a quiet machine to mean anything.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install_deps.sh
+python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore "orjson>=3.10" "msgspec>=0.18"
+echo "== installing the module" >&2
+python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore .
+
+echo "== building the benchmarks" >&2
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVAT_BUILD_BENCH=ON -DZORVAT_BUILD_TESTS=OFF >/dev/null
+cmake --build build/bench -j 2 >/dev/null
+
+# Seeded, so only a changed generator needs them written again. The large one
+# lives apart: the C++ stage benches would spend minutes on it.
+if [ ! -f build/payloads.stamp ] || [ tools/make_payloads.py -nt build/payloads.stamp ]; then
+  echo "== writing the payloads" >&2
+  rm -rf build/payloads build/payloads-large
+  python3 tools/make_payloads.py build/payloads --large >&2
+  mkdir -p build/payloads-large
+  mv build/payloads/large.json build/payloads-large/
+  touch build/payloads.stamp
+fi
+
+results=build/bench-results
+rm -rf "$results"
+mkdir -p "$results"
+run_bench() {  # NAME PAYLOAD_DIR ARGS...: console output to a log, figures to JSON
+  local name=$1 dir=$2
+  shift 2
+  echo "== $name" >&2
+  ZORVAT_PAYLOADS=$dir "build/bench/${name}_bench" --benchmark_out="$results/$name.json" \
+    --benchmark_out_format=json "$@" >"$results/$name.txt"
+}
+reps=(--benchmark_repetitions=3 --benchmark_min_time=0.2)
+run_bench pipeline build/payloads "${reps[@]}"
+run_bench float_format build/payloads "${reps[@]}"
+if [ -x build/bench/simdjson_floor_bench ]; then
+  run_bench simdjson_floor build/payloads "${reps[@]}"
+  echo "== simdjson_floor (large)" >&2
+  ZORVAT_PAYLOADS=build/payloads-large build/bench/simdjson_floor_bench --benchmark_repetitions=2 \
+    --benchmark_out="$results/simdjson_floor_large.json" --benchmark_out_format=json >"$results/simdjson_floor_large.txt"
+fi
+
+echo "== Python: module and peers (uptime: $(uptime))" >&2
+python3 bench/benchmark.py --payloads build/payloads --large build/payloads-large/large.json \
+  --cpp "$results" --out build/benchmark.md
