@@ -21,5 +21,5 @@ if ((${#missing[@]})); then
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-python3 -m pip install --quiet --disable-pip-version-check \
+python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
   "scikit-build-core>=0.10" "pytest>=7" "hypothesis>=6" "cmake>=3.20" ninja build mypy

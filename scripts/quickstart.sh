@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install_deps.sh
-python3 -m pip install --quiet --disable-pip-version-check .
+python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore .
 
 # pip puts the command beside the interpreter; that directory may not be on
 # PATH (a user install, or a version manager that has not rehashed yet).

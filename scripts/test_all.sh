@@ -34,7 +34,7 @@ if [ -f pyproject.toml ]; then
 
   echo "== Python module and zorvat-columnarize (default python3)"
   start=$SECONDS
-  python3 -m pip install --quiet --disable-pip-version-check "$root"
+  python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore "$root"
   # From outside the tree: the installed module, not the source tree.
   (cd "$scratch" && python3 -m pytest -q -p no:cacheprovider "$root/tests/python")
   echo "-- $((SECONDS - start)) s"

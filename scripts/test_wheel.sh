@@ -71,8 +71,8 @@ EOF
 echo "-- archive contents checked"
 
 "$python" -m venv --clear "$venv"
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check pytest hypothesis
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check --no-index "${wheels[0]}"
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore pytest hypothesis
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --no-index "${wheels[0]}"
 cd "$venv"  # not the source tree: only the installed module can be imported
 "$venv/bin/python" -c 'import sys, zorvat_codec
 assert zorvat_codec.__file__.startswith(sys.prefix), zorvat_codec.__file__'
