@@ -135,6 +135,44 @@ void raise_internal_failure(const char* text) noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// The pending exception as one object. 3.12 keeps it that way and deprecates
+// the (type, value, traceback) triple; 3.11 has only the triple, normalized
+// here so that both paths see the same exception object.
+
+// Takes the pending exception out of the error indicator (new reference, or
+// null when none is pending), its traceback attached.
+PyObject* take_pending_error() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return nullptr;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return value;
+#endif
+}
+
+// Makes `error` (stolen; null clears) the pending exception again.
+void restore_pending_error(PyObject* error) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(error);
+#else
+  if (error == nullptr) {
+    PyErr_Restore(nullptr, nullptr, nullptr);
+    return;
+  }
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error))), error,
+                PyException_GetTraceback(error));
+#endif
+}
+
+// ---------------------------------------------------------------------------
 // Cold error-raising helpers. Each returns null so that callers can
 // `return raise_...(...)`.
 
@@ -194,11 +232,7 @@ PyObject* unexpected_keyword_text(PyObject* keyword) noexcept {
 // the note cannot be added, that error is dropped and the exception is
 // raised without it.
 void add_conversion_note(std::string_view note) noexcept {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* value = take_pending_error();
   if (value != nullptr) {
     PyObject* method = add_note_name();
     if (method != nullptr) {
@@ -213,32 +247,21 @@ void add_conversion_note(std::string_view note) noexcept {
     }
     PyErr_Clear();
   }
-  PyErr_Restore(type, value, traceback);
+  restore_pending_error(value);
 }
 
 // A failed append at import: the internal failure, with the interpreter's
 // error kept as its context.
 void raise_append_failure() noexcept {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* cause = take_pending_error();
   raise_internal_failure("could not append __name__ to __all__");
-  PyObject* new_type = nullptr;
-  PyObject* new_value = nullptr;
-  PyObject* new_traceback = nullptr;
-  PyErr_Fetch(&new_type, &new_value, &new_traceback);
-  PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
-  if (new_value != nullptr && value != nullptr) {
-    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-    PyException_SetContext(new_value, value);  // steals `value`
-    value = nullptr;
+  PyObject* failure = take_pending_error();
+  if (failure != nullptr && cause != nullptr) {
+    PyException_SetContext(failure, cause);  // steals `cause`
+    cause = nullptr;
   }
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(traceback);
-  PyErr_Restore(new_type, new_value, new_traceback);
+  Py_XDECREF(cause);
+  restore_pending_error(failure);
 }
 
 // RuntimeError with a pipeline message. The pipeline's messages are UTF-8;
@@ -306,12 +329,9 @@ bool check_min_rows(PyObject* min_rows) noexcept {
   value = PyLong_AsUnsignedLongLong(index);
   if (value == ULLONG_MAX && PyErr_Occurred() != nullptr) {
     // Releasing an int subclass may run a finalizer: not with an error pending.
-    PyObject* type = nullptr;
-    PyObject* error = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &error, &traceback);
+    PyObject* error = take_pending_error();
     Py_DECREF(index);
-    PyErr_Restore(type, error, traceback);
+    restore_pending_error(error);
     return false;
   }
   Py_DECREF(index);
@@ -479,6 +499,20 @@ int exec_module(PyObject* module) noexcept {
 
 PyModuleDef_Slot g_module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The interned names and the InternalFailure type are created once per
+    // process, in whichever interpreter first needs them, and handed to every
+    // caller: objects must not cross interpreters, so sub-interpreters that
+    // check their extensions refuse the module. Supporting them would mean
+    // per-module state instead.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // OnceObject claims its "creating" state under the GIL, and the module
+    // has not been run on a free-threaded build: until both change, a
+    // free-threaded interpreter keeps the GIL on for it.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 
