@@ -56,8 +56,9 @@ with zipfile.ZipFile(wheel) as whl:
 modules = [n for n in names if "/" not in n]
 if not any(re.fullmatch(r"zorvat_codec\..*\.so", n) for n in modules):
     problems.append("wheel lacks the extension module")
-if "zorvat_codec.pyi" not in modules:
-    problems.append("wheel lacks zorvat_codec.pyi")
+for stub in ("zorvat_codec.pyi", "zorvat_codec-stubs/__init__.pyi"):
+    if stub not in names:
+        problems.append(f"wheel lacks {stub}")
 others = [n for n in modules if not n.startswith("zorvat_codec.")]
 problems += [f"wheel installs an unexpected top-level file: {n}" for n in others]
 if not any(re.fullmatch(r"zorvat_codec-[^/]+\.data/scripts/zorvat-columnarize", n) for n in names):
