@@ -186,6 +186,7 @@ bool Reader::read_literal(const char* rest, std::size_t length) {
 }
 
 inline bool Reader::read_number(bool negative, Value& out) {
+  if (read_simple_number(p_, end_, negative, out)) return true;
   NumberStatus status = json::read_number(p_, end_, negative, out);
   if (status.error != ErrorKind::none) return set_error(status.error, status.position);
   return true;
