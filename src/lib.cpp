@@ -122,8 +122,8 @@ constexpr const char kInternalFailureDoc[] =
 
 PyObject* internal_failure_type() noexcept {
   return g_internal_failure.get([]() noexcept {
-    return PyErr_NewExceptionWithDoc("zorvat_codec.InternalFailure", kInternalFailureDoc,
-                                     PyExc_BaseException, nullptr);
+    return PyErr_NewExceptionWithDoc("zorvat_codec.InternalFailure", kInternalFailureDoc, PyExc_BaseException,
+                                     nullptr);
   });
 }
 
@@ -206,8 +206,7 @@ PyObject* not_instance_text(PyObject* obj, const char* expected) noexcept {
     return PyUnicode_FromFormat("'<failed to extract type name>' object is not an instance of '%s'",
                                 expected);
   }
-  PyObject* text =
-      PyUnicode_FromFormat("'%U' object is not an instance of '%s'", qualname, expected);
+  PyObject* text = PyUnicode_FromFormat("'%U' object is not an instance of '%s'", qualname, expected);
   Py_DECREF(qualname);
   return text;
 }
@@ -220,11 +219,9 @@ PyObject* unexpected_keyword_text(PyObject* keyword) noexcept {
   if (!text) return nullptr;
   Ref bytes(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
   if (!bytes) return nullptr;
-  Ref shown(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()),
-                                 "replace"));
+  Ref shown(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
   if (!shown) return nullptr;
-  return PyUnicode_FromFormat("columnarize() got an unexpected keyword argument '%U'",
-                              shown.get());
+  return PyUnicode_FromFormat("columnarize() got an unexpected keyword argument '%U'", shown.get());
 }
 
 // Adds `note` to the pending exception through its own add_note, so that it
@@ -241,8 +238,7 @@ void add_conversion_note(std::string_view note) noexcept {
         // Slot 0 is scratch space that PY_VECTORCALL_ARGUMENTS_OFFSET allows
         // the callee to use.
         PyObject* args[3] = {nullptr, value, text.get()};
-        Ref result(PyObject_VectorcallMethod(method, args + 1,
-                                             2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        Ref result(PyObject_VectorcallMethod(method, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
       }
     }
     PyErr_Clear();
@@ -284,8 +280,8 @@ PyObject* raise_panic(const tf::ContainedFailure& failure) noexcept {
   } catch (...) {
     // No memory for the message: build it from its two parts in Python's.
   }
-  Ref prefix(PyUnicode_FromStringAndSize(tf::kPanicPrefix.data(),
-                                         static_cast<Py_ssize_t>(tf::kPanicPrefix.size())));
+  Ref prefix(
+      PyUnicode_FromStringAndSize(tf::kPanicPrefix.data(), static_cast<Py_ssize_t>(tf::kPanicPrefix.size())));
   const std::string_view tail = failure.has_text ? std::string_view(failure.text) : tf::kUnknownPanic;
   Ref rest(PyUnicode_DecodeUTF8(tail.data(), static_cast<Py_ssize_t>(tail.size()), "replace"));
   if (!prefix || !rest) return null_object_failure();
@@ -338,16 +334,15 @@ bool check_min_rows(PyObject* min_rows) noexcept {
   return true;
 }
 
-PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/,
-                            PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames) noexcept {
   // Borrowed from the vector: no argument tuple or dict is built.
   PyObject* slots[2] = {nullptr, nullptr};
 
   if (nargs > 2) {
-    return raise_text(
-        PyExc_TypeError,
-        PyUnicode_FromFormat(
-            "columnarize() takes from 1 to 2 positional arguments but %zd were given", nargs));
+    return raise_text(PyExc_TypeError,
+                      PyUnicode_FromFormat(
+                          "columnarize() takes from 1 to 2 positional arguments but %zd were given", nargs));
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
 
@@ -390,7 +385,7 @@ PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/,
   // so it works on a private copy.
   char* copy = nullptr;
   if (size > 0) {
-    copy = static_cast<char*>(std::malloc(static_cast<std::size_t>(size)));
+    copy = static_cast<char*>(tf::allocate_pages(static_cast<std::size_t>(size)));
     if (copy == nullptr) return PyErr_NoMemory();
     std::memcpy(copy, data, static_cast<std::size_t>(size));
   }
@@ -398,14 +393,14 @@ PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/,
 
   PyThreadState* const saved = PyEval_SaveThread();
   tf::Guarded outcome = tf::run_guarded([input] { return tf::columnarize_json(input); });
-  std::free(copy);
+  tf::release_pages(copy, static_cast<std::size_t>(size));
   PyEval_RestoreThread(saved);
 
   if (const auto* failure = std::get_if<1>(&outcome)) return raise_panic(*failure);
   const tf::PipelineResult& result = *std::get_if<0>(&outcome);
   if (result.kind == tf::PipelineResult::Kind::failure) return raise_runtime_error(result.message);
-  PyObject* bytes = PyBytes_FromStringAndSize(result.bytes.data(),
-                                              static_cast<Py_ssize_t>(result.bytes.size()));
+  PyObject* bytes =
+      PyBytes_FromStringAndSize(result.bytes.data(), static_cast<Py_ssize_t>(result.bytes.size()));
   if (bytes == nullptr) return null_object_failure();
   return bytes;
 }
