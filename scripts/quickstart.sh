@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# The main job on a fresh machine: install what the build needs, build and
-# install the module with pip, and columnarize the example payload.
+# The README's first command: installs what the build needs, pip-installs the
+# module and its command-line tool, and columnarizes the example rows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install_deps.sh
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore .
-python3 - examples/rows.json <<'PY'
-import sys
-import zorvat_codec
 
-with open(sys.argv[1], "rb") as f:
-    sys.stdout.buffer.write(zorvat_codec.columnarize(f.read()) + b"\n")
-PY
+# pip puts the command beside the interpreter; that directory may not be on
+# PATH (a user install, or a version manager that has not rehashed yet).
+command=$(command -v zorvat-columnarize || true)
+if [ -z "$command" ]; then
+  command="$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))')/zorvat-columnarize"
+fi
+echo "\$ zorvat-columnarize examples/rows.json"
+"$command" examples/rows.json
+echo
