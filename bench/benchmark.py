@@ -335,13 +335,13 @@ def report(res):
     if stages:
         add("Core stages in C++ (bench/pipeline_bench, MB/s):")
         add("")
-        add("| dataset | read | read+columnarize | pipeline (read, columnarize, write) |")
-        add("|---|--:|--:|--:|")
+        add("| dataset | read | read+columnarize | write (MB/s of output) | pipeline (read, columnarize, write) |")
+        add("|---|--:|--:|--:|--:|")
         for n in names:
             s = stages.get(n)
             if s:
-                add("| %s | %s | %s | %s |" % (n, fmt(s.get("read")), fmt(s.get("read+columnarize")),
-                                               fmt(s.get("pipeline"))))
+                add("| %s | %s | %s | %s | %s |" % (n, fmt(s.get("read")), fmt(s.get("read+columnarize")),
+                                                    fmt(s.get("write")), fmt(s.get("pipeline"))))
         add("")
     if res["format_float"]:
         add("format_float (bench/float_format_bench), ns per value: %s." % ", ".join(
