@@ -106,3 +106,29 @@ def test_rejects_what_the_module_rejects(rows):
         columnarize(json.dumps(rows).encode())
     with pytest.raises(ValueError):
         pycolumnarize.columnarize(rows)
+
+
+ONE_ULP = 0.1 + 2**-56  # the double next to 0.1
+
+# The benchmark's check of the module's document against the peers': what it
+# must let through, and what it must not.
+COMPARISONS = [
+    ("same", {"rows": [[1, "a", [1.5]]]}, {"rows": [[1, "a", [1.5]]]}, True),
+    ("int against float", {"rows": [[1, "a"]]}, {"rows": [[1.0, "a"]]}, False),
+    ("bool against int", {"rows": [[True]]}, {"rows": [[1]]}, False),
+    ("form inside a cell", {"rows": [[[1]]]}, {"rows": [[[1.0]]]}, False),
+    ("float one ulp off", {"rows": [[0.1]]}, {"rows": [[ONE_ULP]]}, True),
+    ("float far off", {"rows": [[0.1]]}, {"rows": [[0.1000001]]}, False),
+    ("row length", {"rows": [[1, 2]]}, {"rows": [[1]]}, False),
+    ("member order", {"constants": {"a": 1, "b": 2}}, {"constants": {"b": 2, "a": 1}}, False),
+    ("string", {"columns": ["a"]}, {"columns": ["b"]}, False),
+]
+
+
+@pytest.mark.parametrize("ours,theirs,same", [c[1:] for c in COMPARISONS], ids=[c[0] for c in COMPARISONS])
+def test_benchmark_check(ours, theirs, same):
+    pytest.importorskip("orjson")
+    pytest.importorskip("msgspec")
+    import benchmark
+
+    assert (benchmark.Comparison().first_difference(ours, theirs) is None) == same
