@@ -5,9 +5,9 @@
 #
 #   bash scripts/benchmark.sh
 #
-# About eight minutes on two cores. Figures are CPU time of the calling
-# thread, so other jobs disturb them less; the two-thread scaling is wall
-# clock and needs a quiet machine to mean anything.
+# About three minutes on two cores once built. Figures are CPU time of the
+# calling thread, so other jobs disturb them less; the two-thread scaling is
+# wall clock and needs the machine to give the process both cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
