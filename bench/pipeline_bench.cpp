@@ -82,7 +82,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::vector<std::filesystem::path> files;
-  for (const auto& e : std::filesystem::directory_iterator(root)) files.push_back(e.path());
+  for (const auto& e : std::filesystem::directory_iterator(root)) {
+    if (e.path().extension() == ".json") files.push_back(e.path());
+  }
   std::sort(files.begin(), files.end());
   payloads().reserve(files.size());
   for (const auto& f : files) {
