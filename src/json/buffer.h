@@ -72,10 +72,16 @@ class OutputBuffer {
       data_ = static_cast<char*>(p);
     } else {
       capacity = (capacity + kHugePage - 1) & ~(kHugePage - 1);
-      char* p = static_cast<char*>(allocate_pages(capacity));
-      if (p == nullptr) throw std::bad_alloc();
-      if (size_ != 0) std::memcpy(p, data_, size_);
-      release_pages(data_, capacity_);
+      char* p;
+      if (capacity_ >= kHugePage) {
+        p = static_cast<char*>(grow_pages(data_, capacity_, capacity));
+        if (p == nullptr) throw std::bad_alloc();
+      } else {
+        p = static_cast<char*>(allocate_pages(capacity));
+        if (p == nullptr) throw std::bad_alloc();
+        if (size_ != 0) std::memcpy(p, data_, size_);
+        release_pages(data_, capacity_);
+      }
       data_ = p;
     }
     capacity_ = capacity;

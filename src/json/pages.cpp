@@ -1,5 +1,8 @@
 #include "json/pages.h"
 
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE  // mremap
+#endif
 #include <sys/mman.h>
 
 #include <cstdint>
@@ -30,6 +33,13 @@ void release_pages(void* p, std::size_t bytes) noexcept {
   } else {
     munmap(p, bytes);
   }
+}
+
+void* grow_pages(void* p, std::size_t old_bytes, std::size_t new_bytes) noexcept {
+  void* q = mremap(p, old_bytes, new_bytes, MREMAP_MAYMOVE);
+  if (q == MAP_FAILED) return nullptr;
+  madvise(q, new_bytes, MADV_HUGEPAGE);
+  return q;
 }
 
 }  // namespace zorvat::json

@@ -18,6 +18,12 @@ inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 void* allocate_pages(std::size_t bytes) noexcept;
 void release_pages(void* p, std::size_t bytes) noexcept;
 
+// Grows a block from allocate_pages of `old_bytes` (at least kHugePage) to
+// `new_bytes`, keeping its contents; the pages move rather than being copied,
+// so old and new never both hold memory. nullptr when memory is exhausted
+// (the old block is then still valid).
+void* grow_pages(void* p, std::size_t old_bytes, std::size_t new_bytes) noexcept;
+
 // An owned block from allocate_pages; empty for size 0.
 class PageBuffer {
  public:

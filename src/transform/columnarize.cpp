@@ -45,32 +45,49 @@ struct ColumnFacts {
 //   and once a row differs the column is not compared again.
 struct Scan {
   std::vector<ColumnFacts> columns;
-  std::vector<std::uint32_t> member_column;
+  std::vector<std::uint32_t> maps;   // member -> column maps, one per run of rows sharing keys
+  std::vector<std::size_t> row_map;  // per row: where its map starts in `maps`
 };
 
 Scan scan_rows(json::RowList rows, json::Arena& arena) {
   Scan s;
+  s.row_map.reserve(rows.size);
   json::KeyIndex seen;
   auto name_at = [&s](std::size_t i) { return s.columns[i].name; };
   seen.build(name_at, 0, 16, arena);
-  std::size_t previous_start = 0;
-  std::size_t previous_size = 0;
+  const Object* previous = nullptr;
+  std::size_t previous_map = 0;
   for (std::size_t r = 0; r < rows.size; ++r) {
     const Object& object = rows.data[r].as_object();
-    const std::size_t start = s.member_column.size();
+    // A row with the previous row's keys in the same order shares its map.
+    bool shared = previous != nullptr && object.size() == previous->size();
+    std::size_t map = shared ? previous_map : s.maps.size();
     for (std::size_t i = 0; i < object.size(); ++i) {
       const Member& m = object[i];
       std::size_t c;
-      if (i < previous_size && s.columns[s.member_column[previous_start + i]].name == m.key) {
-        c = s.member_column[previous_start + i];
+      if (shared && m.key == (*previous)[i].key) {
+        c = s.maps[previous_map + i];
       } else {
-        c = seen.find_or_insert(name_at, m.key, s.columns.size(), arena);
-        if (c == json::KeyIndex::npos) {
-          c = s.columns.size();
-          s.columns.push_back({m.key, Value(), 0, false});
+        if (shared) {  // the keys part ways here: this row gets a map of its own
+          shared = false;
+          map = s.maps.size();
+          for (std::size_t j = 0; j < i; ++j) {
+            const std::uint32_t same = s.maps[previous_map + j];
+            s.maps.push_back(same);
+          }
         }
+        if (previous != nullptr && i < previous->size() &&
+            s.columns[s.maps[previous_map + i]].name == m.key) {
+          c = s.maps[previous_map + i];
+        } else {
+          c = seen.find_or_insert(name_at, m.key, s.columns.size(), arena);
+          if (c == json::KeyIndex::npos) {
+            c = s.columns.size();
+            s.columns.push_back({m.key, Value(), 0, false});
+          }
+        }
+        s.maps.push_back(static_cast<std::uint32_t>(c));
       }
-      s.member_column.push_back(static_cast<std::uint32_t>(c));
       if (m.value.is_null()) continue;
       ColumnFacts& f = s.columns[c];
       f.has_non_null = true;
@@ -81,8 +98,9 @@ Scan scan_rows(json::RowList rows, json::Arena& arena) {
         ++f.equal_rows;
       }
     }
-    previous_start = start;
-    previous_size = object.size();
+    s.row_map.push_back(map);
+    previous = &object;
+    previous_map = map;
   }
   return s;
 }
@@ -93,7 +111,8 @@ ColumnLayout plan_columns(json::RowList rows, json::Arena& arena) {
   Scan scan = scan_rows(rows, arena);
   const std::size_t n = rows.size;
   ColumnLayout layout;
-  layout.member_column = std::move(scan.member_column);
+  layout.maps = std::move(scan.maps);
+  layout.row_map = std::move(scan.row_map);
   layout.position.assign(scan.columns.size(), ColumnLayout::kDropped);
   // Each column goes to exactly one place: dropped (all-null), constants
   // (the first row's value, its own number form and member order kept), or
@@ -111,10 +130,11 @@ ColumnLayout plan_columns(json::RowList rows, json::Arena& arena) {
   return layout;
 }
 
-void ColumnLayout::fill_row(const Object& row, const std::uint32_t*& member_cursor, Value* cells) const {
+void ColumnLayout::fill_row(const Object& row, std::size_t r, Value* cells) const {
   if (!names.empty()) std::memset(static_cast<void*>(cells), 0, names.size() * sizeof(Value));
+  const std::uint32_t* column_of = maps.data() + row_map[r];
   for (std::size_t i = 0; i < row.size(); ++i) {
-    std::size_t at = position[*member_cursor++];
+    std::size_t at = position[column_of[i]];
     if (at != kDropped) cells[at] = row[i].value;
   }
 }
@@ -126,10 +146,9 @@ Value columnarize_rows(json::RowList rows, json::Arena& arena) {
 
   // Step 4: one array per row, each allocated once at its final size.
   Value* row_arrays = arena.allocate_array<Value>(n);
-  const std::uint32_t* cursor = layout.member_column.data();
   for (std::size_t r = 0; r < n; ++r) {
     Value* cells = arena.allocate_array<Value>(width);
-    layout.fill_row(rows.data[r].as_object(), cursor, cells);
+    layout.fill_row(rows.data[r].as_object(), r, cells);
     row_arrays[r] = Value::array(cells, width);
   }
 
@@ -154,10 +173,9 @@ json::OutputBuffer write_columnar(json::RowList rows, json::Arena& arena, std::s
   out.append(R"(,"rows":[)");
   // One row's cells at a time, in a buffer reused for every row.
   std::vector<Value> cells(width);
-  const std::uint32_t* cursor = layout.member_column.data();
   for (std::size_t r = 0; r < rows.size; ++r) {
     if (r != 0) out.push_back(',');
-    layout.fill_row(rows.data[r].as_object(), cursor, cells.data());
+    layout.fill_row(rows.data[r].as_object(), r, cells.data());
     json::write_json_value(out, Value::array(cells.data(), width));
   }
   out.append(R"(],"constants":{)");

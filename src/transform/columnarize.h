@@ -37,14 +37,18 @@ json::OutputBuffer write_columnar(json::RowList rows, json::Arena& arena, std::s
 struct ColumnLayout {
   static constexpr std::size_t kDropped = SIZE_MAX;
 
-  std::vector<json::Value> names;            // "columns", as string values
-  std::vector<json::Member> constants;       // "constants", in column order
-  std::vector<std::size_t> position;         // per column found: index in names, or kDropped
-  std::vector<std::uint32_t> member_column;  // per member of every row, in order: its column
+  std::vector<json::Value> names;       // "columns", as string values
+  std::vector<json::Member> constants;  // "constants", in column order
+  std::vector<std::size_t> position;    // per column found: index in names, or kDropped
+  // Member -> column maps: row r's member i is in column maps[row_map[r] + i].
+  // Consecutive rows with the same keys in the same order share one map, so
+  // this costs a word per row rather than one per member.
+  std::vector<std::uint32_t> maps;
+  std::vector<std::size_t> row_map;
 
-  // Writes the cells of `row` (names.size() of them, null where absent) to
-  // `cells`. Rows must be filled in order: the cursor walks member_column.
-  void fill_row(const json::Object& row, const std::uint32_t*& member_cursor, json::Value* cells) const;
+  // Writes the cells of row `r` (names.size() of them, null where absent)
+  // to `cells`.
+  void fill_row(const json::Object& row, std::size_t r, json::Value* cells) const;
 };
 
 ColumnLayout plan_columns(json::RowList rows, json::Arena& arena);

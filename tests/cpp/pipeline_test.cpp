@@ -69,6 +69,9 @@ TEST(ColumnarizeTest, DocumentTable) {
       {R"([{"a":1,"b":2},{"x":0,"b":2,"a":1},{"b":2,"a":1}])",
        R"({"columns":["x"],"rows":[[null],[0],[null]],"constants":{"a":1,"b":2}})"},
       {R"([{"a":null},{"a":1}])", R"({"columns":["a"],"rows":[[null],[1]],"constants":{}})"},
+      // Rows of one size whose keys part ways after the first member.
+      {R"([{"a":1,"b":2},{"a":1,"c":3},{"a":1,"c":3},{"c":4,"a":1}])",
+       R"({"columns":["b","c"],"rows":[[2,null],[null,3],[null,3],[null,4]],"constants":{"a":1}})"},
       {R"([{"a":[]},{"a":[]}])", R"({"columns":[],"rows":[[],[]],"constants":{"a":[]}})"},
       {R"([{"a":{}},{"a":[]}])", R"({"columns":["a"],"rows":[[{}],[[]]],"constants":{}})"},
       {R"([{"s":"\u00e9\n"},{"s":"é\n"}])", R"({"columns":[],"rows":[[],[]],"constants":{"s":"é\n"}})"},
