@@ -48,8 +48,8 @@ void KeyIndex::grow(Arena& arena) {
 // ---- Object ----------------------------------------------------------------
 
 const Value* Object::find(Str key) const {
-  if (!index_.empty()) {
-    std::size_t i = index_.find([this](std::size_t p) { return members_[p].key; }, key);
+  if (index_ != nullptr) {
+    std::size_t i = index_->find([this](std::size_t p) { return members_[p].key; }, key);
     return i == KeyIndex::npos ? nullptr : &members_[i].value;
   }
   for (std::size_t i = 0; i < size_; ++i) {
@@ -58,14 +58,24 @@ const Value* Object::find(Str key) const {
   return nullptr;
 }
 
+namespace {
+
+const Object* new_object(const Member* members, std::size_t count, const KeyIndex& index, Arena& arena) {
+  const KeyIndex* stored_index = nullptr;
+  if (!index.empty())
+    stored_index = new (arena.allocate(sizeof(KeyIndex), alignof(KeyIndex))) KeyIndex(index);
+  return new (arena.allocate(sizeof(Object), alignof(Object))) Object(members, count, stored_index);
+}
+
+}  // namespace
+
 Value make_object(const Member* members, std::size_t count, KeyIndex index, Arena& arena) {
   Member* stored = arena.allocate_array<Member>(count);
   if (count != 0) std::memcpy(static_cast<void*>(stored), members, count * sizeof(Member));
   if (index.empty() && count > Object::kIndexThreshold) {
     index.build([stored](std::size_t p) { return stored[p].key; }, count, count, arena);
   }
-  void* place = arena.allocate(sizeof(Object), alignof(Object));
-  return Value::object(new (place) Object(stored, count, index));
+  return Value::object(new_object(stored, count, index, arena));
 }
 
 // ---- ObjectBuilder ---------------------------------------------------------
@@ -143,8 +153,7 @@ Value copy_node(const Value& v, Arena& arena, std::vector<CopyTask>& pending) {
   }
   // The copy keeps the source's index (positions and hash key are the same);
   // the slots are shared because indexes are never changed once built.
-  void* place = arena.allocate(sizeof(Object), alignof(Object));
-  return Value::object(new (place) Object(members, n, source.index()));
+  return Value::object(new_object(members, n, source.index(), arena));
 }
 
 }  // namespace
@@ -201,15 +210,32 @@ struct EqualFrame {
 bool equal(const Value& a, const Value& b) {
   if (!shallow_equal(a, b)) return false;
   if (!is_container(a)) return true;
-  std::vector<EqualFrame> stack;
-  stack.push_back({&a, &b, 0});
-  while (!stack.empty()) {
-    EqualFrame& top = stack.back();
+  // The explicit stack starts in a small inline buffer: most compared cells
+  // are shallow, and a heap allocation per comparison would dominate.
+  EqualFrame inline_frames[8];
+  std::vector<EqualFrame> spill;
+  EqualFrame* frames = inline_frames;
+  std::size_t depth = 0;
+  auto push = [&](const Value* x, const Value* y) {
+    if (depth == std::size(inline_frames) && spill.empty())
+      spill.assign(inline_frames, inline_frames + depth);
+    if (!spill.empty()) {
+      spill.resize(depth);
+      spill.push_back({x, y, 0});
+      frames = spill.data();
+    } else {
+      frames[depth] = {x, y, 0};
+    }
+    ++depth;
+  };
+  push(&a, &b);
+  while (depth != 0) {
+    EqualFrame& top = frames[depth - 1];
     const Value* x;
     const Value* y;
     if (top.a->kind() == Kind::array) {
       if (top.next == top.a->array_size()) {
-        stack.pop_back();
+        --depth;
         continue;
       }
       x = &top.a->array_data()[top.next];
@@ -217,7 +243,7 @@ bool equal(const Value& a, const Value& b) {
     } else {
       const Object& oa = top.a->as_object();
       if (top.next == oa.size()) {
-        stack.pop_back();
+        --depth;
         continue;
       }
       x = &oa[top.next].value;
@@ -226,7 +252,7 @@ bool equal(const Value& a, const Value& b) {
     }
     ++top.next;
     if (!shallow_equal(*x, *y)) return false;
-    if (is_container(*x)) stack.push_back({x, y, 0});
+    if (is_container(*x)) push(x, y);  // may move the frames: `top` is not used after this
   }
   return true;
 }

@@ -178,7 +178,8 @@ class Object {
  public:
   static constexpr std::size_t kIndexThreshold = 32;
 
-  Object(const Member* members, std::size_t size, KeyIndex index)
+  // `index` is null for objects searched linearly.
+  Object(const Member* members, std::size_t size, const KeyIndex* index)
       : members_(members), size_(size), index_(index) {}
 
   std::size_t size() const { return size_; }
@@ -189,12 +190,13 @@ class Object {
   // The value stored under `key` (exact bytes), or nullptr.
   const Value* find(Str key) const;
 
-  const KeyIndex& index() const { return index_; }
+  // A copy of the index (empty when there is none); the slots are shared.
+  KeyIndex index() const { return index_ != nullptr ? *index_ : KeyIndex(); }
 
  private:
   const Member* members_;
   std::size_t size_;
-  KeyIndex index_;
+  const KeyIndex* index_;  // kept out of line: most objects have none
 };
 
 // Builds one object with the model's insert rule: a new key is appended, a

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "json/writer.h"
+
 namespace zorvat::transform {
 
 using json::Kind;
@@ -20,8 +22,6 @@ bool cells_equal(const Value& a, const Value& b) {
 }
 
 namespace {
-
-constexpr std::size_t kDropped = SIZE_MAX;
 
 // What the pass over the cells learns about a column.
 struct ColumnFacts {
@@ -89,52 +89,86 @@ Scan scan_rows(json::RowList rows, json::Arena& arena) {
 
 }  // namespace
 
-Value columnarize_rows(json::RowList rows, json::Arena& arena) {
+ColumnLayout plan_columns(json::RowList rows, json::Arena& arena) {
   Scan scan = scan_rows(rows, arena);
   const std::size_t n = rows.size;
-
+  ColumnLayout layout;
+  layout.member_column = std::move(scan.member_column);
+  layout.position.assign(scan.columns.size(), ColumnLayout::kDropped);
   // Each column goes to exactly one place: dropped (all-null), constants
   // (the first row's value, its own number form and member order kept), or
   // a position in "columns".
-  std::vector<Member> constants;
-  std::vector<Value> names;
-  std::vector<std::size_t> position(scan.columns.size(), kDropped);
   for (std::size_t c = 0; c < scan.columns.size(); ++c) {
     const ColumnFacts& f = scan.columns[c];
     if (!f.has_non_null) continue;
     if (n >= 2 && f.equal_rows == n) {
-      constants.push_back({f.name, f.reference});
+      layout.constants.push_back({f.name, f.reference});
     } else {
-      position[c] = names.size();
-      names.push_back(Value::string(f.name));
+      layout.position[c] = layout.names.size();
+      layout.names.push_back(Value::string(f.name));
     }
   }
+  return layout;
+}
 
-  // Step 4: one array per row, each allocated once at its final size. All
-  // cells start null (a zeroed Value is null); present members fill theirs.
-  const std::size_t width = names.size();
+void ColumnLayout::fill_row(const Object& row, const std::uint32_t*& member_cursor, Value* cells) const {
+  if (!names.empty()) std::memset(static_cast<void*>(cells), 0, names.size() * sizeof(Value));
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    std::size_t at = position[*member_cursor++];
+    if (at != kDropped) cells[at] = row[i].value;
+  }
+}
+
+Value columnarize_rows(json::RowList rows, json::Arena& arena) {
+  const ColumnLayout layout = plan_columns(rows, arena);
+  const std::size_t n = rows.size;
+  const std::size_t width = layout.names.size();
+
+  // Step 4: one array per row, each allocated once at its final size.
   Value* row_arrays = arena.allocate_array<Value>(n);
-  const std::uint32_t* column_of = scan.member_column.data();
+  const std::uint32_t* cursor = layout.member_column.data();
   for (std::size_t r = 0; r < n; ++r) {
     Value* cells = arena.allocate_array<Value>(width);
-    if (width != 0) std::memset(static_cast<void*>(cells), 0, width * sizeof(Value));
-    const Object& object = rows.data[r].as_object();
-    for (std::size_t i = 0; i < object.size(); ++i) {
-      std::size_t at = position[*column_of++];
-      if (at != kDropped) cells[at] = object[i].value;
-    }
+    layout.fill_row(rows.data[r].as_object(), cursor, cells);
     row_arrays[r] = Value::array(cells, width);
   }
 
   // Step 5: the document.
   Value* column_names = arena.allocate_array<Value>(width);
-  if (width != 0) std::memcpy(static_cast<void*>(column_names), names.data(), width * sizeof(Value));
+  if (width != 0) std::memcpy(static_cast<void*>(column_names), layout.names.data(), width * sizeof(Value));
   const Member document[3] = {
       {{"columns", 7}, Value::array(column_names, width)},
       {{"rows", 4}, Value::array(row_arrays, n)},
-      {{"constants", 9}, json::make_object(constants.data(), constants.size(), json::KeyIndex(), arena)},
+      {{"constants", 9},
+       json::make_object(layout.constants.data(), layout.constants.size(), json::KeyIndex(), arena)},
   };
   return json::make_object(document, 3, json::KeyIndex(), arena);
+}
+
+json::OutputBuffer write_columnar(json::RowList rows, json::Arena& arena, std::size_t initial_capacity) {
+  const ColumnLayout layout = plan_columns(rows, arena);
+  const std::size_t width = layout.names.size();
+  json::OutputBuffer out(initial_capacity);
+  out.append(R"({"columns":)");
+  json::write_json_value(out, Value::array(layout.names.data(), width));
+  out.append(R"(,"rows":[)");
+  // One row's cells at a time, in a buffer reused for every row.
+  std::vector<Value> cells(width);
+  const std::uint32_t* cursor = layout.member_column.data();
+  for (std::size_t r = 0; r < rows.size; ++r) {
+    if (r != 0) out.push_back(',');
+    layout.fill_row(rows.data[r].as_object(), cursor, cells.data());
+    json::write_json_value(out, Value::array(cells.data(), width));
+  }
+  out.append(R"(],"constants":{)");
+  for (std::size_t i = 0; i < layout.constants.size(); ++i) {
+    if (i != 0) out.push_back(',');
+    json::write_json_string(out, layout.constants[i].key);
+    out.push_back(':');
+    json::write_json_value(out, layout.constants[i].value);
+  }
+  out.append("}}");
+  return out;
 }
 
 }  // namespace zorvat::transform

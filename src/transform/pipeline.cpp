@@ -29,8 +29,7 @@ PipelineResult columnarize_json(std::string_view payload) {
     }
   }
 
-  json::Value document = columnarize_rows(rows.value(), arena);
-  return PipelineResult::output(json::to_json_bytes(document));
+  return PipelineResult::output(write_columnar(rows.value(), arena));
 }
 
 std::string compose_panic_message(const ContainedFailure& failure) {
