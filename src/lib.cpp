@@ -1,0 +1,499 @@
+// The module's root: the definition of `zorvat_codec`, its exec step and the
+// `columnarize` entry.
+//
+// Everything here runs with the interpreter lock held, except the transform,
+// which runs inside run_guarded with the lock released. Every function is
+// noexcept and calls only the C API and the C library: the only code that can
+// throw is the pipeline (contained by run_guarded) and compose_panic_message
+// (caught where it is called), so no C++ exception reaches the interpreter.
+//
+// Ownership: every reference taken is released on every path, through Ref or
+// explicitly; the payload copy is freed before the lock is taken back; the
+// pipeline's output buffer and message die with the call's Guarded value.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "transform/pipeline.h"
+
+namespace {
+
+namespace tf = zorvat::transform;
+
+// An owned reference, released when it goes out of scope.
+struct Ref {
+  PyObject* p = nullptr;
+  explicit Ref(PyObject* o = nullptr) noexcept : p(o) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(p); }
+  PyObject* get() const noexcept { return p; }
+  explicit operator bool() const noexcept { return p != nullptr; }
+};
+
+// ---------------------------------------------------------------------------
+// Process-wide objects, created once at first need and never released.
+
+// Creation runs with the lock held, but can itself let other threads run:
+// allocating may start the collector, whose finalizers run Python code that
+// may release the lock. So a second thread can find a creation in progress;
+// it waits for it with the lock released (so that the creator can finish)
+// and then uses the creator's object, or retries if that creation failed.
+// A finalizer on the creating thread that needs the same object gets an error
+// rather than waiting for itself.
+class OnceObject {
+ public:
+  constexpr OnceObject() noexcept = default;
+
+  // Borrowed reference, or null with an exception set.
+  template <class Create>
+  PyObject* get(Create create) noexcept {
+    for (;;) {
+      // State changes happen only with the lock held; the atomic is for the
+      // waiters, which read it without the lock.
+      const int state = state_.load(std::memory_order_acquire);
+      if (state == kReady) return value_;
+      if (state == kIdle) {
+        creator_ = PyThread_get_thread_ident();
+        state_.store(kCreating, std::memory_order_relaxed);
+        PyObject* made = create();
+        value_ = made;
+        state_.store(made != nullptr ? kReady : kIdle, std::memory_order_release);
+        state_.notify_all();
+        return made;
+      }
+      if (creator_ == PyThread_get_thread_ident()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "zorvat_codec: a shared object was needed while it was being created");
+        return nullptr;
+      }
+      PyThreadState* saved = PyEval_SaveThread();
+      state_.wait(kCreating, std::memory_order_acquire);
+      PyEval_RestoreThread(saved);
+    }
+  }
+
+ private:
+  static constexpr int kIdle = 0;
+  static constexpr int kCreating = 1;
+  static constexpr int kReady = 2;
+  std::atomic<int> state_{kIdle};
+  unsigned long creator_ = 0;
+  PyObject* value_ = nullptr;
+};
+
+constinit OnceObject g_all_name;
+constinit OnceObject g_name_name;
+constinit OnceObject g_add_note_name;
+constinit OnceObject g_internal_failure;
+
+PyObject* make_interned(std::string_view text) noexcept {
+  PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (s != nullptr) PyUnicode_InternInPlace(&s);
+  return s;
+}
+
+PyObject* all_name() noexcept {
+  return g_all_name.get([]() noexcept { return make_interned("__all__"); });
+}
+PyObject* name_name() noexcept {
+  return g_name_name.get([]() noexcept { return make_interned("__name__"); });
+}
+PyObject* add_note_name() noexcept {
+  return g_add_note_name.get([]() noexcept { return make_interned("add_note"); });
+}
+
+constexpr const char kInternalFailureDoc[] =
+    "Raised by zorvat_codec when a Python object that it needs on the way out\n"
+    "cannot be created (in practice only when memory is exhausted).\n"
+    "\n"
+    "It derives from BaseException on purpose, like SystemExit: such a failure\n"
+    "means the interpreter itself is in trouble, so it must not be swallowed by\n"
+    "an `except Exception:` guard but propagate to the top.";
+
+PyObject* internal_failure_type() noexcept {
+  return g_internal_failure.get([]() noexcept {
+    return PyErr_NewExceptionWithDoc("zorvat_codec.InternalFailure", kInternalFailureDoc,
+                                     PyExc_BaseException, nullptr);
+  });
+}
+
+// Raises the internal-failure exception with `text` as its one argument. If
+// the type itself cannot be created, the error of that attempt stands.
+void raise_internal_failure(const char* text) noexcept {
+  PyObject* type = internal_failure_type();
+  if (type != nullptr) PyErr_SetString(type, text);
+}
+
+// ---------------------------------------------------------------------------
+// Cold error-raising helpers. Each returns null so that callers can
+// `return raise_...(...)`.
+
+// A Python object needed on the way out could not be created: the pending
+// error goes to the unraisable hook, and the internal failure is raised.
+PyObject* null_object_failure() noexcept {
+  PyErr_WriteUnraisable(nullptr);
+  raise_internal_failure("PyObject pointer is null");
+  return nullptr;
+}
+
+// Raises `type` with `text` (a new reference, or null when building the text
+// failed) as its only argument.
+PyObject* raise_text(PyObject* type, PyObject* text) noexcept {
+  if (text == nullptr) return null_object_failure();
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+  return nullptr;
+}
+
+PyObject* raise_type_error(const char* text) noexcept {
+  return raise_text(PyExc_TypeError, PyUnicode_FromString(text));
+}
+
+// The interpreter's own wording for a failed type check.
+PyObject* not_instance_text(PyObject* obj, const char* expected) noexcept {
+  if (obj == Py_None) return PyUnicode_FromFormat("'None' is not an instance of '%s'", expected);
+  PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
+  if (qualname == nullptr) {
+    PyErr_Clear();
+    return PyUnicode_FromFormat("'<failed to extract type name>' object is not an instance of '%s'",
+                                expected);
+  }
+  PyObject* text =
+      PyUnicode_FromFormat("'%U' object is not an instance of '%s'", qualname, expected);
+  Py_DECREF(qualname);
+  return text;
+}
+
+// The keyword as the caller wrote it. A name with lone surrogates has no
+// UTF-8 form, so each surrogate is shown as the replacement characters of its
+// three surrogatepass bytes rather than failing to report the real error.
+PyObject* unexpected_keyword_text(PyObject* keyword) noexcept {
+  Ref text(PyObject_Str(keyword));
+  if (!text) return nullptr;
+  Ref bytes(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+  if (!bytes) return nullptr;
+  Ref shown(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()),
+                                 "replace"));
+  if (!shown) return nullptr;
+  return PyUnicode_FromFormat("columnarize() got an unexpected keyword argument '%U'",
+                              shown.get());
+}
+
+// Adds `note` to the pending exception through its own add_note, so that it
+// shows in __notes__ and in tracebacks. The exception stays what it was; if
+// the note cannot be added, that error is dropped and the exception is
+// raised without it.
+void add_conversion_note(std::string_view note) noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr) {
+    PyObject* method = add_note_name();
+    if (method != nullptr) {
+      Ref text(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+      if (text) {
+        // Slot 0 is scratch space that PY_VECTORCALL_ARGUMENTS_OFFSET allows
+        // the callee to use.
+        PyObject* args[3] = {nullptr, value, text.get()};
+        Ref result(PyObject_VectorcallMethod(method, args + 1,
+                                             2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      }
+    }
+    PyErr_Clear();
+  }
+  PyErr_Restore(type, value, traceback);
+}
+
+// A failed append at import: the internal failure, with the interpreter's
+// error kept as its context.
+void raise_append_failure() noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  raise_internal_failure("could not append __name__ to __all__");
+  PyObject* new_type = nullptr;
+  PyObject* new_value = nullptr;
+  PyObject* new_traceback = nullptr;
+  PyErr_Fetch(&new_type, &new_value, &new_traceback);
+  PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
+  if (new_value != nullptr && value != nullptr) {
+    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    PyException_SetContext(new_value, value);  // steals `value`
+    value = nullptr;
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  PyErr_Restore(new_type, new_value, new_traceback);
+}
+
+// RuntimeError with a pipeline message. The pipeline's messages are UTF-8;
+// should a contained failure ever carry other bytes, they are shown replaced
+// rather than turning a transform failure into an internal one.
+PyObject* raise_runtime_error(std::string_view message) noexcept {
+  const auto size = static_cast<Py_ssize_t>(message.size());
+  PyObject* text = PyUnicode_FromStringAndSize(message.data(), size);
+  if (text == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    PyErr_Clear();
+    text = PyUnicode_DecodeUTF8(message.data(), size, "replace");
+  }
+  return raise_text(PyExc_RuntimeError, text);
+}
+
+PyObject* raise_panic(const tf::ContainedFailure& failure) noexcept {
+  try {
+    const std::string message = tf::compose_panic_message(failure);
+    return raise_runtime_error(message);
+  } catch (...) {
+    // No memory for the message: build it from its two parts in Python's.
+  }
+  Ref prefix(PyUnicode_FromStringAndSize(tf::kPanicPrefix.data(),
+                                         static_cast<Py_ssize_t>(tf::kPanicPrefix.size())));
+  const std::string_view tail = failure.has_text ? std::string_view(failure.text) : tf::kUnknownPanic;
+  Ref rest(PyUnicode_DecodeUTF8(tail.data(), static_cast<Py_ssize_t>(tail.size()), "replace"));
+  if (!prefix || !rest) return null_object_failure();
+  return raise_text(PyExc_RuntimeError, PyUnicode_Concat(prefix.get(), rest.get()));
+}
+
+// ---------------------------------------------------------------------------
+// The `columnarize` entry.
+
+constexpr std::string_view kPayloadNote = "while processing 'payload'";
+constexpr std::string_view kMinRowsNote = "while processing 'min_rows'";
+
+constexpr const char* kMultipleValues[2] = {
+    "columnarize() got multiple values for argument 'payload'",
+    "columnarize() got multiple values for argument 'min_rows'",
+};
+
+// The slot that a keyword name selects: 0 payload, 1 min_rows, -1 neither.
+int keyword_slot(PyObject* keyword) noexcept {
+  Py_ssize_t size = 0;
+  const char* name = PyUnicode_AsUTF8AndSize(keyword, &size);
+  if (name == nullptr) {
+    PyErr_Clear();  // lone surrogates: no such parameter either
+    return -1;
+  }
+  if (size == 7 && std::memcmp(name, "payload", 7) == 0) return 0;
+  if (size == 8 && std::memcmp(name, "min_rows", 8) == 0) return 1;
+  return -1;
+}
+
+// Checks that `min_rows` fits an unsigned 64-bit integer; the value itself
+// is not used. False with an exception set when it does not.
+bool check_min_rows(PyObject* min_rows) noexcept {
+  unsigned long long value = 0;
+  if (PyType_HasFeature(Py_TYPE(min_rows), Py_TPFLAGS_LONG_SUBCLASS)) {
+    value = PyLong_AsUnsignedLongLong(min_rows);
+    return !(value == ULLONG_MAX && PyErr_Occurred() != nullptr);
+  }
+  PyObject* index = PyNumber_Index(min_rows);
+  if (index == nullptr) return false;
+  value = PyLong_AsUnsignedLongLong(index);
+  if (value == ULLONG_MAX && PyErr_Occurred() != nullptr) {
+    // Releasing an int subclass may run a finalizer: not with an error pending.
+    PyObject* type = nullptr;
+    PyObject* error = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &error, &traceback);
+    Py_DECREF(index);
+    PyErr_Restore(type, error, traceback);
+    return false;
+  }
+  Py_DECREF(index);
+  return true;
+}
+
+PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/,
+                            PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  // Borrowed from the vector: no argument tuple or dict is built.
+  PyObject* slots[2] = {nullptr, nullptr};
+
+  if (nargs > 2) {
+    return raise_text(
+        PyExc_TypeError,
+        PyUnicode_FromFormat(
+            "columnarize() takes from 1 to 2 positional arguments but %zd were given", nargs));
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+
+  if (kwnames != nullptr) {
+    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < count; ++k) {
+      PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+      const int slot = keyword_slot(keyword);
+      if (slot < 0) return raise_text(PyExc_TypeError, unexpected_keyword_text(keyword));
+      if (slots[slot] != nullptr) return raise_type_error(kMultipleValues[slot]);
+      slots[slot] = args[nargs + k];
+    }
+  }
+
+  PyObject* const payload = slots[0];
+  if (payload == nullptr) {
+    return raise_type_error("columnarize() missing 1 required positional argument: 'payload'");
+  }
+
+  if (!PyType_HasFeature(Py_TYPE(payload), Py_TPFLAGS_BYTES_SUBCLASS)) {
+    raise_text(PyExc_TypeError, not_instance_text(payload, "bytes"));
+    add_conversion_note(kPayloadNote);
+    return nullptr;
+  }
+  const char* data = PyBytes_AsString(payload);
+  const Py_ssize_t size = data != nullptr ? PyBytes_Size(payload) : -1;
+  if (size < 0) {
+    add_conversion_note(kPayloadNote);
+    return nullptr;
+  }
+
+  // Converted only to reject what the Python codec's signature would not
+  // accept; the transform has no row-count guard.
+  if (slots[1] != nullptr && !check_min_rows(slots[1])) {
+    add_conversion_note(kMinRowsNote);
+    return nullptr;
+  }
+
+  // The transform must not touch the bytes object once the lock is released,
+  // so it works on a private copy.
+  char* copy = nullptr;
+  if (size > 0) {
+    copy = static_cast<char*>(std::malloc(static_cast<std::size_t>(size)));
+    if (copy == nullptr) return PyErr_NoMemory();
+    std::memcpy(copy, data, static_cast<std::size_t>(size));
+  }
+  const std::string_view input(copy, static_cast<std::size_t>(size));
+
+  PyThreadState* const saved = PyEval_SaveThread();
+  tf::Guarded outcome = tf::run_guarded([input] { return tf::columnarize_json(input); });
+  std::free(copy);
+  PyEval_RestoreThread(saved);
+
+  if (const auto* failure = std::get_if<1>(&outcome)) return raise_panic(*failure);
+  const tf::PipelineResult& result = *std::get_if<0>(&outcome);
+  if (result.kind == tf::PipelineResult::Kind::failure) return raise_runtime_error(result.message);
+  PyObject* bytes = PyBytes_FromStringAndSize(result.bytes.data(),
+                                              static_cast<Py_ssize_t>(result.bytes.size()));
+  if (bytes == nullptr) return null_object_failure();
+  return bytes;
+}
+
+// Lines 1-3 give CPython the text signature; __doc__ is the rest.
+constexpr const char kColumnarizeDoc[] =
+    "columnarize(payload, min_rows=20)\n"
+    "--\n"
+    "\n"
+    "Columnarize a row-oriented JSON payload (bytes or str), GIL released\n"
+    "for the duration of the transform.\n"
+    "\n"
+    "Args:\n"
+    "    payload: UTF-8 JSON bytes/str encoding a `list[dict]` of rows.\n"
+    "    min_rows: Accepted for parity with the Python codec's signature;\n"
+    "        not re-checked here (the Python caller already applied the\n"
+    "        guard before calling this function).\n"
+    "\n"
+    "Returns:\n"
+    "    UTF-8 JSON bytes encoding `{\"columns\", \"rows\", \"constants\"}`.\n"
+    "\n"
+    "Panic safety:\n"
+    "    `columnarize_json` runs under a catch-all guard, so an unexpected\n"
+    "    internal failure (such as an unforeseen indexing error) surfaces as\n"
+    "    an ordinary `RuntimeError` rather than as an exception that derives\n"
+    "    from `BaseException` but not from `Exception`. Such an exception\n"
+    "    would get past the Python caller's `except Exception:` guard and\n"
+    "    break the \"a broken codec must never break a tool call\" contract.\n"
+    "    A stack overflow is not covered: it ends the process and cannot be\n"
+    "    caught by any mechanism.";
+
+// The C API stores every entry as PyCFunction and casts it back by the flags.
+PyMethodDef g_columnarize_def = {
+    "columnarize",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(columnarize_entry)),
+    METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    kColumnarizeDoc,
+};
+
+// ---------------------------------------------------------------------------
+// The exec step: adds `columnarize` and lists it in `__all__`.
+
+int exec_module(PyObject* module) noexcept {
+  if (!PyType_IsSubtype(Py_TYPE(module), &PyModule_Type)) {
+    raise_text(PyExc_TypeError, not_instance_text(module, "module"));
+    return -1;
+  }
+
+  Ref function;
+  {
+    Ref module_name(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    // The module as owner and its name as __module__; METH_STATIC keeps the
+    // owner out of the calls.
+    function.p = PyCMethod_New(&g_columnarize_def, module, module_name.get(), nullptr);
+    if (!function) return -1;
+  }
+
+  PyObject* name_attr = name_name();
+  if (name_attr == nullptr) return -1;
+  Ref function_name(PyObject_GetAttr(function.get(), name_attr));
+  if (!function_name) return -1;
+  if (!PyUnicode_Check(function_name.get())) {
+    raise_text(PyExc_TypeError, not_instance_text(function_name.get(), "str"));
+    return -1;
+  }
+
+  PyObject* all_attr = all_name();
+  if (all_attr == nullptr) return -1;
+  Ref all(PyObject_GetAttr(module, all_attr));
+  if (all) {
+    if (!PyList_Check(all.get())) {
+      raise_text(PyExc_TypeError, not_instance_text(all.get(), "list"));
+      return -1;
+    }
+  } else {
+    if (!PyErr_GivenExceptionMatches(PyErr_Occurred(), PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    all.p = PyList_New(0);
+    if (!all) return -1;
+    if (PyObject_SetAttr(module, all_attr, all.get()) < 0) return -1;
+  }
+
+  if (PyList_Append(all.get(), function_name.get()) < 0) {
+    raise_append_failure();
+    return -1;
+  }
+  if (PyObject_SetAttr(module, function_name.get(), function.get()) < 0) return -1;
+  return 0;
+}
+
+PyModuleDef_Slot g_module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "zorvat_codec",
+    "",       // __doc__ is '' rather than None
+    0,        // no per-module state
+    nullptr,  // columnarize is added by the exec step
+    g_module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_zorvat_codec(void) { return PyModuleDef_Init(&g_module_def); }
