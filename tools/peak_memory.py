@@ -27,6 +27,7 @@ base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 out = columnarize(payload)
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 print(len(payload), len(out), base * 1024, peak * 1024)
+print(sys.modules["zorvat_codec"].__file__)
 """
 
 
@@ -83,11 +84,13 @@ def main():
             path = os.path.join(tmp, "payload.json")
             write_payload(path, shape, int(args.mb * 1e6))
             run = subprocess.run([sys.executable, "-c", MEASURE, path], capture_output=True, text=True, check=True)
-        size, out, base, peak = map(int, run.stdout.split())
+        figures, module = run.stdout.splitlines()
+        size, out, base, peak = map(int, figures.split())
         print(
             "%-8s payload %6.1f MB  output %6.1f MB  call peak +%7.1f MB  = %.2f x payload"
             % (shape, size / 1e6, out / 1e6, (peak - base) / 1e6, (peak - base) / size)
         )
+    print("module:", module)
 
 
 if __name__ == "__main__":
