@@ -24,6 +24,10 @@ class IntChild(int):
     pass
 
 
+class BytesChild(bytes):
+    pass
+
+
 class Index:
     def __init__(self, value):
         self.value = value
@@ -67,9 +71,11 @@ def some_value(fdp):
 
 def TestOneInput(data):
     fdp = atheris.FuzzedDataProvider(data)
-    shape = fdp.ConsumeIntInRange(0, 7)
+    shape = fdp.ConsumeIntInRange(0, 8)
     other = some_value(fdp)
     payload = fdp.ConsumeBytes(fdp.remaining_bytes()) if shape != 7 else other
+    if shape == 8:
+        payload = BytesChild(payload)
     args, kwargs = (payload,), {}
     if shape == 1:
         args = (payload, other)
