@@ -44,7 +44,8 @@ const StringKernels& kernel(std::size_t i) {
   static const auto all = [] {
     auto v = zorvat::json::detail::available_string_kernels();
     std::vector<StringKernels> out(v.begin(), v.end());
-    out.push_back({"dispatch", zorvat::json::find_string_special, zorvat::json::is_valid_utf8});
+    out.push_back({"dispatch", zorvat::json::find_string_special, zorvat::json::is_valid_utf8,
+                   zorvat::json::find_non_ascii});
     return out;
   }();
   return all[i];

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Every test of the project, from scratch: the C++ core tests (optimised and
 # under AddressSanitizer + UndefinedBehaviorSanitizer), the fuzz corpora
-# replayed, the concurrency test under ThreadSanitizer, the Python module
-# installed with pip and its pytest suite, and the same suite against a
-# sanitized build of the module, where leaks count as failures.
+# replayed, the concurrency test under ThreadSanitizer, the Python module and
+# command installed with pip and their pytest suite, the stub checked against
+# the module, the suite again on every CPython from 3.11 up, the sdist and
+# wheel built and tested, and the suite against a sanitized build of the
+# module, where leaks count as failures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-jobs=$(nproc)
+jobs=$(($(nproc) < 2 ? $(nproc) : 2))  # the machines are shared
 
 bash scripts/install_deps.sh
 
@@ -34,16 +36,48 @@ cmake --build build/tsan -j "$jobs" --target zorvat_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/zorvat_tests --gtest_filter='ConcurrencyTest.*'
 
 if [ -f pyproject.toml ]; then
-  echo "== Python module"
-  python3 -m pip install --quiet --disable-pip-version-check "$root"
-  # Import the installed module, not the source tree.
-  (cd /tmp && python3 -m pytest -q -p no:cacheprovider "$root/tests/python")
+  scratch=$(mktemp -d)
+  trap 'rm -rf "$scratch"' EXIT
+
+  echo "== Python module and zorvat-columnarize (default python3)"
+  start=$SECONDS
+  python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore "$root"
+  # From outside the tree: the installed module, not the source tree.
+  (cd "$scratch" && python3 -m pytest -q -p no:cacheprovider "$root/tests/python")
+  echo "-- $((SECONDS - start)) s"
+
+  echo "== Stub check: mypy stubtest against the installed module"
+  start=$SECONDS
+  (cd "$scratch" && python3 -m mypy.stubtest zorvat_codec)
+  # The installed stubs must also reach a user's mypy run.
+  cat >"$scratch/uses_stub.py" <<'PY'
+from typing import assert_type
+
+from zorvat_codec import columnarize
+
+assert_type(columnarize(b"[]"), bytes)
+assert_type(columnarize(payload=b"[]", min_rows=3), bytes)
+columnarize("[]")  # type: ignore[arg-type]
+PY
+  (cd "$scratch" && python3 -m mypy --strict --warn-unused-ignores --no-incremental uses_stub.py)
+  echo "-- $((SECONDS - start)) s"
+
+  echo "== Every CPython from 3.11 up"
+  start=$SECONDS
+  bash scripts/test_versions.sh
+  echo "-- $((SECONDS - start)) s"
+
+  echo "== Source distribution and wheel"
+  start=$SECONDS
+  bash scripts/test_wheel.sh
+  echo "-- $((SECONDS - start)) s"
 
   echo "== Python module under ASan + UBSan (leaks in the module fail)"
+  start=$SECONDS
   # The interpreter is not sanitized, so the runtime is preloaded; its own
   # allocations go through malloc (PYTHONMALLOC) so that the leak check sees
   # them, and the suppressions cover only the interpreter's deliberate leaks.
-  # Heavy tests (RSS, long multi-threaded runs) are left to the stage above.
+  # Heavy tests (RSS, long multi-threaded runs) are left to the plain stage.
   cmake -S . -B build/asan-python -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORVAT_SANITIZE=ON \
     -DZORVAT_BUILD_PYTHON=ON -DZORVAT_BUILD_TESTS=OFF >/dev/null
   cmake --build build/asan-python -j "$jobs" --target zorvat_codec
@@ -51,7 +85,7 @@ if [ -f pyproject.toml ]; then
   # own leaks the preloaded runtime would report).
   python=$(python3 -c 'import sys; print(sys.executable)')
   (
-    cd /tmp
+    cd "$scratch"
     export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
     export PYTHONMALLOC=malloc PYTHONPATH="$root/build/asan-python"
     export ASAN_OPTIONS=detect_leaks=1
@@ -61,4 +95,5 @@ if [ -f pyproject.toml ]; then
       "$root/build/asan-python"
     "$python" -m pytest -q -p no:cacheprovider -m "not heavy" "$root/tests/python"
   )
+  echo "-- $((SECONDS - start)) s"
 fi

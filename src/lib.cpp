@@ -122,8 +122,8 @@ constexpr const char kInternalFailureDoc[] =
 
 PyObject* internal_failure_type() noexcept {
   return g_internal_failure.get([]() noexcept {
-    return PyErr_NewExceptionWithDoc("zorvat_codec.InternalFailure", kInternalFailureDoc,
-                                     PyExc_BaseException, nullptr);
+    return PyErr_NewExceptionWithDoc("zorvat_codec.InternalFailure", kInternalFailureDoc, PyExc_BaseException,
+                                     nullptr);
   });
 }
 
@@ -132,6 +132,44 @@ PyObject* internal_failure_type() noexcept {
 void raise_internal_failure(const char* text) noexcept {
   PyObject* type = internal_failure_type();
   if (type != nullptr) PyErr_SetString(type, text);
+}
+
+// ---------------------------------------------------------------------------
+// The pending exception as one object. 3.12 keeps it that way and deprecates
+// the (type, value, traceback) triple; 3.11 has only the triple, normalized
+// here so that both paths see the same exception object.
+
+// Takes the pending exception out of the error indicator (new reference, or
+// null when none is pending), its traceback attached.
+PyObject* take_pending_error() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return nullptr;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return value;
+#endif
+}
+
+// Makes `error` (stolen; null clears) the pending exception again.
+void restore_pending_error(PyObject* error) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(error);
+#else
+  if (error == nullptr) {
+    PyErr_Restore(nullptr, nullptr, nullptr);
+    return;
+  }
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error))), error,
+                PyException_GetTraceback(error));
+#endif
 }
 
 // ---------------------------------------------------------------------------
@@ -168,8 +206,7 @@ PyObject* not_instance_text(PyObject* obj, const char* expected) noexcept {
     return PyUnicode_FromFormat("'<failed to extract type name>' object is not an instance of '%s'",
                                 expected);
   }
-  PyObject* text =
-      PyUnicode_FromFormat("'%U' object is not an instance of '%s'", qualname, expected);
+  PyObject* text = PyUnicode_FromFormat("'%U' object is not an instance of '%s'", qualname, expected);
   Py_DECREF(qualname);
   return text;
 }
@@ -182,11 +219,9 @@ PyObject* unexpected_keyword_text(PyObject* keyword) noexcept {
   if (!text) return nullptr;
   Ref bytes(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
   if (!bytes) return nullptr;
-  Ref shown(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()),
-                                 "replace"));
+  Ref shown(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
   if (!shown) return nullptr;
-  return PyUnicode_FromFormat("columnarize() got an unexpected keyword argument '%U'",
-                              shown.get());
+  return PyUnicode_FromFormat("columnarize() got an unexpected keyword argument '%U'", shown.get());
 }
 
 // Adds `note` to the pending exception through its own add_note, so that it
@@ -194,11 +229,7 @@ PyObject* unexpected_keyword_text(PyObject* keyword) noexcept {
 // the note cannot be added, that error is dropped and the exception is
 // raised without it.
 void add_conversion_note(std::string_view note) noexcept {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* value = take_pending_error();
   if (value != nullptr) {
     PyObject* method = add_note_name();
     if (method != nullptr) {
@@ -207,38 +238,26 @@ void add_conversion_note(std::string_view note) noexcept {
         // Slot 0 is scratch space that PY_VECTORCALL_ARGUMENTS_OFFSET allows
         // the callee to use.
         PyObject* args[3] = {nullptr, value, text.get()};
-        Ref result(PyObject_VectorcallMethod(method, args + 1,
-                                             2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        Ref result(PyObject_VectorcallMethod(method, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
       }
     }
     PyErr_Clear();
   }
-  PyErr_Restore(type, value, traceback);
+  restore_pending_error(value);
 }
 
 // A failed append at import: the internal failure, with the interpreter's
 // error kept as its context.
 void raise_append_failure() noexcept {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* cause = take_pending_error();
   raise_internal_failure("could not append __name__ to __all__");
-  PyObject* new_type = nullptr;
-  PyObject* new_value = nullptr;
-  PyObject* new_traceback = nullptr;
-  PyErr_Fetch(&new_type, &new_value, &new_traceback);
-  PyErr_NormalizeException(&new_type, &new_value, &new_traceback);
-  if (new_value != nullptr && value != nullptr) {
-    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-    PyException_SetContext(new_value, value);  // steals `value`
-    value = nullptr;
+  PyObject* failure = take_pending_error();
+  if (failure != nullptr && cause != nullptr) {
+    PyException_SetContext(failure, cause);  // steals `cause`
+    cause = nullptr;
   }
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(traceback);
-  PyErr_Restore(new_type, new_value, new_traceback);
+  Py_XDECREF(cause);
+  restore_pending_error(failure);
 }
 
 // RuntimeError with a pipeline message. The pipeline's messages are UTF-8;
@@ -261,8 +280,8 @@ PyObject* raise_panic(const tf::ContainedFailure& failure) noexcept {
   } catch (...) {
     // No memory for the message: build it from its two parts in Python's.
   }
-  Ref prefix(PyUnicode_FromStringAndSize(tf::kPanicPrefix.data(),
-                                         static_cast<Py_ssize_t>(tf::kPanicPrefix.size())));
+  Ref prefix(
+      PyUnicode_FromStringAndSize(tf::kPanicPrefix.data(), static_cast<Py_ssize_t>(tf::kPanicPrefix.size())));
   const std::string_view tail = failure.has_text ? std::string_view(failure.text) : tf::kUnknownPanic;
   Ref rest(PyUnicode_DecodeUTF8(tail.data(), static_cast<Py_ssize_t>(tail.size()), "replace"));
   if (!prefix || !rest) return null_object_failure();
@@ -306,28 +325,24 @@ bool check_min_rows(PyObject* min_rows) noexcept {
   value = PyLong_AsUnsignedLongLong(index);
   if (value == ULLONG_MAX && PyErr_Occurred() != nullptr) {
     // Releasing an int subclass may run a finalizer: not with an error pending.
-    PyObject* type = nullptr;
-    PyObject* error = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &error, &traceback);
+    PyObject* error = take_pending_error();
     Py_DECREF(index);
-    PyErr_Restore(type, error, traceback);
+    restore_pending_error(error);
     return false;
   }
   Py_DECREF(index);
   return true;
 }
 
-PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/,
-                            PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames) noexcept {
   // Borrowed from the vector: no argument tuple or dict is built.
   PyObject* slots[2] = {nullptr, nullptr};
 
   if (nargs > 2) {
-    return raise_text(
-        PyExc_TypeError,
-        PyUnicode_FromFormat(
-            "columnarize() takes from 1 to 2 positional arguments but %zd were given", nargs));
+    return raise_text(PyExc_TypeError,
+                      PyUnicode_FromFormat(
+                          "columnarize() takes from 1 to 2 positional arguments but %zd were given", nargs));
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
 
@@ -370,7 +385,7 @@ PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/,
   // so it works on a private copy.
   char* copy = nullptr;
   if (size > 0) {
-    copy = static_cast<char*>(std::malloc(static_cast<std::size_t>(size)));
+    copy = static_cast<char*>(tf::allocate_pages(static_cast<std::size_t>(size)));
     if (copy == nullptr) return PyErr_NoMemory();
     std::memcpy(copy, data, static_cast<std::size_t>(size));
   }
@@ -378,14 +393,14 @@ PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/,
 
   PyThreadState* const saved = PyEval_SaveThread();
   tf::Guarded outcome = tf::run_guarded([input] { return tf::columnarize_json(input); });
-  std::free(copy);
+  tf::release_pages(copy, static_cast<std::size_t>(size));
   PyEval_RestoreThread(saved);
 
   if (const auto* failure = std::get_if<1>(&outcome)) return raise_panic(*failure);
   const tf::PipelineResult& result = *std::get_if<0>(&outcome);
   if (result.kind == tf::PipelineResult::Kind::failure) return raise_runtime_error(result.message);
-  PyObject* bytes = PyBytes_FromStringAndSize(result.bytes.data(),
-                                              static_cast<Py_ssize_t>(result.bytes.size()));
+  PyObject* bytes =
+      PyBytes_FromStringAndSize(result.bytes.data(), static_cast<Py_ssize_t>(result.bytes.size()));
   if (bytes == nullptr) return null_object_failure();
   return bytes;
 }
@@ -479,6 +494,20 @@ int exec_module(PyObject* module) noexcept {
 
 PyModuleDef_Slot g_module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The interned names and the InternalFailure type are created once per
+    // process, in whichever interpreter first needs them, and handed to every
+    // caller: objects must not cross interpreters, so sub-interpreters that
+    // check their extensions refuse the module. Supporting them would mean
+    // per-module state instead.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // OnceObject claims its "creating" state under the GIL, and the module
+    // has not been run on a free-threaded build: until both change, a
+    // free-threaded interpreter keeps the GIL on for it.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 

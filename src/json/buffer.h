@@ -1,6 +1,7 @@
 // Growable output byte buffer: the writer's sink. Starts with room for 128
 // bytes and at least doubles when it must grow, so appends are amortised O(1).
-// Owns its storage (malloc); moving transfers it.
+// Owns its storage (see pages.h: large buffers sit on huge pages); moving
+// transfers it.
 #pragma once
 
 #include <cstddef>
@@ -10,11 +11,15 @@
 #include <string_view>
 #include <utility>
 
+#include "json/pages.h"
+
 namespace zorvat::json {
 
 class OutputBuffer {
  public:
-  explicit OutputBuffer(std::size_t initial_capacity = 128) { grow_to(initial_capacity); }
+  explicit OutputBuffer(std::size_t initial_capacity = 128) {
+    if (initial_capacity != 0) grow_to(initial_capacity);
+  }
   OutputBuffer(OutputBuffer&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
@@ -27,7 +32,7 @@ class OutputBuffer {
   }
   OutputBuffer(const OutputBuffer&) = delete;
   OutputBuffer& operator=(const OutputBuffer&) = delete;
-  ~OutputBuffer() { std::free(data_); }
+  ~OutputBuffer() { release_pages(data_, capacity_); }
 
   // Room for `n` more bytes; write them at the returned pointer, then commit.
   char* reserve(std::size_t n) {
@@ -58,10 +63,21 @@ class OutputBuffer {
     if (want < size_ + n) want = size_ + n;
     grow_to(want);
   }
+  // Storage below kHugePage comes from malloc (so realloc can grow it in
+  // place); from kHugePage on, from allocate_pages.
   void grow_to(std::size_t capacity) {
-    void* p = std::realloc(data_, capacity);
-    if (p == nullptr) throw std::bad_alloc();
-    data_ = static_cast<char*>(p);
+    if (capacity < kHugePage) {
+      void* p = std::realloc(data_, capacity);
+      if (p == nullptr) throw std::bad_alloc();
+      data_ = static_cast<char*>(p);
+    } else {
+      capacity = (capacity + kHugePage - 1) & ~(kHugePage - 1);
+      char* p = static_cast<char*>(allocate_pages(capacity));
+      if (p == nullptr) throw std::bad_alloc();
+      if (size_ != 0) std::memcpy(p, data_, size_);
+      release_pages(data_, capacity_);
+      data_ = p;
+    }
     capacity_ = capacity;
   }
 

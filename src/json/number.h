@@ -28,4 +28,51 @@ NumberStatus read_number(const char*& cursor, const char* end, bool negative, Va
 // f * 10^exponent by the stepwise procedure; false when the result overflows.
 bool scale_by_power_of_ten(double& f, std::int32_t exponent);
 
+// The shapes most numbers have, at most 19 digits in all with an optional
+// fraction and no exponent, read without the general procedure's overflow
+// and range checks, which they cannot trigger. The result is the one
+// read_number gives: the same significand and exponent, and for a fraction
+// the same single rounded division by an exactly representable power of ten.
+// Returns false, with `cursor` unmoved, for any other shape (or an error),
+// which read_number then handles from the start.
+inline bool read_simple_number(const char*& cursor, const char* end, bool negative, Value& out) {
+  constexpr double kTenTo[20] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
+                                 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
+  auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c) - '0'); };
+  const char* p = cursor;
+  if (p == end || digit(*p) > 9) return false;
+  if (*p == '0' && p + 1 != end && digit(p[1]) <= 9) return false;  // a leading-zero error
+  std::uint64_t significand = 0;
+  int digits = 0;
+  for (; p != end && digit(*p) <= 9; ++p) {
+    if (++digits > 19) return false;
+    significand = significand * 10 + digit(*p);
+  }
+  int fraction = 0;
+  if (p != end && *p == '.') {
+    ++p;
+    if (p == end || digit(*p) > 9) return false;
+    for (; p != end && digit(*p) <= 9; ++p) {
+      if (++digits > 19) return false;
+      significand = significand * 10 + digit(*p);
+      ++fraction;
+    }
+  }
+  if (p != end && (*p == 'e' || *p == 'E')) return false;
+  cursor = p;
+  if (fraction != 0) {
+    const double f = static_cast<double>(significand) / kTenTo[fraction];
+    out = Value::floating(negative ? -f : f);
+  } else if (!negative) {
+    out = Value::unsigned_integer(significand);
+  } else if (significand == 0) {
+    out = Value::floating(-0.0);
+  } else if (significand <= 9223372036854775808u) {
+    out = Value::negative_integer(static_cast<std::int64_t>(0 - significand));
+  } else {
+    out = Value::floating(-static_cast<double>(significand));
+  }
+  return true;
+}
+
 }  // namespace zorvat::json

@@ -14,6 +14,12 @@
 namespace zorvat::json {
 namespace {
 
+#if defined(__GNUC__)
+#define ZORVAT_HOT inline __attribute__((always_inline))
+#else
+#define ZORVAT_HOT inline
+#endif
+
 // Arrays and objects may nest this deep, the top-level array being level 1.
 constexpr std::size_t kMaxDepth = 127;
 
@@ -126,15 +132,17 @@ class Reader {
     return non_ascii_ < b;
   }
 
-  bool read_scalar(Value& out);
+  // The per-value steps are forced inline into the main loop so that the
+  // read position stays in a register across them.
+  ZORVAT_HOT bool read_scalar(Value& out);
   bool read_literal(const char* rest, std::size_t length);
-  bool read_string(Str& out);
+  ZORVAT_HOT bool read_string(Str& out);
   bool read_escape();
   bool read_hex4(std::uint32_t& unit);
-  bool read_number(bool negative, Value& out);
+  ZORVAT_HOT bool read_number(bool negative, Value& out);
 
   bool open(bool is_object);
-  bool add_member(Frame& frame, Value value);
+  ZORVAT_HOT bool add_member(Frame& frame, Value value);
   Value close(Frame& frame);
 
   bool invalid_type();
@@ -177,7 +185,8 @@ bool Reader::read_literal(const char* rest, std::size_t length) {
   return true;
 }
 
-bool Reader::read_number(bool negative, Value& out) {
+inline bool Reader::read_number(bool negative, Value& out) {
+  if (read_simple_number(p_, end_, negative, out)) return true;
   NumberStatus status = json::read_number(p_, end_, negative, out);
   if (status.error != ErrorKind::none) return set_error(status.error, status.position);
   return true;
@@ -247,7 +256,7 @@ bool Reader::read_escape() {
 // After the opening quote. A string without escapes is borrowed from the
 // payload as it stands; one with escapes is assembled in the scratch buffer
 // and copied into the arena once.
-bool Reader::read_string(Str& out) {
+inline bool Reader::read_string(Str& out) {
   const char* const start = p_;
   const char* run = p_;
   bool escaped = false;
@@ -290,7 +299,7 @@ bool Reader::read_string(Str& out) {
   }
 }
 
-bool Reader::read_scalar(Value& out) {
+inline bool Reader::read_scalar(Value& out) {
   switch (*p_) {
     case 'n':
       ++p_;
@@ -337,7 +346,7 @@ bool Reader::open(bool is_object) {
 // the key also takes that object's pointer for its bytes, so later
 // comparisons of the two are a pointer test. Nothing observable changes:
 // the bytes are the same.
-bool Reader::add_member(Frame& frame, Value value) {
+inline bool Reader::add_member(Frame& frame, Value value) {
   const std::size_t start = frame.start;
   const std::size_t count = members_.size() - start;
   if (frame.shape != nullptr) {

@@ -27,6 +27,31 @@ enum class NumberForm : std::uint8_t { unsigned_integer, negative_integer, float
 
 class Object;
 
+// memcmp(a, b, n) == 0 for the short lengths of keys and category values,
+// without a library call: two overlapping loads cover any length from 4 to
+// 16 bytes, and never read outside [a, a + n) or [b, b + n).
+inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+  auto load32 = [](const char* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+  };
+  auto load64 = [](const char* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+  };
+  if (n >= 8) {
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    return load64(a) == load64(b) && load64(a + n - 8) == load64(b + n - 8);
+  }
+  if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 // Bytes of a string or key: always valid UTF-8, not terminated.
 struct Str {
   const char* data = nullptr;
@@ -36,7 +61,7 @@ struct Str {
   // Equal bytes. The reader hands out one pointer for a key that repeats
   // the previous row's key, so the pointer test settles most comparisons.
   friend bool operator==(Str a, Str b) {
-    return a.size == b.size && (a.data == b.data || std::memcmp(a.data, b.data, a.size) == 0);
+    return a.size == b.size && (a.data == b.data || same_bytes(a.data, b.data, a.size));
   }
 };
 

@@ -97,18 +97,49 @@ struct Frame {
   std::size_t next;
 };
 
+// The writer's explicit stack: the first levels live inline (most values are
+// shallow, and a heap allocation per written value would dominate), deeper
+// ones spill to the heap, so depth never costs C stack.
+class FrameStack {
+ public:
+  bool empty() const { return size_ == 0; }
+  Frame& top() { return frames_[size_ - 1]; }
+  void pop() { --size_; }
+  void push(Frame f) {
+    if (size_ == kInline && spill_.empty()) spill_.assign(inline_, inline_ + size_);
+    if (!spill_.empty()) {
+      spill_.resize(size_);
+      spill_.push_back(f);
+      frames_ = spill_.data();
+    } else {
+      frames_[size_] = f;
+    }
+    ++size_;
+  }
+
+ private:
+  static constexpr std::size_t kInline = 16;
+  Frame inline_[kInline];
+  Frame* frames_ = inline_;
+  std::size_t size_ = 0;
+  std::vector<Frame> spill_;
+};
+
 // Writes a scalar completely, or opens a container (pushing a frame unless
 // it is empty).
-void write_head(OutputBuffer& out, const Value& v, std::vector<Frame>& stack) {
+inline void write_head(OutputBuffer& out, const Value& v, FrameStack& stack) {
   switch (v.kind()) {
     case Kind::null:
-      out.append("null", 4);
+      std::memcpy(out.reserve(4), "null", 4);
+      out.commit(4);
       return;
     case Kind::boolean:
       if (v.as_bool()) {
-        out.append("true", 4);
+        std::memcpy(out.reserve(4), "true", 4);
+        out.commit(4);
       } else {
-        out.append("false", 5);
+        std::memcpy(out.reserve(5), "false", 5);
+        out.commit(5);
       }
       return;
     case Kind::number:
@@ -119,18 +150,20 @@ void write_head(OutputBuffer& out, const Value& v, std::vector<Frame>& stack) {
       return;
     case Kind::array:
       if (v.array_size() == 0) {
-        out.append("[]", 2);
+        std::memcpy(out.reserve(2), "[]", 2);
+        out.commit(2);
       } else {
         out.push_back('[');
-        stack.push_back({&v, 0});
+        stack.push({&v, 0});
       }
       return;
     case Kind::object:
       if (v.as_object().size() == 0) {
-        out.append("{}", 2);
+        std::memcpy(out.reserve(2), "{}", 2);
+        out.commit(2);
       } else {
         out.push_back('{');
-        stack.push_back({&v, 0});
+        stack.push({&v, 0});
       }
       return;
   }
@@ -156,12 +189,21 @@ std::string_view format_negative(std::int64_t v, char (&scratch)[20]) {
 void write_json_string(OutputBuffer& out, Str s) {
   const char* p = s.data;
   const char* end = s.data + s.size;
+  out.reserve(s.size + 2);  // the usual case, nothing to escape, in one growth
   out.push_back('"');
   for (;;) {
     // Runs without special bytes are found a vector at a time and copied in
     // one piece; the bytes that need escaping are exactly those the reader's
     // scanner stops at.
-    const char* q = find_string_special_inline(p, end);
+    const char* q;
+    if (end - p < 16) {
+      // Short runs (most keys and values): a table lookup per byte beats
+      // the call into the vector search.
+      q = p;
+      while (q != end && kEscapeTable.entry[static_cast<unsigned char>(*q)] == 0) ++q;
+    } else {
+      q = find_string_special_inline(p, end);
+    }
     out.append(p, static_cast<std::size_t>(q - p));
     if (q == end) break;
     unsigned char c = static_cast<unsigned char>(*q);
@@ -184,16 +226,16 @@ void write_json_string(OutputBuffer& out, Str s) {
 }
 
 void write_json_value(OutputBuffer& out, const Value& root) {
-  std::vector<Frame> stack;
+  FrameStack stack;
   write_head(out, root, stack);
   while (!stack.empty()) {
-    Frame& top = stack.back();
+    Frame& top = stack.top();
     const Value& c = *top.container;
     const bool is_object = c.kind() == Kind::object;
     const std::size_t size = is_object ? c.as_object().size() : c.array_size();
     if (top.next == size) {
       out.push_back(is_object ? '}' : ']');
-      stack.pop_back();
+      stack.pop();
       continue;
     }
     if (top.next != 0) out.push_back(',');

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "json/buffer.h"
+#include "json/pages.h"
 
 namespace zorvat::transform {
 
@@ -18,6 +19,11 @@ inline constexpr std::string_view kNotObjectPrefix = "expected a JSON object row
 inline constexpr std::string_view kSerializationPrefix = "serialization error: ";
 inline constexpr std::string_view kPanicPrefix = "internal panic during columnarization: ";
 inline constexpr std::string_view kUnknownPanic = "unknown panic in columnarize_json";
+
+// Storage for a caller's private copy of the payload: large copies sit on
+// huge pages, which saves most of their page faults (see json/pages.h).
+using json::allocate_pages;
+using json::release_pages;
 
 // Either the output bytes or a failure message (UTF-8), owned.
 struct PipelineResult {

@@ -125,6 +125,23 @@ TEST(EqualityTest, Table) {
   }
 }
 
+// The short-string comparison uses overlapping loads: a difference at any
+// position of any length must be seen, and equal bytes at other addresses
+// must compare equal.
+TEST(StrTest, ComparesEveryPositionOfEveryLength) {
+  for (std::size_t n = 0; n <= 40; ++n) {
+    std::string a(n, 'k');
+    for (std::size_t i = 0; i < n; ++i) a[i] = static_cast<char>('a' + (i * 7) % 26);
+    std::string b = a;
+    EXPECT_TRUE((Str{a.data(), n} == Str{b.data(), n})) << n;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string c = a;
+      c[i] ^= 0x20;
+      EXPECT_FALSE((Str{a.data(), n} == Str{c.data(), n})) << n << " at " << i;
+    }
+  }
+}
+
 TEST(ValueTest, ZeroFilledValueIsNull) {
   Value v = Value::boolean(true);
   std::memset(static_cast<void*>(&v), 0, sizeof v);
