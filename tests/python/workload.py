@@ -26,7 +26,7 @@ PAYLOADS = [
     b'[{"x":1},{"x":1.0,"y":null}]',
     '[{"s":"\\u00e9\\ud83d\\ude00","t":"é"}]'.encode(),
     _rows(300, "small"),
-    _rows(20000, "large"),  # about 1.3 MB
+    _rows(50000, "large"),  # 3.3 MB: the copy, the output and the arena's chunks on mapped pages
     _wide(500),
     b"[" * 127 + b"]" * 127,  # deepest allowed, then not an object row
     b"[" * 128 + b"]" * 128,
