@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Every test of the project, from scratch: the C++ core tests (optimised and
 # under AddressSanitizer + UndefinedBehaviorSanitizer), the fuzz corpora
-# replayed, the Python module and command installed with pip and their pytest
-# suite, the stub checked against the module, the suite again on every CPython
-# from 3.11 up, and the sdist and wheel built and tested.
+# replayed, the concurrency test under ThreadSanitizer, the Python module and
+# command installed with pip and their pytest suite, the stub checked against
+# the module, the suite again on every CPython from 3.11 up, the sdist and
+# wheel built and tested, and the suite against a sanitized build of the
+# module, where leaks count as failures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -27,6 +29,11 @@ for target in build/asan/*_fuzz; do
   "$target" "fuzz/corpus/$name"
 done
 unset ASAN_OPTIONS UBSAN_OPTIONS
+
+echo "== C++ concurrency test (TSan)"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORVAT_TSAN=ON >/dev/null
+cmake --build build/tsan -j "$jobs" --target zorvat_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/zorvat_tests --gtest_filter='ConcurrencyTest.*'
 
 if [ -f pyproject.toml ]; then
   scratch=$(mktemp -d)
@@ -63,5 +70,30 @@ PY
   echo "== Source distribution and wheel"
   start=$SECONDS
   bash scripts/test_wheel.sh
+  echo "-- $((SECONDS - start)) s"
+
+  echo "== Python module under ASan + UBSan (leaks in the module fail)"
+  start=$SECONDS
+  # The interpreter is not sanitized, so the runtime is preloaded; its own
+  # allocations go through malloc (PYTHONMALLOC) so that the leak check sees
+  # them, and the suppressions cover only the interpreter's deliberate leaks.
+  # Heavy tests (RSS, long multi-threaded runs) are left to the plain stage.
+  cmake -S . -B build/asan-python -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORVAT_SANITIZE=ON \
+    -DZORVAT_BUILD_PYTHON=ON -DZORVAT_BUILD_TESTS=OFF >/dev/null
+  cmake --build build/asan-python -j "$jobs" --target zorvat_codec
+  # The interpreter itself, not a wrapper script (pyenv's shim is bash, whose
+  # own leaks the preloaded runtime would report).
+  python=$(python3 -c 'import sys; print(sys.executable)')
+  (
+    cd "$scratch"
+    export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
+    export PYTHONMALLOC=malloc PYTHONPATH="$root/build/asan-python"
+    export ASAN_OPTIONS=detect_leaks=1
+    export LSAN_OPTIONS="suppressions=$root/scripts/lsan-python.supp:print_suppressions=0"
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    "$python" -c 'import sys, zorvat_codec; assert zorvat_codec.__file__.startswith(sys.argv[1]), zorvat_codec.__file__' \
+      "$root/build/asan-python"
+    "$python" -m pytest -q -p no:cacheprovider -m "not heavy" "$root/tests/python"
+  )
   echo "-- $((SECONDS - start)) s"
 fi

@@ -40,8 +40,10 @@ class Arena {
     return static_cast<T*>(allocate(n * sizeof(T), alignof(T)));
   }
 
+  // Never null, not even for no bytes: a Str's data goes to memcpy and
+  // memcmp, for which a null pointer is undefined whatever the size.
   char* copy_bytes(const char* data, std::size_t size) {
-    if (size == 0) return nullptr;
+    if (size == 0) return no_bytes_;
     char* out = static_cast<char*>(allocate(size, 1));
     std::memcpy(out, data, size);
     return out;
@@ -60,6 +62,8 @@ class Arena {
 
   void* allocate_slow(std::size_t bytes, std::size_t align);
   void release();
+
+  static inline char no_bytes_[1] = {};
 
   char* cur_ = nullptr;
   char* end_ = nullptr;

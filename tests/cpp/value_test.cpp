@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "json/hash.h"
+#include "json/writer.h"
 
 namespace zorvat::json {
 namespace {
@@ -178,6 +179,23 @@ TEST(DeepCopyTest, CopiesFormsOrderAndBytesIntoTheNewArena) {
   EXPECT_EQ(o[1].value.form(), NumberForm::negative_integer);
   EXPECT_NE(o[2].value.as_string().data, original.array_data()[0].as_object()[2].value.as_string().data);
   EXPECT_EQ(o.find(S("m"))->as_string().view(), "text");
+}
+
+// Empty strings and keys copy to a real (non-null) pointer: the writer and
+// the key comparisons hand it to memcpy/memcmp, which UBSan rejects for null.
+TEST(DeepCopyTest, EmptyStringsAndKeysStayWritable) {
+  Build b;
+  Value original = b.obj({{"", b.s("")}, {"k", b.arr({b.s(""), b.obj({{"", Value::null()}})})}});
+  Arena other;
+  Value copy = deep_copy(original, other);
+  const Object& o = copy.as_object();
+  EXPECT_NE(o[0].key.data, nullptr);
+  EXPECT_NE(o[0].value.as_string().data, nullptr);
+  OutputBuffer out;
+  write_json_value(out, copy);
+  EXPECT_EQ(out.view(), R"({"":"","k":["",{"":null}]})");
+  EXPECT_TRUE(equal(original, copy));
+  EXPECT_NE(o.find(S("")), nullptr);
 }
 
 // Deep structures must not use the C stack per level.

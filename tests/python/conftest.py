@@ -1,0 +1,24 @@
+"""Markers of the Python suite.
+
+slow:  minutes or many GiB of memory; runs only with ZORVAT_SLOW_TESTS=1.
+heavy: long, thread-heavy or measuring RSS; left out of the run under
+       AddressSanitizer (scripts/test_all.sh selects -m "not heavy" there).
+"""
+
+import os
+
+import pytest
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: opt-in, set ZORVAT_SLOW_TESTS=1 to run")
+    config.addinivalue_line("markers", "heavy: left out of the sanitizer run")
+
+
+def pytest_collection_modifyitems(config, items):
+    if os.environ.get("ZORVAT_SLOW_TESTS") == "1":
+        return
+    skip = pytest.mark.skip(reason="slow: set ZORVAT_SLOW_TESTS=1 to run")
+    for item in items:
+        if "slow" in item.keywords:
+            item.add_marker(skip)
