@@ -207,11 +207,11 @@ def _load_fresh(name, before_exec=None):
     """A second instance of the extension module under `name`, with
     `before_exec` run on the module object before its exec step."""
     loader = importlib.machinery.ExtensionFileLoader(name, zorvat_codec.__file__)
-    spec = importlib.util.spec_from_file_location(name, zorvat_codec.__file__, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    location = importlib.util.spec_from_file_location(name, zorvat_codec.__file__, loader=loader)
+    module = importlib.util.module_from_spec(location)
     if before_exec is not None:
         before_exec(module)
-    spec.loader.exec_module(module)
+    location.loader.exec_module(module)
     return module
 
 
