@@ -171,15 +171,7 @@ NumberStatus read_number(const char*& cursor, const char* end, bool negative, Va
   cursor = p;
   // 6. Result.
   if (!is_float) {
-    if (!negative) {
-      out = Value::unsigned_integer(significand);
-    } else if (significand == 0) {
-      out = Value::floating(-0.0);
-    } else if (significand <= 9223372036854775808u) {
-      out = Value::negative_integer(static_cast<std::int64_t>(0 - significand));
-    } else {
-      out = Value::floating(-static_cast<double>(significand));
-    }
+    out = integer_literal_value(significand, negative);
     return {};
   }
   double f = static_cast<double>(significand);

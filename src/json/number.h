@@ -28,6 +28,18 @@ NumberStatus read_number(const char*& cursor, const char* end, bool negative, Va
 // f * 10^exponent by the stepwise procedure; false when the result overflows.
 bool scale_by_power_of_ten(double& f, std::int32_t exponent);
 
+// The value of a literal without fraction or exponent whose digits fit
+// 64 bits: an unsigned integer; with a minus sign -0.0 for zero, a negative
+// integer down to -2^63, and below that the nearest double.
+inline Value integer_literal_value(std::uint64_t significand, bool negative) {
+  if (!negative) return Value::unsigned_integer(significand);
+  if (significand == 0) return Value::floating(-0.0);
+  if (significand <= 9223372036854775808u) {
+    return Value::negative_integer(static_cast<std::int64_t>(0 - significand));
+  }
+  return Value::floating(-static_cast<double>(significand));
+}
+
 // The shapes most numbers have, at most 19 digits in all with an optional
 // fraction and no exponent, read without the general procedure's overflow
 // and range checks, which they cannot trigger. The result is the one
@@ -63,14 +75,8 @@ inline bool read_simple_number(const char*& cursor, const char* end, bool negati
   if (fraction != 0) {
     const double f = static_cast<double>(significand) / kTenTo[fraction];
     out = Value::floating(negative ? -f : f);
-  } else if (!negative) {
-    out = Value::unsigned_integer(significand);
-  } else if (significand == 0) {
-    out = Value::floating(-0.0);
-  } else if (significand <= 9223372036854775808u) {
-    out = Value::negative_integer(static_cast<std::int64_t>(0 - significand));
   } else {
-    out = Value::floating(-static_cast<double>(significand));
+    out = integer_literal_value(significand, negative);
   }
   return true;
 }
