@@ -101,24 +101,42 @@ void run(benchmark::State& state, const Payload& p) {
     benchmark::DoNotOptimize(r.bytes.data());
   }
   state.counters["members"] = static_cast<double>(p.members);
-  state.counters["per_member"] = benchmark::Counter(static_cast<double>(p.members),
-                                                    benchmark::Counter::kIsIterationInvariantRate |
-                                                        benchmark::Counter::kInvert);
+  state.counters["per_member"] =
+      benchmark::Counter(static_cast<double>(p.members),
+                         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void BM_OneWideRow(benchmark::State& state) {
   run(state, one_wide_row(static_cast<std::size_t>(state.range(0))));
 }
-BENCHMARK(BM_OneWideRow)->Arg(12500)->Arg(25000)->Arg(50000)->Arg(100000)->Arg(200000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OneWideRow)
+    ->Arg(12500)
+    ->Arg(25000)
+    ->Arg(50000)
+    ->Arg(100000)
+    ->Arg(200000)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_ShiftingKeySets(benchmark::State& state) {
   run(state, shifting_rows(static_cast<std::size_t>(state.range(0))));
 }
-BENCHMARK(BM_ShiftingKeySets)->Arg(6250)->Arg(12500)->Arg(25000)->Arg(50000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ShiftingKeySets)
+    ->Arg(6250)
+    ->Arg(12500)
+    ->Arg(25000)
+    ->Arg(50000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_RepeatedKeys(benchmark::State& state) {
   run(state, repeated_keys(static_cast<std::size_t>(state.range(0))));
 }
-BENCHMARK(BM_RepeatedKeys)->Arg(12500)->Arg(25000)->Arg(50000)->Arg(100000)->Arg(200000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RepeatedKeys)
+    ->Arg(12500)
+    ->Arg(25000)
+    ->Arg(50000)
+    ->Arg(100000)
+    ->Arg(200000)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

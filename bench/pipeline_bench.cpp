@@ -14,6 +14,7 @@
 
 #include "json/reader.h"
 #include "json/writer.h"
+#include "payload_files.h"
 #include "transform/columnarize.h"
 #include "transform/pipeline.h"
 
@@ -75,17 +76,7 @@ std::vector<std::string>& payloads() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* dir = std::getenv("ZORVAT_PAYLOADS");
-  std::filesystem::path root = dir != nullptr ? dir : "build/payloads";
-  if (!std::filesystem::is_directory(root)) {
-    std::fprintf(stderr, "no payloads in %s: run tools/make_payloads.py %s\n", root.c_str(), root.c_str());
-    return 1;
-  }
-  std::vector<std::filesystem::path> files;
-  for (const auto& e : std::filesystem::directory_iterator(root)) {
-    if (e.path().extension() == ".json") files.push_back(e.path());
-  }
-  std::sort(files.begin(), files.end());
+  const std::vector<std::filesystem::path> files = payload_files();
   payloads().reserve(files.size());
   for (const auto& f : files) {
     payloads().push_back(load(f));

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "payload_files.h"
+
 namespace {
 
 void parse_only(benchmark::State& state, const simdjson::padded_string* payload) {
@@ -50,17 +52,7 @@ void parse_minify(benchmark::State& state, const simdjson::padded_string* payloa
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* dir = std::getenv("ZORVAT_PAYLOADS");
-  std::filesystem::path root = dir != nullptr ? dir : "build/payloads";
-  if (!std::filesystem::is_directory(root)) {
-    std::fprintf(stderr, "no payloads in %s: run tools/make_payloads.py %s\n", root.c_str(), root.c_str());
-    return 1;
-  }
-  std::vector<std::filesystem::path> files;
-  for (const auto& e : std::filesystem::directory_iterator(root)) {
-    if (e.path().extension() == ".json") files.push_back(e.path());
-  }
-  std::sort(files.begin(), files.end());
+  const std::vector<std::filesystem::path> files = payload_files();
   std::deque<simdjson::padded_string> payloads;  // stable addresses for the registered pointers
   for (const auto& f : files) {
     auto loaded = simdjson::padded_string::load(f.string());
@@ -71,7 +63,8 @@ int main(int argc, char** argv) {
     payloads.push_back(std::move(loaded).value_unsafe());
     const simdjson::padded_string* p = &payloads.back();
     const std::string name = f.stem().string();
-    benchmark::RegisterBenchmark(("simdjson_parse/" + name).c_str(), parse_only, p)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("simdjson_parse/" + name).c_str(), parse_only, p)
+        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("simdjson_parse+minify/" + name).c_str(), parse_minify, p)
         ->Unit(benchmark::kMillisecond);
   }
