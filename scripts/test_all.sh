@@ -93,7 +93,10 @@ PY
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     "$python" -c 'import sys, zorvat_codec; assert zorvat_codec.__file__.startswith(sys.argv[1]), zorvat_codec.__file__' \
       "$root/build/asan-python"
-    "$python" -m pytest -q -p no:cacheprovider -m "not heavy" "$root/tests/python"
+    # test_pycolumnarize.py checks the benchmark's peer code through orjson
+    # and msgspec, whose own allocations are not this module's to leak-check.
+    "$python" -m pytest -q -p no:cacheprovider -m "not heavy" \
+      --ignore="$root/tests/python/test_pycolumnarize.py" "$root/tests/python"
   )
   echo "-- $((SECONDS - start)) s"
 fi
