@@ -31,7 +31,7 @@ void BM_BuildLinear(benchmark::State& state) {
       Str key{k.data(), k.size()};
       bool found = false;
       for (const Member& m : members) {
-        if (m.key == key) {
+        if (m.key() == key) {
           found = true;
           break;
         }
@@ -49,7 +49,7 @@ void BM_BuildHashed(benchmark::State& state) {
     Arena arena;
     members.clear();
     KeyIndex index;
-    auto key_at = [&](std::size_t i) { return members[i].key; };
+    auto key_at = [&](std::size_t i) { return members[i].key(); };
     index.build(key_at, 0, keys.size(), arena);
     for (const auto& k : keys) {
       Str key{k.data(), k.size()};
@@ -71,7 +71,7 @@ void BM_FindLinear(benchmark::State& state) {
     Str key{k.data(), k.size()};
     const Member* hit = nullptr;
     for (const Member& m : members) {
-      if (m.key == key) {
+      if (m.key() == key) {
         hit = &m;
         break;
       }
@@ -86,7 +86,7 @@ void BM_FindHashed(benchmark::State& state) {
   std::vector<Member> members;
   for (const auto& k : keys) members.push_back({{k.data(), k.size()}, Value()});
   KeyIndex index;
-  auto key_at = [&](std::size_t i) { return members[i].key; };
+  auto key_at = [&](std::size_t i) { return members[i].key(); };
   index.build(key_at, members.size(), members.size(), arena);
   std::size_t i = 0;
   for (auto _ : state) {

@@ -34,7 +34,8 @@ std::size_t deepest_level(const json::Value& root, std::size_t level) {
     todo.pop_back();
     if (it.v->kind() == json::Kind::array) {
       deepest = std::max(deepest, it.level);
-      for (std::size_t i = 0; i < it.v->array_size(); ++i) todo.push_back({&it.v->array_data()[i], it.level + 1});
+      for (std::size_t i = 0; i < it.v->array_size(); ++i)
+        todo.push_back({&it.v->array_data()[i], it.level + 1});
     } else if (it.v->kind() == json::Kind::object) {
       deepest = std::max(deepest, it.level);
       for (const json::Member& m : it.v->as_object()) todo.push_back({&m.value, it.level + 1});
@@ -47,7 +48,7 @@ void check_document(const json::Value& doc, std::size_t row_count) {
   require(doc.is_object(), "output is an object");
   const json::Object& o = doc.as_object();
   require(o.size() == 3, "output has three members");
-  require(o[0].key.view() == "columns" && o[1].key.view() == "rows" && o[2].key.view() == "constants",
+  require(o[0].key().view() == "columns" && o[1].key().view() == "rows" && o[2].key().view() == "constants",
           "members are columns, rows, constants in that order");
   const json::Value& columns = o[0].value;
   const json::Value& rows = o[1].value;
@@ -64,8 +65,8 @@ void check_document(const json::Value& doc, std::size_t row_count) {
             name.as_string().view());
   }
   for (const json::Member& m : constants.as_object()) {
-    require(!names.count(m.key.view()), "no name is both a column and a constant", m.key.view());
-    require(!m.value.is_null(), "no constant is null", m.key.view());
+    require(!names.count(m.key().view()), "no name is both a column and a constant", m.key().view());
+    require(!m.value.is_null(), "no constant is null", m.key().view());
   }
   require(constants.as_object().size() == 0 || row_count >= 2, "constants only from two rows on");
 
@@ -81,7 +82,8 @@ void check_document(const json::Value& doc, std::size_t row_count) {
     }
   }
   for (std::size_t c = 0; c < width; ++c) {
-    require(column_has_value[c], "no column is null in every row", columns.array_data()[c].as_string().view());
+    require(column_has_value[c], "no column is null in every row",
+            columns.array_data()[c].as_string().view());
   }
 }
 
@@ -120,7 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(all_objects, "only an array of objects succeeds");
 
   transform::PipelineResult again = transform::columnarize_json(payload);
-  require(again.kind == result.kind && again.bytes.view() == result.bytes.view(), "the same payload, the same bytes");
+  require(again.kind == result.kind && again.bytes.view() == result.bytes.view(),
+          "the same payload, the same bytes");
 
   // The document re-read inside an array, as read_rows wants one. Its cells
   // sit two levels deeper than the input's values did, so an input within two

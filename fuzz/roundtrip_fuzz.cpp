@@ -63,16 +63,44 @@ std::string key_bytes(std::size_t index) {
   return index < kFixedKeyCount ? kFixedKeys[index] : "k" + std::to_string(index);
 }
 
-const char* const kStrings[] = {"x", "", "\xc3\xa9t\xc3\xa9", "tab\there", "a\\b/c", "\xf0\x9f\x98\x80!", "\x01\x1f"};
+const char* const kStrings[] = {
+    "x", "", "\xc3\xa9t\xc3\xa9", "tab\there", "a\\b/c", "\xf0\x9f\x98\x80!", "\x01\x1f"};
 
 // Number texts in many spellings of few values, so equal cells in different
 // forms meet in one column.
 const char* const kNumbers[] = {
-    "0",  "1",  "1.0", "1e0", "10e-1", "-0",  "-0.0", "0.0",   "0e5", "-1",   "-1.0", "2",     "100",   "1e2",
-    "1E+2", "9007199254740993", "9007199254740992", "9007199254740992.0", "18446744073709551615",
-    "18446744073709551616", "-9223372036854775808", "-9223372036854775809", "1.5", "0.1",
-    "0.30000000000000004", "1e308", "5e-324", "2.2250738585072014e-308", "123456789012345678901234567890",
-    "-1e-7", "0.000001", "1e16",
+    "0",
+    "1",
+    "1.0",
+    "1e0",
+    "10e-1",
+    "-0",
+    "-0.0",
+    "0.0",
+    "0e5",
+    "-1",
+    "-1.0",
+    "2",
+    "100",
+    "1e2",
+    "1E+2",
+    "9007199254740993",
+    "9007199254740992",
+    "9007199254740992.0",
+    "18446744073709551615",
+    "18446744073709551616",
+    "-9223372036854775808",
+    "-9223372036854775809",
+    "1.5",
+    "0.1",
+    "0.30000000000000004",
+    "1e308",
+    "5e-324",
+    "2.2250738585072014e-308",
+    "123456789012345678901234567890",
+    "-1e-7",
+    "0.000001",
+    "1e16",
 };
 
 struct Generated {
@@ -115,7 +143,8 @@ class Generator {
       unsigned char c = static_cast<unsigned char>(bytes[i]);
       std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
       std::uint32_t cp = len == 1 ? c : c & (0x3F >> (len - 1));
-      for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(bytes[i + k]) & 0x3F);
+      for (std::size_t k = 1; k < len; ++k)
+        cp = (cp << 6) | (static_cast<unsigned char>(bytes[i + k]) & 0x3F);
       bool escape = in_.one_in(3) || cp < 0x20;
       if (cp == '"' || cp == '\\') {
         text_ += escape ? (cp == '"' ? "\\u0022" : "\\u005C") : (cp == '"' ? "\\\"" : "\\\\");
@@ -321,7 +350,8 @@ class Generator {
         previous_keys_.clear();
         std::size_t count = 30 + in_.below(12);
         std::size_t base = in_.below(4);
-        for (std::size_t i = 0; i < count; ++i) previous_keys_.push_back(kFixedKeyCount + (i * (base + 1)) % 41);
+        for (std::size_t i = 0; i < count; ++i)
+          previous_keys_.push_back(kFixedKeyCount + (i * (base + 1)) % 41);
         for (std::size_t i = count; i > 1; --i) {
           if (in_.one_in(4)) std::swap(previous_keys_[i - 1], previous_keys_[in_.below(i)]);
         }
@@ -329,7 +359,8 @@ class Generator {
       }
       default:
         previous_keys_.clear();
-        for (std::size_t n = in_.below(7); n > 0; --n) previous_keys_.push_back(in_.below(kFixedKeyCount + 3));
+        for (std::size_t n = in_.below(7); n > 0; --n)
+          previous_keys_.push_back(in_.below(kFixedKeyCount + 3));
     }
     return object_with(2, previous_keys_);
   }
@@ -366,7 +397,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   transform::PipelineResult result = transform::columnarize_json(payload);
-  require(result.kind == transform::PipelineResult::Kind::output, "rows of objects columnarize", result.message);
+  require(result.kind == transform::PipelineResult::Kind::output, "rows of objects columnarize",
+          result.message);
   {
     // The document as values, written, is the same text as the one written
     // straight from the rows.
@@ -386,23 +418,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // First appearance of every key, null members included.
   std::unordered_map<std::string_view, std::size_t> first_seen;
   for (const json::Value& row : rows) {
-    for (const json::Member& m : row.as_object()) first_seen.emplace(m.key.view(), first_seen.size());
+    for (const json::Member& m : row.as_object()) first_seen.emplace(m.key().view(), first_seen.size());
   }
   std::unordered_map<std::string_view, std::size_t> column_of;
   std::size_t last = 0;
   for (std::size_t c = 0; c < columns.array_size(); ++c) {
     std::string_view name = columns.array_data()[c].as_string().view();
-    require(first_seen.count(name) && (c == 0 || first_seen[name] > last), "columns in first-seen order", name);
+    require(first_seen.count(name) && (c == 0 || first_seen[name] > last), "columns in first-seen order",
+            name);
     last = first_seen[name];
     column_of.emplace(name, c);
   }
   for (std::size_t k = 0; k < constants.size(); ++k) {
-    std::string_view name = constants[k].key.view();
-    require(first_seen.count(name) && (k == 0 || first_seen[name] > last), "constants in first-seen order", name);
-    last = first_seen[name];
-    const json::Value* first = rows.data[0].as_object().find(constants[k].key);
-    require(first != nullptr && json::equal(*first, constants[k].value), "a constant is the first row's value",
+    std::string_view name = constants[k].key().view();
+    require(first_seen.count(name) && (k == 0 || first_seen[name] > last), "constants in first-seen order",
             name);
+    last = first_seen[name];
+    const json::Value* first = rows.data[0].as_object().find(constants[k].key());
+    require(first != nullptr && json::equal(*first, constants[k].value),
+            "a constant is the first row's value", name);
   }
   if (constants.size() != 0) require(rows.size >= 2, "constants only from two rows on");
 
@@ -414,15 +448,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const json::Member& m : rows.data[r].as_object()) {
       if (m.value.is_null()) continue;
       ++present;
-      auto c = column_of.find(m.key.view());
+      auto c = column_of.find(m.key().view());
       if (c != column_of.end()) {
         require(json::equal(cells.array_data()[c->second], m.value), "cell equals the input member",
-                m.key.view());
+                m.key().view());
         continue;
       }
-      const json::Value* constant = constants.find(m.key);
-      require(constant != nullptr, "every non-null member survives", m.key.view());
-      require(transform::cells_equal(*constant, m.value), "a constant equals every row's cell", m.key.view());
+      const json::Value* constant = constants.find(m.key());
+      require(constant != nullptr, "every non-null member survives", m.key().view());
+      require(transform::cells_equal(*constant, m.value), "a constant equals every row's cell",
+              m.key().view());
     }
     std::size_t non_null_cells = 0;
     for (std::size_t c = 0; c < cells.array_size(); ++c) non_null_cells += !cells.array_data()[c].is_null();
@@ -438,7 +473,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const json::Value& cell = out_rows.array_data()[r].array_data()[c];
         all_equal = !cell.is_null() && transform::cells_equal(cell, reference);
       }
-      require(!all_equal, "a column equal in every row is a constant", columns.array_data()[c].as_string().view());
+      require(!all_equal, "a column equal in every row is a constant",
+              columns.array_data()[c].as_string().view());
     }
   }
   return 0;

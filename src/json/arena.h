@@ -42,6 +42,13 @@ class Arena {
 
   // Never null, not even for no bytes: a Str's data goes to memcpy and
   // memcmp, for which a null pointer is undefined whatever the size.
+  // A copy of a trivially destructible object, in the arena.
+  template <class T>
+  T* create(const T& value) {
+    static_assert(std::is_trivially_destructible_v<T>);
+    return new (allocate(sizeof(T), alignof(T))) T(value);
+  }
+
   char* copy_bytes(const char* data, std::size_t size) {
     if (size == 0) return no_bytes_;
     char* out = static_cast<char*>(allocate(size, 1));

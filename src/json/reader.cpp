@@ -343,14 +343,14 @@ bool Reader::open(bool is_object) {
 // Row shape cache: while an object repeats, key for key, the keys of the
 // object closed before it at the same depth, each key is known to be new
 // (that object's keys were distinct) and the check for a repeat is skipped;
-// the key also takes that object's pointer for its bytes, so later
-// comparisons of the two are a pointer test. Nothing observable changes:
-// the bytes are the same.
+// the member also shares that object's key (one Str for the whole run of
+// rows), so later comparisons of the two are a pointer test. Nothing
+// observable changes: the bytes are the same.
 inline bool Reader::add_member(Frame& frame, Value value) {
   const std::size_t start = frame.start;
   const std::size_t count = members_.size() - start;
   if (frame.shape != nullptr) {
-    if (count < frame.shape->size() && (*frame.shape)[count].key == frame.key) {
+    if (count < frame.shape->size() && (*frame.shape)[count].key() == frame.key) {
       const Member& before = (*frame.shape)[count];
       // A string equal to the one the earlier object held here (a repeated
       // category, a constant column) shares its bytes too, compared now
@@ -360,12 +360,12 @@ inline bool Reader::add_member(Frame& frame, Value value) {
           value.as_string() == before.value.as_string()) {
         value = before.value;
       }
-      members_.push_back({before.key, value});
+      members_.push_back({before.key_ref, value});
       return true;
     }
     frame.shape = nullptr;
   }
-  auto key_at = [this, start](std::size_t i) { return members_[start + i].key; };
+  auto key_at = [this, start](std::size_t i) { return members_[start + i].key(); };
   if (frame.index.empty() && count > Object::kIndexThreshold) {
     frame.index.build(key_at, count, 2 * count, arena_);  // left the shape past the threshold
   }
@@ -374,7 +374,7 @@ inline bool Reader::add_member(Frame& frame, Value value) {
     found = frame.index.find_or_insert(key_at, frame.key, count, arena_);
   } else {
     for (std::size_t i = start; i < members_.size(); ++i) {
-      if (members_[i].key == frame.key) {
+      if (members_[i].key() == frame.key) {
         found = i - start;
         break;
       }
@@ -384,7 +384,7 @@ inline bool Reader::add_member(Frame& frame, Value value) {
     members_[start + found].value = value;
     return true;
   }
-  members_.push_back({frame.key, value});
+  members_.push_back({arena_.create(frame.key), value});
   if (frame.index.empty() && count + 1 > Object::kIndexThreshold) {
     frame.index.build(key_at, count + 1, 2 * (count + 1), arena_);
   }

@@ -49,11 +49,11 @@ void KeyIndex::grow(Arena& arena) {
 
 const Value* Object::find(Str key) const {
   if (index_ != nullptr) {
-    std::size_t i = index_->find([this](std::size_t p) { return members_[p].key; }, key);
+    std::size_t i = index_->find([this](std::size_t p) { return members_[p].key(); }, key);
     return i == KeyIndex::npos ? nullptr : &members_[i].value;
   }
   for (std::size_t i = 0; i < size_; ++i) {
-    if (members_[i].key == key) return &members_[i].value;
+    if (members_[i].key() == key) return &members_[i].value;
   }
   return nullptr;
 }
@@ -73,7 +73,7 @@ Value make_object(const Member* members, std::size_t count, KeyIndex index, Aren
   Member* stored = arena.allocate_array<Member>(count);
   if (count != 0) std::memcpy(static_cast<void*>(stored), members, count * sizeof(Member));
   if (index.empty() && count > Object::kIndexThreshold) {
-    index.build([stored](std::size_t p) { return stored[p].key; }, count, count, arena);
+    index.build([stored](std::size_t p) { return stored[p].key(); }, count, count, arena);
   }
   return Value::object(new_object(stored, count, index, arena));
 }
@@ -84,17 +84,17 @@ bool ObjectBuilder::insert(Str key, Value value) {
   const std::size_t n = members_.size();
   std::size_t found = KeyIndex::npos;
   if (!index_.empty()) {
-    found = index_.find_or_insert([this](std::size_t p) { return members_[p].key; }, key, n, *arena_);
+    found = index_.find_or_insert([this](std::size_t p) { return members_[p].key(); }, key, n, *arena_);
   } else {
     for (std::size_t i = 0; i < n; ++i) {
-      if (members_[i].key == key) {
+      if (members_[i].key() == key) {
         found = i;
         break;
       }
     }
     if (found == KeyIndex::npos && n + 1 > Object::kIndexThreshold) {
-      members_.push_back({key, value});
-      index_.build([this](std::size_t p) { return members_[p].key; }, n + 1, 2 * (n + 1), *arena_);
+      members_.push_back({arena_->create(key), value});
+      index_.build([this](std::size_t p) { return members_[p].key(); }, n + 1, 2 * (n + 1), *arena_);
       return false;
     }
   }
@@ -102,7 +102,7 @@ bool ObjectBuilder::insert(Str key, Value value) {
     members_[found].value = value;
     return true;
   }
-  members_.push_back({key, value});
+  members_.push_back({arena_->create(key), value});
   return false;
 }
 
@@ -147,8 +147,8 @@ Value copy_node(const Value& v, Arena& arena, std::vector<CopyTask>& pending) {
   const std::size_t n = source.size();
   Member* members = arena.allocate_array<Member>(n);
   for (std::size_t i = 0; i < n; ++i) {
-    Str key = source[i].key;
-    members[i].key = {arena.copy_bytes(key.data, key.size), key.size};
+    Str key = source[i].key();
+    members[i].key_ref = arena.create(Str{arena.copy_bytes(key.data, key.size), key.size});
     pending.push_back({&source[i].value, &members[i].value});
   }
   // The copy keeps the source's index (positions and hash key are the same);
@@ -247,7 +247,7 @@ bool equal(const Value& a, const Value& b) {
         continue;
       }
       x = &oa[top.next].value;
-      y = top.b->as_object().find(oa[top.next].key);
+      y = top.b->as_object().find(oa[top.next].key());
       if (y == nullptr) return false;
     }
     ++top.next;

@@ -138,10 +138,17 @@ class Value {
 };
 static_assert(sizeof(Value) == 16);
 
+// A member's key is held by reference: the reader gives every member of a
+// row that repeats the previous row's keys the same Str, so a member costs
+// 24 bytes instead of 40 and the key bytes' address and length are stored
+// once per shape rather than once per row.
 struct Member {
-  Str key;
+  const Str* key_ref;  // never null; in the arena, or static
   Value value;
+
+  Str key() const { return *key_ref; }
 };
+static_assert(sizeof(Member) == 24);
 
 // Open-addressing index from key to member position, keyed by SipHash-1-3.
 // A slot holds (high 32 bits of the hash) << 32 | (position + 1); 0 is empty.

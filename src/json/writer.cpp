@@ -242,7 +242,7 @@ void write_json_value(OutputBuffer& out, const Value& root) {
     const Value* child;
     if (is_object) {
       const Member& m = c.as_object()[top.next];
-      write_json_string(out, m.key);
+      write_json_string(out, m.key());
       out.push_back(':');
       child = &m.value;
     } else {

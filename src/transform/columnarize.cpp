@@ -25,7 +25,7 @@ namespace {
 
 // What the pass over the cells learns about a column.
 struct ColumnFacts {
-  Str name;
+  const Str* name;             // the first row's key where the column appeared
   Value reference;             // the first row's cell (null when absent)
   std::size_t equal_rows = 0;  // leading rows whose cell equals the reference
   bool has_non_null = false;
@@ -53,7 +53,7 @@ Scan scan_rows(json::RowList rows, json::Arena& arena) {
   Scan s;
   s.row_map.reserve(rows.size);
   json::KeyIndex seen;
-  auto name_at = [&s](std::size_t i) { return s.columns[i].name; };
+  auto name_at = [&s](std::size_t i) { return *s.columns[i].name; };
   seen.build(name_at, 0, 16, arena);
   const Object* previous = nullptr;
   std::size_t previous_map = 0;
@@ -65,7 +65,7 @@ Scan scan_rows(json::RowList rows, json::Arena& arena) {
     for (std::size_t i = 0; i < object.size(); ++i) {
       const Member& m = object[i];
       std::size_t c;
-      if (shared && m.key == (*previous)[i].key) {
+      if (shared && m.key() == (*previous)[i].key()) {
         c = s.maps[previous_map + i];
       } else {
         if (shared) {  // the keys part ways here: this row gets a map of its own
@@ -77,13 +77,13 @@ Scan scan_rows(json::RowList rows, json::Arena& arena) {
           }
         }
         if (previous != nullptr && i < previous->size() &&
-            s.columns[s.maps[previous_map + i]].name == m.key) {
+            *s.columns[s.maps[previous_map + i]].name == m.key()) {
           c = s.maps[previous_map + i];
         } else {
-          c = seen.find_or_insert(name_at, m.key, s.columns.size(), arena);
+          c = seen.find_or_insert(name_at, m.key(), s.columns.size(), arena);
           if (c == json::KeyIndex::npos) {
             c = s.columns.size();
-            s.columns.push_back({m.key, Value(), 0, false});
+            s.columns.push_back({m.key_ref, Value(), 0, false});
           }
         }
         s.maps.push_back(static_cast<std::uint32_t>(c));
@@ -124,7 +124,7 @@ ColumnLayout plan_columns(json::RowList rows, json::Arena& arena) {
       layout.constants.push_back({f.name, f.reference});
     } else {
       layout.position[c] = layout.names.size();
-      layout.names.push_back(Value::string(f.name));
+      layout.names.push_back(Value::string(*f.name));
     }
   }
   return layout;
@@ -155,10 +155,13 @@ Value columnarize_rows(json::RowList rows, json::Arena& arena) {
   // Step 5: the document.
   Value* column_names = arena.allocate_array<Value>(width);
   if (width != 0) std::memcpy(static_cast<void*>(column_names), layout.names.data(), width * sizeof(Value));
+  static constexpr Str kColumns{"columns", 7};
+  static constexpr Str kRows{"rows", 4};
+  static constexpr Str kConstants{"constants", 9};
   const Member document[3] = {
-      {{"columns", 7}, Value::array(column_names, width)},
-      {{"rows", 4}, Value::array(row_arrays, n)},
-      {{"constants", 9},
+      {&kColumns, Value::array(column_names, width)},
+      {&kRows, Value::array(row_arrays, n)},
+      {&kConstants,
        json::make_object(layout.constants.data(), layout.constants.size(), json::KeyIndex(), arena)},
   };
   return json::make_object(document, 3, json::KeyIndex(), arena);
@@ -181,7 +184,7 @@ json::OutputBuffer write_columnar(json::RowList rows, json::Arena& arena, std::s
   out.append(R"(],"constants":{)");
   for (std::size_t i = 0; i < layout.constants.size(); ++i) {
     if (i != 0) out.push_back(',');
-    json::write_json_string(out, layout.constants[i].key);
+    json::write_json_string(out, layout.constants[i].key());
     out.push_back(':');
     json::write_json_value(out, layout.constants[i].value);
   }

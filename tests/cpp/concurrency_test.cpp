@@ -24,7 +24,8 @@ std::string run(std::string_view payload) {
 }
 
 std::string nested(int levels) {
-  return "[" + std::string(static_cast<std::size_t>(levels - 1), '[') + std::string(static_cast<std::size_t>(levels), ']');
+  return "[" + std::string(static_cast<std::size_t>(levels - 1), '[') +
+         std::string(static_cast<std::size_t>(levels), ']');
 }
 
 // Wide rows (hashed indexes and name set), keys in shifting order, repeats.

@@ -39,9 +39,9 @@ TEST(ObjectTest, RepeatedKeyKeepsFirstPositionAndLastValue) {
   Value o = b.obj({{"a", b.u(1)}, {"b", b.u(2)}, {"a", b.u(3)}});
   const Object& obj = o.as_object();
   ASSERT_EQ(obj.size(), 2u);
-  EXPECT_EQ(obj[0].key.view(), "a");
+  EXPECT_EQ(obj[0].key().view(), "a");
   EXPECT_EQ(obj[0].value.as_unsigned(), 3u);
-  EXPECT_EQ(obj[1].key.view(), "b");
+  EXPECT_EQ(obj[1].key().view(), "b");
   EXPECT_EQ(obj[1].value.as_unsigned(), 2u);
 }
 
@@ -77,7 +77,7 @@ TEST(ObjectTest, LargeObjectsAreIndexedAndKeepInsertionOrder) {
     ASSERT_EQ(obj.size(), n);
     EXPECT_EQ(obj.index().empty(), n <= Object::kIndexThreshold) << n;
     for (std::size_t i = 0; i < n; ++i) {
-      EXPECT_EQ(obj[i].key.view(), keys[i]);
+      EXPECT_EQ(obj[i].key().view(), keys[i]);
       const Value* v = obj.find({keys[i].data(), keys[i].size()});
       ASSERT_NE(v, nullptr);
       EXPECT_EQ(v->as_unsigned(), i % 3 == 0 ? i + n : i);
@@ -174,7 +174,7 @@ TEST(DeepCopyTest, CopiesFormsOrderAndBytesIntoTheNewArena) {
   Value copy = deep_copy(original, other);
   EXPECT_TRUE(equal(original, copy));
   const Object& o = copy.array_data()[0].as_object();
-  EXPECT_EQ(o[0].key.view(), "z");
+  EXPECT_EQ(o[0].key().view(), "z");
   EXPECT_TRUE(std::signbit(o[0].value.as_float()));
   EXPECT_EQ(o[1].value.form(), NumberForm::negative_integer);
   EXPECT_NE(o[2].value.as_string().data, original.array_data()[0].as_object()[2].value.as_string().data);
@@ -189,7 +189,7 @@ TEST(DeepCopyTest, EmptyStringsAndKeysStayWritable) {
   Arena other;
   Value copy = deep_copy(original, other);
   const Object& o = copy.as_object();
-  EXPECT_NE(o[0].key.data, nullptr);
+  EXPECT_NE(o[0].key().data, nullptr);
   EXPECT_NE(o[0].value.as_string().data, nullptr);
   OutputBuffer out;
   write_json_value(out, copy);
