@@ -140,7 +140,7 @@ static_assert(sizeof(Value) == 16);
 
 // A member's key is held by reference: the reader gives every member of a
 // row that repeats the previous row's keys the same Str, so a member costs
-// 24 bytes instead of 40 and the key bytes' address and length are stored
+// 24 bytes instead of 32 and the key bytes' address and length are stored
 // once per shape rather than once per row.
 struct Member {
   const Str* key_ref;  // never null; in the arena, or static
