@@ -25,16 +25,17 @@ namespace {
 
 // What the pass over the cells learns about a column.
 struct ColumnFacts {
-  const Str* name;             // the first row's key where the column appeared
+  const Str* name;             // the key of the row where the column first appeared
   Value reference;             // the first row's cell (null when absent)
   std::size_t equal_rows = 0;  // leading rows whose cell equals the reference
   bool has_non_null = false;
 };
 
 // One row-major pass over every member of every row: it discovers the
-// columns in first-seen order (steps 1), and learns which are all-null
-// (step 2) and which are constant (step 3). It also records, per member, the
-// column it belongs to, so that building the rows never looks a key up.
+// columns in first-seen order, and learns which are all-null and which are
+// constant. It also records which column each member belongs to (one map per
+// run of rows with the same keys), so that building the rows never looks a
+// key up.
 //
 // - A member's name is first compared with the column that the previous row
 //   had at the same position (rows of one payload usually share their key
