@@ -22,13 +22,20 @@ std::vector<std::string> make_keys(std::size_t n) {
   return keys;
 }
 
+// Members refer to their keys: one Str per key, kept alive by the caller.
+std::vector<Str> key_strs(const std::vector<std::string>& keys) {
+  std::vector<Str> out;
+  for (const auto& k : keys) out.push_back({k.data(), k.size()});
+  return out;
+}
+
 void BM_BuildLinear(benchmark::State& state) {
   auto keys = make_keys(static_cast<std::size_t>(state.range(0)));
+  auto strs = key_strs(keys);
   std::vector<Member> members;
   for (auto _ : state) {
     members.clear();
-    for (const auto& k : keys) {
-      Str key{k.data(), k.size()};
+    for (const Str& key : strs) {
       bool found = false;
       for (const Member& m : members) {
         if (m.key() == key) {
@@ -36,7 +43,7 @@ void BM_BuildLinear(benchmark::State& state) {
           break;
         }
       }
-      if (!found) members.push_back({key, Value()});
+      if (!found) members.push_back({&key, Value()});
     }
     benchmark::DoNotOptimize(members.data());
   }
@@ -44,6 +51,7 @@ void BM_BuildLinear(benchmark::State& state) {
 
 void BM_BuildHashed(benchmark::State& state) {
   auto keys = make_keys(static_cast<std::size_t>(state.range(0)));
+  auto strs = key_strs(keys);
   std::vector<Member> members;
   for (auto _ : state) {
     Arena arena;
@@ -51,10 +59,9 @@ void BM_BuildHashed(benchmark::State& state) {
     KeyIndex index;
     auto key_at = [&](std::size_t i) { return members[i].key(); };
     index.build(key_at, 0, keys.size(), arena);
-    for (const auto& k : keys) {
-      Str key{k.data(), k.size()};
+    for (const Str& key : strs) {
       if (index.find_or_insert(key_at, key, members.size(), arena) == KeyIndex::npos) {
-        members.push_back({key, Value()});
+        members.push_back({&key, Value()});
       }
     }
     benchmark::DoNotOptimize(members.data());
@@ -63,8 +70,9 @@ void BM_BuildHashed(benchmark::State& state) {
 
 void BM_FindLinear(benchmark::State& state) {
   auto keys = make_keys(static_cast<std::size_t>(state.range(0)));
+  auto strs = key_strs(keys);
   std::vector<Member> members;
-  for (const auto& k : keys) members.push_back({{k.data(), k.size()}, Value()});
+  for (const Str& key : strs) members.push_back({&key, Value()});
   std::size_t i = 0;
   for (auto _ : state) {
     const std::string& k = keys[(i++ * 7) % keys.size()];
@@ -82,9 +90,10 @@ void BM_FindLinear(benchmark::State& state) {
 
 void BM_FindHashed(benchmark::State& state) {
   auto keys = make_keys(static_cast<std::size_t>(state.range(0)));
+  auto strs = key_strs(keys);
   Arena arena;
   std::vector<Member> members;
-  for (const auto& k : keys) members.push_back({{k.data(), k.size()}, Value()});
+  for (const Str& key : strs) members.push_back({&key, Value()});
   KeyIndex index;
   auto key_at = [&](std::size_t i) { return members[i].key(); };
   index.build(key_at, members.size(), members.size(), arena);
