@@ -12,16 +12,11 @@
 #include <vector>
 
 #include "json/hash.h"
+#include "pipeline_text.h"
 #include "transform/pipeline.h"
 
 namespace zorvat::transform {
 namespace {
-
-std::string run(std::string_view payload) {
-  PipelineResult r = columnarize_json(payload);
-  if (r.kind == PipelineResult::Kind::failure) return "ERR " + r.message;
-  return std::string(r.bytes.view());
-}
 
 std::string nested(int levels) {
   return "[" + std::string(static_cast<std::size_t>(levels - 1), '[') +
@@ -62,7 +57,7 @@ std::vector<std::string> payloads() {
 TEST(ConcurrencyTest, ThreadsAgreeWithOneThread) {
   const std::vector<std::string> inputs = payloads();
   std::vector<std::string> expected;
-  for (const std::string& p : inputs) expected.push_back(run(p));
+  for (const std::string& p : inputs) expected.push_back(pipeline_text(p));
 
   constexpr int kThreads = 8;
   constexpr int kRounds = 20;
@@ -77,7 +72,7 @@ TEST(ConcurrencyTest, ThreadsAgreeWithOneThread) {
       for (int round = 0; round < kRounds; ++round) {
         for (std::size_t i = 0; i < inputs.size(); ++i) {
           std::size_t k = (i + static_cast<std::size_t>(t)) % inputs.size();
-          if (run(inputs[k]) != expected[k]) mismatches.fetch_add(1);
+          if (pipeline_text(inputs[k]) != expected[k]) mismatches.fetch_add(1);
         }
       }
     });

@@ -9,17 +9,11 @@
 
 #include "json/reader.h"
 #include "json/writer.h"
+#include "pipeline_text.h"
 #include "transform/columnarize.h"
 
 namespace zorvat::transform {
 namespace {
-
-// The pipeline's answer as text: the document, or "ERR " and the message.
-std::string run(std::string_view payload) {
-  PipelineResult r = columnarize_json(payload);
-  if (r.kind == PipelineResult::Kind::failure) return "ERR " + r.message;
-  return std::string(r.bytes.view());
-}
 
 struct Case {
   std::string payload;
@@ -77,7 +71,7 @@ TEST(ColumnarizeTest, DocumentTable) {
       {R"([{"s":"\u00e9\n"},{"s":"é\n"}])", R"({"columns":[],"rows":[[],[]],"constants":{"s":"é\n"}})"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(run(c.payload), c.expected) << "payload: " << c.payload;
+    EXPECT_EQ(pipeline_text(c.payload), c.expected) << "payload: " << c.payload;
     EXPECT_EQ(via_document(c.payload), c.expected) << "payload: " << c.payload;
   }
 }
@@ -100,9 +94,9 @@ TEST(ColumnarizeTest, WideRowsInShiftingOrder) {
   }
   for (int k = 0; k < 40; ++k) expected_columns += (k ? ",\"c" : "\"c") + std::to_string(k) + "\"";
   payload += "]";
-  EXPECT_EQ(run(payload),
+  EXPECT_EQ(pipeline_text(payload),
             "{\"columns\":[" + expected_columns + "],\"rows\":[" + expected_rows + "],\"constants\":{}}");
-  EXPECT_EQ(via_document(payload), run(payload));
+  EXPECT_EQ(via_document(payload), pipeline_text(payload));
 }
 
 TEST(PipelineTest, Messages) {
@@ -124,7 +118,7 @@ TEST(PipelineTest, Messages) {
       {"[1] x", "ERR invalid row-oriented JSON: trailing characters at line 1 column 5"},
       {"[", "ERR invalid row-oriented JSON: EOF while parsing a list at line 1 column 1"},
   };
-  for (const Case& c : cases) EXPECT_EQ(run(c.payload), c.expected) << "payload: " << c.payload;
+  for (const Case& c : cases) EXPECT_EQ(pipeline_text(c.payload), c.expected) << "payload: " << c.payload;
 }
 
 TEST(PipelineTest, BoundaryContainsEveryKindOfThrow) {
