@@ -12,6 +12,8 @@
 #include <new>
 #include <type_traits>
 
+#include "json/poison.h"
+
 namespace zorvat::json {
 
 class Arena {
@@ -25,10 +27,16 @@ class Arena {
   // Throws std::bad_alloc when memory is exhausted; the pipeline boundary
   // turns that into a message.
   void* allocate(std::size_t bytes, std::size_t align = 8) {
-    std::uintptr_t p = (reinterpret_cast<std::uintptr_t>(cur_) + (align - 1)) & ~(align - 1);
-    if (cur_ != nullptr && bytes <= static_cast<std::size_t>(end_ - reinterpret_cast<char*>(p))) {
-      cur_ = reinterpret_cast<char*>(p) + bytes;
-      return reinterpret_cast<void*>(p);
+    if constexpr (kAsan) align = align < 8 ? 8 : align;  // each allocation starts a shadow granule
+    // The room is measured before any rounding, and the padding checked
+    // against it, so no subtraction can wrap: cur_ <= end_ always holds.
+    const std::size_t pad = (0 - reinterpret_cast<std::uintptr_t>(cur_)) & (align - 1);
+    const std::size_t room = static_cast<std::size_t>(end_ - cur_);
+    if (cur_ != nullptr && room >= pad + kRedzone && bytes <= room - pad - kRedzone) {
+      char* p = cur_ + pad;
+      cur_ = p + bytes + kRedzone;
+      unpoison(p, bytes);
+      return p;
     }
     return allocate_slow(bytes, align);
   }
@@ -40,8 +48,6 @@ class Arena {
     return static_cast<T*>(allocate(n * sizeof(T), alignof(T)));
   }
 
-  // Never null, not even for no bytes: a Str's data goes to memcpy and
-  // memcmp, for which a null pointer is undefined whatever the size.
   // A copy of a trivially destructible object, in the arena.
   template <class T>
   T* create(const T& value) {
@@ -49,6 +55,8 @@ class Arena {
     return new (allocate(sizeof(T), alignof(T))) T(value);
   }
 
+  // Never null, not even for no bytes: a Str's data goes to memcpy and
+  // memcmp, for which a null pointer is undefined whatever the size.
   char* copy_bytes(const char* data, std::size_t size) {
     if (size == 0) return no_bytes_;
     char* out = static_cast<char*>(allocate(size, 1));
@@ -56,16 +64,20 @@ class Arena {
     return out;
   }
 
-  // Bytes obtained from the system so far (for tests and memory reports).
-  std::size_t reserved_bytes() const { return reserved_; }
+  // Chunks double from the first size up to the cap; an allocation larger
+  // than the next chunk gets one of its own, rounded to huge pages from
+  // kHugePage on.
+  static constexpr std::size_t kFirstChunk = 16 * 1024;
+  static constexpr std::size_t kMaxChunk = 16 * 1024 * 1024;
 
  private:
   struct Chunk {
     Chunk* previous;
     std::size_t size;
   };
-  static constexpr std::size_t kFirstChunk = 16 * 1024;
-  static constexpr std::size_t kMaxChunk = 16 * 1024 * 1024;
+  // Under AddressSanitizer, a poisoned gap after every allocation, so that an
+  // overrun into the next allocation is reported too.
+  static constexpr std::size_t kRedzone = kAsan ? 16 : 0;
 
   void* allocate_slow(std::size_t bytes, std::size_t align);
   void release();
@@ -76,7 +88,6 @@ class Arena {
   char* end_ = nullptr;
   Chunk* head_ = nullptr;
   std::size_t next_chunk_ = kFirstChunk;
-  std::size_t reserved_ = 0;
 };
 
 }  // namespace zorvat::json

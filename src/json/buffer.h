@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "json/pages.h"
+#include "json/poison.h"
 
 namespace zorvat::json {
 
@@ -23,32 +24,65 @@ class OutputBuffer {
   OutputBuffer(OutputBuffer&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
+        capacity_(std::exchange(other.capacity_, 0)),
+        open_(std::exchange(other.open_, 0)) {}
   OutputBuffer& operator=(OutputBuffer&& other) noexcept {
     std::swap(data_, other.data_);
     std::swap(size_, other.size_);
     std::swap(capacity_, other.capacity_);
+    std::swap(open_, other.open_);
     return *this;
   }
   OutputBuffer(const OutputBuffer&) = delete;
   OutputBuffer& operator=(const OutputBuffer&) = delete;
-  ~OutputBuffer() { release_pages(data_, capacity_); }
+  ~OutputBuffer() {
+    unpoison(data_, capacity_);
+    release_pages(data_, capacity_);
+  }
 
-  // Room for `n` more bytes; write them at the returned pointer, then commit.
+  // Room for `n` more bytes; write at most that many at the returned pointer,
+  // then commit what was written. Only the reserved bytes are writable under
+  // AddressSanitizer, and only until the next commit.
   char* reserve(std::size_t n) {
     if (capacity_ - size_ < n) grow_for(n);
+    if constexpr (kAsan) {
+      unpoison(data_ + size_, n);
+      if (open_ < size_ + n) open_ = size_ + n;
+    }
     return data_ + size_;
   }
-  void commit(std::size_t n) { size_ += n; }
+  void commit(std::size_t n) {
+    size_ += n;
+    if constexpr (kAsan) {
+      if (open_ > size_) poison(data_ + size_, open_ - size_);
+      open_ = size_;
+    }
+  }
 
   void append(const char* p, std::size_t n) {
     std::memcpy(reserve(n), p, n);
-    size_ += n;
+    commit(n);
   }
   void append(std::string_view s) { append(s.data(), s.size()); }
   void push_back(char c) {
     *reserve(1) = c;
-    ++size_;
+    commit(1);
+  }
+
+  // Copies the contents to `dest` (room for size() bytes) and empties the
+  // buffer. Page-mapped storage goes back to the system a block at a time as
+  // it is copied, so a huge document is not held twice at its end.
+  void move_out(char* dest) noexcept {
+    std::size_t done = 0;
+    while (done < size_) {
+      const std::size_t n = size_ - done < kHugePage ? size_ - done : kHugePage;
+      std::memcpy(dest + done, data_ + done, n);
+      if (capacity_ >= kHugePage) discard_pages(data_ + done, n);
+      done += n;
+    }
+    size_ = 0;
+    poison(data_, capacity_);
+    open_ = 0;
   }
 
   const char* data() const { return data_; }
@@ -66,6 +100,7 @@ class OutputBuffer {
   // Storage below kHugePage comes from malloc (so realloc can grow it in
   // place); from kHugePage on, from allocate_pages.
   void grow_to(std::size_t capacity) {
+    unpoison(data_, capacity_);  // the old block is copied or remapped whole
     if (capacity < kHugePage) {
       void* p = std::realloc(data_, capacity);
       if (p == nullptr) throw std::bad_alloc();
@@ -85,11 +120,14 @@ class OutputBuffer {
       data_ = p;
     }
     capacity_ = capacity;
+    poison(data_ + size_, capacity_ - size_);
+    open_ = size_;
   }
 
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  std::size_t open_ = 0;  // end of the bytes reserve() made writable (AddressSanitizer builds)
 };
 
 }  // namespace zorvat::json

@@ -6,8 +6,6 @@
 #pragma once
 
 #include <cstddef>
-#include <new>
-#include <utility>
 
 namespace zorvat::json {
 
@@ -24,35 +22,9 @@ void release_pages(void* p, std::size_t bytes) noexcept;
 // (the old block is then still valid).
 void* grow_pages(void* p, std::size_t old_bytes, std::size_t new_bytes) noexcept;
 
-// An owned block from allocate_pages; empty for size 0.
-class PageBuffer {
- public:
-  PageBuffer() = default;
-  explicit PageBuffer(std::size_t size) : size_(size) {
-    if (size != 0) {
-      data_ = static_cast<char*>(allocate_pages(size));
-      if (data_ == nullptr) throw std::bad_alloc();
-    }
-  }
-  PageBuffer(PageBuffer&& o) noexcept
-      : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
-  PageBuffer& operator=(PageBuffer&& o) noexcept {
-    std::swap(data_, o.data_);
-    std::swap(size_, o.size_);
-    return *this;
-  }
-  PageBuffer(const PageBuffer&) = delete;
-  PageBuffer& operator=(const PageBuffer&) = delete;
-  ~PageBuffer() {
-    if (data_ != nullptr) release_pages(data_, size_);
-  }
-
-  char* data() const { return data_; }
-  std::size_t size() const { return size_; }
-
- private:
-  char* data_ = nullptr;
-  std::size_t size_ = 0;
-};
+// Hands the pages of [p, p + bytes), a stretch of a block of at least
+// kHugePage from allocate_pages, back to the system; they read as zeros
+// afterwards. For blocks whose contents are no longer needed.
+void discard_pages(void* p, std::size_t bytes) noexcept;
 
 }  // namespace zorvat::json

@@ -1,0 +1,104 @@
+// The hand-managed memory: the arena's bump allocation across every chunk
+// boundary, and the sanitizer's view of the arena, the output buffer and
+// page blocks (an overrun of one byte must be reported).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "json/arena.h"
+#include "json/buffer.h"
+#include "json/pages.h"
+#include "json/poison.h"
+
+namespace zorvat::json {
+namespace {
+
+// Sizes around every chunk the arena uses and the huge-page rounding.
+std::vector<std::size_t> sizes_around_chunks() {
+  std::vector<std::size_t> out;
+  for (std::size_t c = Arena::kFirstChunk; c <= Arena::kMaxChunk; c *= 2) {
+    for (std::size_t d : {0, 1, 7, 8, 9, 16, 17, 24, 33, 40}) {
+      out.push_back(c - d);
+      out.push_back(c + d);
+    }
+  }
+  return out;
+}
+
+struct Block {
+  unsigned char* p;
+  std::size_t n;
+  unsigned char fill;
+};
+
+// Each allocation is aligned, inside memory the arena owns and disjoint from
+// every other: all are filled with their own byte and checked at the end.
+// Odd sizes of alignment 1 before aligned ones put the cursor at odd
+// distances from a chunk's end.
+TEST(ArenaTest, AllocationsAcrossChunkBoundariesAreAlignedAndDisjoint) {
+  for (std::size_t big : sizes_around_chunks()) {
+    if (big > (std::size_t{4} << 20) && big % 8 != 1) continue;  // the largest only once each
+    Arena arena;
+    std::vector<Block> blocks;
+    unsigned char fill = 0;
+    auto take = [&](std::size_t n, std::size_t align) {
+      auto* p = static_cast<unsigned char*>(arena.allocate(n, align));
+      ASSERT_EQ(reinterpret_cast<std::uintptr_t>(p) % align, 0u) << n << " align " << align;
+      std::memset(p, ++fill, n);
+      blocks.push_back({p, n, fill});
+    };
+    for (std::size_t align : {1, 8, 1, 16, 1, 8}) {
+      take(big, align);
+      take(3, 1);
+      take(24, 8);
+      take(big / 3 + 1, 1);
+      take(16, 16);
+    }
+    for (const Block& b : blocks) {
+      for (std::size_t i = 0; i < b.n; i += 1 + b.n / 64) ASSERT_EQ(b.p[i], b.fill);
+      ASSERT_EQ(b.p[b.n - 1], b.fill);
+    }
+  }
+}
+
+TEST(ArenaTest, EmptyCopiesAreNeverNull) {
+  Arena arena;
+  EXPECT_NE(arena.copy_bytes("", 0), nullptr);
+}
+
+TEST(OutputBufferTest, MoveOutCopiesEveryByteAcrossBlocks) {
+  for (std::size_t size : {std::size_t{0}, std::size_t{100}, kHugePage - 1, kHugePage, 3 * kHugePage + 5}) {
+    OutputBuffer out;
+    for (std::size_t i = 0; i < size; ++i) out.push_back(static_cast<char>(i * 7 + i / 4096));
+    std::vector<char> dest(size + 1, '\x55');
+    out.move_out(dest.data());
+    EXPECT_EQ(out.size(), 0u);
+    for (std::size_t i = 0; i < size; ++i) ASSERT_EQ(dest[i], static_cast<char>(i * 7 + i / 4096)) << i;
+    EXPECT_EQ(dest[size], '\x55');
+  }
+}
+
+// A write one byte past what was handed out must be reported; without the
+// poisoning these land in memory the sanitizer believes is in use.
+TEST(SanitizerViewTest, OneBytePastAnAllocationIsReported) {
+  if (!kAsan) GTEST_SKIP() << "needs an AddressSanitizer build";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto write = [](void* p, std::size_t at) { static_cast<volatile char*>(p)[at] = 1; };
+  // Into the next allocation of the same chunk, and into a chunk's unused tail.
+  EXPECT_DEATH(({ Arena a; void* p = a.allocate(24); a.allocate(8); write(p, 24); }), "AddressSanitizer");
+  EXPECT_DEATH(({ Arena a; void* p = a.allocate(5, 1); write(p, 5); }), "AddressSanitizer");
+  // A chunk of its own, larger than the huge-page size.
+  EXPECT_DEATH(({ Arena a; void* p = a.allocate(kHugePage + 3, 1); write(p, kHugePage + 3); }), "AddressSanitizer");
+  // The output buffer's unused capacity, small and page-sized.
+  for (std::size_t n : {std::size_t{10}, kHugePage + 10}) {
+    EXPECT_DEATH(({ OutputBuffer o; o.append(std::string(n, 'x')); write(const_cast<char*>(o.data()), n); }),
+                 "AddressSanitizer");
+  }
+  // A page block such as the payload copy.
+  EXPECT_DEATH(({ void* p = allocate_pages(kHugePage * 2 + 1); write(p, kHugePage * 2 + 1); }), "AddressSanitizer");
+}
+
+}  // namespace
+}  // namespace zorvat::json
