@@ -22,6 +22,7 @@
 #include "fuzz_check.h"
 #include "json/float_format.h"
 #include "json/number.h"
+#include "json/pages.h"
 #include "json/reader.h"
 #include "json/writer.h"
 #include "transform/columnarize.h"
@@ -174,6 +175,50 @@ class Generator {
     text_ += '"';
   }
 
+  // A string whose decoded length lies within a few bytes of one of the
+  // arena's chunk sizes (16 KiB doubling to the cap) or of a multiple of the
+  // huge page, so that unescaped copies meet every boundary of the bump
+  // allocation. Larger sizes are rarer, to keep runs fast.
+  std::string long_bytes() {
+    std::size_t size = json::Arena::kFirstChunk << in_.below(in_.one_in(8) ? 11 : 6);
+    if (in_.one_in(8)) size = json::kHugePage * (1 + in_.below(3));
+    size = size + in_.below(97) - 48;
+    const char* const fills[] = {"a", "\xe4\xb8\xad", "\n"};
+    std::string unit = fills[in_.below(3)];
+    std::string bytes;
+    bytes.reserve(size + 4);
+    if (in_.one_in(2)) bytes += '\n';
+    while (bytes.size() + unit.size() <= size) bytes += unit;
+    while (bytes.size() < size) bytes += 'z';
+    return bytes;
+  }
+
+  // As string_text, but one decision per string rather than per character:
+  // every non-ASCII character spelled as \u escapes or none, control
+  // characters always escaped.
+  void long_text(std::string_view bytes) {
+    const bool escape_all = in_.one_in(2);
+    text_ += '"';
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      unsigned char c = static_cast<unsigned char>(bytes[i]);
+      if (c == '\n') {
+        text_ += "\\n";
+      } else if (c == 0xE4 && escape_all) {  // only the one CJK character is generated
+        text_ += "\\u4e2d";
+        i += 2;
+      } else {
+        text_ += static_cast<char>(c);
+      }
+    }
+    text_ += '"';
+  }
+
+  json::Value long_string_value() {
+    std::string bytes = long_bytes();
+    long_text(bytes);
+    return json::Value::string(keep(bytes));
+  }
+
   json::Str keep(const std::string& bytes) {
     return {arena_.copy_bytes(bytes.data(), bytes.size()), bytes.size()};
   }
@@ -264,6 +309,7 @@ class Generator {
 
   json::Value value(int level) {
     std::size_t choice = in_.below(16);
+    if (choice == 11 && in_.one_in(8)) return long_string_value();
     if (level > kMaxLevel || choice < 12) return scalar();
     if (choice == 12 || choice == 13) return array(level, in_.below(5));
     if (choice == 14) return object(level, in_.below(5));
@@ -299,7 +345,8 @@ class Generator {
 
   json::Value object(int level, std::size_t count) {
     std::vector<std::size_t> keys;
-    for (std::size_t i = 0; i < count; ++i) keys.push_back(in_.below(kFixedKeyCount + 2));
+    for (std::size_t i = 0; i < count; ++i)
+      keys.push_back(in_.one_in(32) ? kLongKey : in_.below(kFixedKeyCount + 2));
     return object_with(level, keys);
   }
 
@@ -309,8 +356,15 @@ class Generator {
     for (std::size_t i = 0; i < keys.size(); ++i) {
       if (i != 0) text_ += ',';
       space();
-      std::string bytes = key_bytes(keys[i]);
-      string_text(bytes);
+      std::string bytes;
+      if (keys[i] == kLongKey) {
+        if (long_key_.empty()) long_key_ = long_bytes();  // one per input, so rows can share it
+        bytes = long_key_;
+        long_text(bytes);
+      } else {
+        bytes = key_bytes(keys[i]);
+        string_text(bytes);
+      }
       space();
       text_ += ':';
       space();
@@ -342,8 +396,9 @@ class Generator {
       case 2:
         if (!previous_keys_.empty()) {
           std::size_t at = in_.below(previous_keys_.size());
-          previous_keys_[at] = in_.one_in(2) ? previous_keys_[in_.below(previous_keys_.size())]
-                                             : in_.below(kFixedKeyCount + 4);
+          previous_keys_[at] = in_.one_in(2)    ? previous_keys_[in_.below(previous_keys_.size())]
+                               : in_.one_in(16) ? kLongKey
+                                                : in_.below(kFixedKeyCount + 4);
         }
         break;
       case 3: {
@@ -367,7 +422,9 @@ class Generator {
 
   Bytes& in_;
   json::Arena& arena_;
+  static constexpr std::size_t kLongKey = SIZE_MAX;
   std::string text_;
+  std::string long_key_;
   std::vector<std::size_t> previous_keys_;
   std::unordered_map<std::size_t, Generated> last_value_;
 };

@@ -2,10 +2,17 @@
 // `columnarize` entry.
 //
 // Everything here runs with the interpreter lock held, except the transform,
-// which runs inside run_guarded with the lock released. Every function is
-// noexcept and calls only the C API and the C library: the only code that can
-// throw is the pipeline (contained by run_guarded) and compose_panic_message
-// (caught where it is called), so no C++ exception reaches the interpreter.
+// which runs inside run_guarded with the lock released. The functions call
+// only the C API and the C library: the only code that can throw is the
+// pipeline (contained by run_guarded) and compose_panic_message (caught where
+// it is called), so no C++ exception reaches the interpreter.
+//
+// Yet none of them is noexcept: a thread that takes the lock back after the
+// interpreter began to finalize is ended by pthread_exit, whose forced unwind
+// passes through these frames (from PyEval_RestoreThread, or from any Python
+// code that a call runs), and a noexcept frame would turn it into
+// std::terminate. Nothing here catches it, and what unwinds meanwhile touches
+// no Python object without the lock (see Ref).
 //
 // Ownership: every reference taken is released on every path, through Ref or
 // explicitly; the payload copy is freed before the lock is taken back; the
@@ -29,13 +36,17 @@ namespace {
 
 namespace tf = zorvat::transform;
 
-// An owned reference, released when it goes out of scope.
+// An owned reference, released when it goes out of scope. Unless the thread
+// lost the lock: a thread ended at interpreter exit unwinds without it, and
+// the reference is then left to the dying interpreter.
 struct Ref {
   PyObject* p = nullptr;
   explicit Ref(PyObject* o = nullptr) noexcept : p(o) {}
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(p); }
+  ~Ref() {
+    if (p != nullptr && PyGILState_Check()) Py_DECREF(p);
+  }
   PyObject* get() const noexcept { return p; }
   explicit operator bool() const noexcept { return p != nullptr; }
 };
@@ -56,7 +67,7 @@ class OnceObject {
 
   // Borrowed reference, or null with an exception set.
   template <class Create>
-  PyObject* get(Create create) noexcept {
+  PyObject* get(Create create) {
     for (;;) {
       // State changes happen only with the lock held; the atomic is for the
       // waiters, which read it without the lock.
@@ -65,7 +76,19 @@ class OnceObject {
       if (state == kIdle) {
         creator_ = PyThread_get_thread_ident();
         state_.store(kCreating, std::memory_order_relaxed);
+        // Should this thread be ended inside create() (see the top of the
+        // file), the claim is dropped so that no waiter waits forever.
+        struct Claim {
+          OnceObject& once;
+          bool settled = false;
+          ~Claim() {
+            if (settled) return;
+            once.state_.store(kIdle, std::memory_order_release);
+            once.state_.notify_all();
+          }
+        } claim{*this};
         PyObject* made = create();
+        claim.settled = true;
         value_ = made;
         state_.store(made != nullptr ? kReady : kIdle, std::memory_order_release);
         state_.notify_all();
@@ -96,20 +119,20 @@ constinit OnceObject g_name_name;
 constinit OnceObject g_add_note_name;
 constinit OnceObject g_internal_failure;
 
-PyObject* make_interned(std::string_view text) noexcept {
+PyObject* make_interned(std::string_view text) {
   PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (s != nullptr) PyUnicode_InternInPlace(&s);
   return s;
 }
 
-PyObject* all_name() noexcept {
-  return g_all_name.get([]() noexcept { return make_interned("__all__"); });
+PyObject* all_name() {
+  return g_all_name.get([]() { return make_interned("__all__"); });
 }
-PyObject* name_name() noexcept {
-  return g_name_name.get([]() noexcept { return make_interned("__name__"); });
+PyObject* name_name() {
+  return g_name_name.get([]() { return make_interned("__name__"); });
 }
-PyObject* add_note_name() noexcept {
-  return g_add_note_name.get([]() noexcept { return make_interned("add_note"); });
+PyObject* add_note_name() {
+  return g_add_note_name.get([]() { return make_interned("add_note"); });
 }
 
 constexpr const char kInternalFailureDoc[] =
@@ -120,8 +143,8 @@ constexpr const char kInternalFailureDoc[] =
     "means the interpreter itself is in trouble, so it must not be swallowed by\n"
     "an `except Exception:` guard but propagate to the top.";
 
-PyObject* internal_failure_type() noexcept {
-  return g_internal_failure.get([]() noexcept {
+PyObject* internal_failure_type() {
+  return g_internal_failure.get([]() {
     return PyErr_NewExceptionWithDoc("zorvat_codec.InternalFailure", kInternalFailureDoc, PyExc_BaseException,
                                      nullptr);
   });
@@ -129,7 +152,7 @@ PyObject* internal_failure_type() noexcept {
 
 // Raises the internal-failure exception with `text` as its one argument. If
 // the type itself cannot be created, the error of that attempt stands.
-void raise_internal_failure(const char* text) noexcept {
+void raise_internal_failure(const char* text) {
   PyObject* type = internal_failure_type();
   if (type != nullptr) PyErr_SetString(type, text);
 }
@@ -141,7 +164,7 @@ void raise_internal_failure(const char* text) noexcept {
 
 // Takes the pending exception out of the error indicator (new reference, or
 // null when none is pending), its traceback attached.
-PyObject* take_pending_error() noexcept {
+PyObject* take_pending_error() {
 #if PY_VERSION_HEX >= 0x030C0000
   return PyErr_GetRaisedException();
 #else
@@ -159,7 +182,7 @@ PyObject* take_pending_error() noexcept {
 }
 
 // Makes `error` (stolen; null clears) the pending exception again.
-void restore_pending_error(PyObject* error) noexcept {
+void restore_pending_error(PyObject* error) {
 #if PY_VERSION_HEX >= 0x030C0000
   PyErr_SetRaisedException(error);
 #else
@@ -178,7 +201,7 @@ void restore_pending_error(PyObject* error) noexcept {
 
 // A Python object needed on the way out could not be created: the pending
 // error goes to the unraisable hook, and the internal failure is raised.
-PyObject* null_object_failure() noexcept {
+PyObject* null_object_failure() {
   PyErr_WriteUnraisable(nullptr);
   raise_internal_failure("PyObject pointer is null");
   return nullptr;
@@ -186,19 +209,19 @@ PyObject* null_object_failure() noexcept {
 
 // Raises `type` with `text` (a new reference, or null when building the text
 // failed) as its only argument.
-PyObject* raise_text(PyObject* type, PyObject* text) noexcept {
+PyObject* raise_text(PyObject* type, PyObject* text) {
   if (text == nullptr) return null_object_failure();
   PyErr_SetObject(type, text);
   Py_DECREF(text);
   return nullptr;
 }
 
-PyObject* raise_type_error(const char* text) noexcept {
+PyObject* raise_type_error(const char* text) {
   return raise_text(PyExc_TypeError, PyUnicode_FromString(text));
 }
 
 // The interpreter's own wording for a failed type check.
-PyObject* not_instance_text(PyObject* obj, const char* expected) noexcept {
+PyObject* not_instance_text(PyObject* obj, const char* expected) {
   if (obj == Py_None) return PyUnicode_FromFormat("'None' is not an instance of '%s'", expected);
   PyObject* qualname = PyType_GetQualName(Py_TYPE(obj));
   if (qualname == nullptr) {
@@ -214,7 +237,7 @@ PyObject* not_instance_text(PyObject* obj, const char* expected) noexcept {
 // The keyword as the caller wrote it. A name with lone surrogates has no
 // UTF-8 form, so each surrogate is shown as the replacement characters of its
 // three surrogatepass bytes rather than failing to report the real error.
-PyObject* unexpected_keyword_text(PyObject* keyword) noexcept {
+PyObject* unexpected_keyword_text(PyObject* keyword) {
   Ref text(PyObject_Str(keyword));
   if (!text) return nullptr;
   Ref bytes(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
@@ -228,7 +251,7 @@ PyObject* unexpected_keyword_text(PyObject* keyword) noexcept {
 // shows in __notes__ and in tracebacks. The exception stays what it was; if
 // the note cannot be added, that error is dropped and the exception is
 // raised without it.
-void add_conversion_note(std::string_view note) noexcept {
+void add_conversion_note(std::string_view note) {
   PyObject* value = take_pending_error();
   if (value != nullptr) {
     PyObject* method = add_note_name();
@@ -248,7 +271,7 @@ void add_conversion_note(std::string_view note) noexcept {
 
 // A failed append at import: the internal failure, with the interpreter's
 // error kept as its context.
-void raise_append_failure() noexcept {
+void raise_append_failure() {
   PyObject* cause = take_pending_error();
   raise_internal_failure("could not append __name__ to __all__");
   PyObject* failure = take_pending_error();
@@ -263,7 +286,7 @@ void raise_append_failure() noexcept {
 // RuntimeError with a pipeline message. The pipeline's messages are UTF-8;
 // should a contained failure ever carry other bytes, they are shown replaced
 // rather than turning a transform failure into an internal one.
-PyObject* raise_runtime_error(std::string_view message) noexcept {
+PyObject* raise_runtime_error(std::string_view message) {
   const auto size = static_cast<Py_ssize_t>(message.size());
   PyObject* text = PyUnicode_FromStringAndSize(message.data(), size);
   if (text == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
@@ -273,7 +296,7 @@ PyObject* raise_runtime_error(std::string_view message) noexcept {
   return raise_text(PyExc_RuntimeError, text);
 }
 
-PyObject* raise_panic(const tf::ContainedFailure& failure) noexcept {
+PyObject* raise_panic(const tf::ContainedFailure& failure) {
   try {
     const std::string message = tf::compose_panic_message(failure);
     return raise_runtime_error(message);
@@ -300,7 +323,7 @@ constexpr const char* kMultipleValues[2] = {
 };
 
 // The slot that a keyword name selects: 0 payload, 1 min_rows, -1 neither.
-int keyword_slot(PyObject* keyword) noexcept {
+int keyword_slot(PyObject* keyword) {
   Py_ssize_t size = 0;
   const char* name = PyUnicode_AsUTF8AndSize(keyword, &size);
   if (name == nullptr) {
@@ -314,7 +337,7 @@ int keyword_slot(PyObject* keyword) noexcept {
 
 // Checks that `min_rows` fits an unsigned 64-bit integer; the value itself
 // is not used. False with an exception set when it does not.
-bool check_min_rows(PyObject* min_rows) noexcept {
+bool check_min_rows(PyObject* min_rows) {
   unsigned long long value = 0;
   if (PyType_HasFeature(Py_TYPE(min_rows), Py_TPFLAGS_LONG_SUBCLASS)) {
     value = PyLong_AsUnsignedLongLong(min_rows);
@@ -335,7 +358,7 @@ bool check_min_rows(PyObject* min_rows) noexcept {
 }
 
 PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/, PyObject* const* args,
-                            Py_ssize_t nargs, PyObject* kwnames) noexcept {
+                            Py_ssize_t nargs, PyObject* kwnames) {
   // Borrowed from the vector: no argument tuple or dict is built.
   PyObject* slots[2] = {nullptr, nullptr};
 
@@ -443,7 +466,7 @@ PyMethodDef g_columnarize_def = {
 // ---------------------------------------------------------------------------
 // The exec step: adds `columnarize` and lists it in `__all__`.
 
-int exec_module(PyObject* module) noexcept {
+int exec_module(PyObject* module) {
   if (!PyType_IsSubtype(Py_TYPE(module), &PyModule_Type)) {
     raise_text(PyExc_TypeError, not_instance_text(module, "module"));
     return -1;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "json/arena.h"
@@ -87,17 +88,27 @@ TEST(SanitizerViewTest, OneBytePastAnAllocationIsReported) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto write = [](void* p, std::size_t at) { static_cast<volatile char*>(p)[at] = 1; };
   // Into the next allocation of the same chunk, and into a chunk's unused tail.
-  EXPECT_DEATH(({ Arena a; void* p = a.allocate(24); a.allocate(8); write(p, 24); }), "AddressSanitizer");
-  EXPECT_DEATH(({ Arena a; void* p = a.allocate(5, 1); write(p, 5); }), "AddressSanitizer");
+  auto arena_overrun = [&](std::size_t n, std::size_t align, bool another) {
+    Arena a;
+    void* p = a.allocate(n, align);
+    if (another) a.allocate(8);
+    write(p, n);
+  };
+  EXPECT_DEATH(arena_overrun(24, 8, true), "AddressSanitizer");
+  EXPECT_DEATH(arena_overrun(5, 1, false), "AddressSanitizer");
   // A chunk of its own, larger than the huge-page size.
-  EXPECT_DEATH(({ Arena a; void* p = a.allocate(kHugePage + 3, 1); write(p, kHugePage + 3); }), "AddressSanitizer");
+  EXPECT_DEATH(arena_overrun(kHugePage + 3, 1, false), "AddressSanitizer");
   // The output buffer's unused capacity, small and page-sized.
   for (std::size_t n : {std::size_t{10}, kHugePage + 10}) {
-    EXPECT_DEATH(({ OutputBuffer o; o.append(std::string(n, 'x')); write(const_cast<char*>(o.data()), n); }),
-                 "AddressSanitizer");
+    auto buffer_overrun = [&] {
+      OutputBuffer o;
+      o.append(std::string(n, 'x'));
+      write(const_cast<char*>(o.data()), n);
+    };
+    EXPECT_DEATH(buffer_overrun(), "AddressSanitizer");
   }
   // A page block such as the payload copy.
-  EXPECT_DEATH(({ void* p = allocate_pages(kHugePage * 2 + 1); write(p, kHugePage * 2 + 1); }), "AddressSanitizer");
+  EXPECT_DEATH(write(allocate_pages(kHugePage * 2 + 1), kHugePage * 2 + 1), "AddressSanitizer");
 }
 
 }  // namespace
