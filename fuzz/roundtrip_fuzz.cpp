@@ -182,6 +182,8 @@ class Generator {
   std::string long_bytes() {
     std::size_t size = json::Arena::kFirstChunk << in_.below(in_.one_in(8) ? 11 : 6);
     if (in_.one_in(8)) size = json::kHugePage * (1 + in_.below(3));
+    if (size > long_budget_) size = json::Arena::kFirstChunk;  // a few large ones per input keep runs short
+    long_budget_ -= size < long_budget_ ? size : long_budget_;
     size = size + in_.below(97) - 48;
     const char* const fills[] = {"a", "\xe4\xb8\xad", "\n"};
     std::string unit = fills[in_.below(3)];
@@ -425,6 +427,7 @@ class Generator {
   static constexpr std::size_t kLongKey = SIZE_MAX;
   std::string text_;
   std::string long_key_;
+  std::size_t long_budget_ = 20 << 20;
   std::vector<std::size_t> previous_keys_;
   std::unordered_map<std::size_t, Generated> last_value_;
 };

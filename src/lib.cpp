@@ -420,11 +420,13 @@ PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/, Py
   PyEval_RestoreThread(saved);
 
   if (const auto* failure = std::get_if<1>(&outcome)) return raise_panic(*failure);
-  const tf::PipelineResult& result = *std::get_if<0>(&outcome);
+  tf::PipelineResult& result = *std::get_if<0>(&outcome);
   if (result.kind == tf::PipelineResult::Kind::failure) return raise_runtime_error(result.message);
-  PyObject* bytes =
-      PyBytes_FromStringAndSize(result.bytes.data(), static_cast<Py_ssize_t>(result.bytes.size()));
+  // The native buffer goes back to the system block by block as it is
+  // copied, so a huge document is not held twice.
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(result.bytes.size()));
   if (bytes == nullptr) return null_object_failure();
+  result.bytes.move_out(PyBytes_AS_STRING(bytes));
   return bytes;
 }
 

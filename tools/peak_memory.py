@@ -1,7 +1,13 @@
 #!/usr/bin/env python3
 """Peak memory of one columnarize call, as a multiple of the payload size.
 
-    python3 tools/peak_memory.py [--mb 200] [--shape records|numeric|wide]
+    python3 tools/peak_memory.py [--mb 200] [--shape SHAPE ...]
+
+Shapes: records, rotated (records whose key order rotates), numeric, wide,
+empty (`{}` rows), null-member (`{"a":null}` rows), one-member (`{"a":1}`
+rows), huge-row (one row of many members), deep (rows nested 125 deep), and
+sparse (each row its own key: a small payload whose output is about --mb
+megabytes, rows x columns nulls; measured against the output, not the payload).
 
 Writes a generated payload of about --mb megabytes to a temporary file, then,
 in a fresh interpreter, reads it (one allocation of exactly its size), takes
@@ -36,8 +42,8 @@ def rows(shape, rng):
     cities = ["Lisbon", "Oslo", "Quito", "Hanoi", "Perth"]
     i = 0
     while True:
-        if shape == "records":
-            yield {
+        if shape in ("records", "rotated"):
+            row = {
                 "id": i,
                 "name": "user%d" % i,
                 "score": round(rng.random() * 100, 3),
@@ -47,11 +53,47 @@ def rows(shape, rng):
                 "country": "PT",
                 "note": None if i % 4 else "checked",
             }
+            if shape == "rotated":
+                items = list(row.items())
+                k = i % len(items)
+                row = dict(items[k:] + items[:k])
+            yield row
         elif shape == "numeric":
             yield {"t": i, "x": rng.random(), "y": rng.random() * 1e6, "z": -rng.randrange(10**9)}
+        elif shape == "empty":
+            yield {}
+        elif shape == "null-member":
+            yield {"a": None}
+        elif shape == "one-member":
+            yield {"a": 1}
+        elif shape == "deep":
+            row = i
+            for _ in range(124):
+                row = [row]
+            yield {"d": row}
         else:  # wide: 60 short columns
             yield {"c%d" % k: (i + k) % 97 for k in range(60)}
         i += 1
+
+
+def write_huge_row(path, target_bytes):
+    """One row of members "m0", "m1", ... holding their index."""
+    with open(path, "wb") as f:
+        f.write(b'[{"m0":0')
+        written, i = 9, 1
+        while written < target_bytes:
+            chunk = b"".join(b',"m%d":%d' % (k, k) for k in range(i, i + 10000))
+            f.write(chunk)
+            written += len(chunk)
+            i += 10000
+        f.write(b"}]")
+
+
+def write_sparse(path, output_bytes):
+    """Rows with a key each: the output has rows x columns cells, nearly all null."""
+    n = int((output_bytes / 5) ** 0.5)
+    with open(path, "wb") as f:
+        f.write(b"[" + b",".join(b'{"c%d":%d}' % (i, i) for i in range(n)) + b"]")
 
 
 def write_payload(path, shape, target_bytes):
@@ -74,21 +116,31 @@ def write_payload(path, shape, target_bytes):
         f.write(b"]")
 
 
+SHAPES = ["records", "rotated", "numeric", "wide", "empty", "null-member", "one-member", "huge-row", "deep", "sparse"]
+DEFAULT_SHAPES = [s for s in SHAPES if s != "sparse"]  # sparse is sized by its output: ask for it
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--mb", type=float, default=200)
-    ap.add_argument("--shape", action="append", choices=["records", "numeric", "wide"])
+    ap.add_argument("--shape", action="append", choices=SHAPES)
     args = ap.parse_args()
-    for shape in args.shape or ["records", "numeric", "wide"]:
+    for shape in args.shape or DEFAULT_SHAPES:
         with tempfile.TemporaryDirectory() as tmp:
             path = os.path.join(tmp, "payload.json")
-            write_payload(path, shape, int(args.mb * 1e6))
+            if shape == "huge-row":
+                write_huge_row(path, int(args.mb * 1e6))
+            elif shape == "sparse":
+                write_sparse(path, int(args.mb * 1e6))
+            else:
+                write_payload(path, shape, int(args.mb * 1e6))
             run = subprocess.run([sys.executable, "-c", MEASURE, path], capture_output=True, text=True, check=True)
         figures, module = run.stdout.splitlines()
         size, out, base, peak = map(int, figures.split())
+        against, what = (out, "output") if shape == "sparse" else (size, "payload")
         print(
-            "%-8s payload %6.1f MB  output %6.1f MB  call peak +%7.1f MB  = %.2f x payload"
-            % (shape, size / 1e6, out / 1e6, (peak - base) / 1e6, (peak - base) / size)
+            "%-11s payload %7.1f MB  output %7.1f MB  call peak +%7.1f MB  = %5.2f x %s"
+            % (shape, size / 1e6, out / 1e6, (peak - base) / 1e6, (peak - base) / against, what)
         )
     print("module:", module)
 
