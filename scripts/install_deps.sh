@@ -2,8 +2,9 @@
 # Installs what a fresh Debian 12 machine lacks to build and test the project:
 # compilers and C++ test/benchmark libraries from Debian, Python build and
 # test tools from PyPI: build for wheels and sdists, mypy for the stub check,
-# and dask and distributed for the Dask example's test. Safe to run again: it
-# skips what is already there.
+# and the libraries that the examples and README recipes use (dask and
+# distributed, pandas), which their tests need. Safe to run again: it skips
+# what is already there.
 set -euo pipefail
 
 debian_packages=(g++ cmake ninja-build clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
@@ -24,4 +25,4 @@ fi
 
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
   "scikit-build-core>=0.10" "pytest>=7" "hypothesis>=6" "cmake>=3.20" ninja build mypy \
-  dask distributed
+  dask distributed pandas
