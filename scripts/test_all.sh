@@ -4,8 +4,8 @@
 # replayed, the concurrency test under ThreadSanitizer, the Python module and
 # command installed with pip and their pytest suite, the stub checked against
 # the module, the suite again on every CPython from 3.11 up, the sdist and
-# wheel built and tested, and the suite against a sanitized build of the
-# module, where leaks count as failures.
+# wheel built, the wheel repaired for manylinux and tested, and the suite
+# against a sanitized build of the module, where leaks count as failures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
