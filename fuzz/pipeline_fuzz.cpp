@@ -91,10 +91,10 @@ void check_document(const json::Value& doc, std::size_t row_count) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view payload(reinterpret_cast<const char*>(data), size);
-  transform::Guarded guarded = transform::run_guarded([&] { return transform::columnarize_json(payload); });
-  require(guarded.index() == 0, "nothing reaches the failure boundary",
-          guarded.index() == 1 ? std::get<1>(guarded).text : std::string());
-  const transform::PipelineResult& result = std::get<0>(guarded);
+  transform::Outcome result = transform::run_guarded([&] { return transform::columnarize_json(payload); });
+  const bool panicked = !result.ok() && (result.error().kind == TransformError::Kind::panic ||
+                                         result.error().kind == TransformError::Kind::unknown_panic);
+  require(!panicked, "nothing reaches the failure boundary", panicked ? result.error().message() : std::string());
 
   // What the payload is, independently of the pipeline.
   json::Arena input_arena;
@@ -108,28 +108,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
 
-  if (result.kind == transform::PipelineResult::Kind::failure) {
-    const std::string& m = result.message;
+  if (!result) {
+    const std::string m = result.error().message();
     if (!input.ok()) {
-      require(m == std::string(transform::kInvalidJsonPrefix) + input.error().text(),
-              "a reading failure carries the reader's text", m);
+      require(m == std::string(kInvalidJsonPrefix) + input.error().text(), "a reading failure carries the reader's text",
+              m);
     } else {
       require(!all_objects, "an array of objects never fails", m);
-      require(m.rfind(transform::kNotObjectPrefix, 0) == 0, "a non-object row is named as such", m);
+      require(m.rfind(kNotObjectPrefix, 0) == 0, "a non-object row is named as such", m);
     }
     return 0;
   }
   require(all_objects, "only an array of objects succeeds");
 
-  transform::PipelineResult again = transform::columnarize_json(payload);
-  require(again.kind == result.kind && again.bytes.view() == result.bytes.view(),
-          "the same payload, the same bytes");
+  transform::Outcome again = transform::columnarize_json(payload);
+  require(again.ok() && again.value().view() == result.value().view(), "the same payload, the same bytes");
 
   // The document re-read inside an array, as read_rows wants one. Its cells
   // sit two levels deeper than the input's values did, so an input within two
   // levels of the nesting limit cannot be re-read this way.
   std::string wrapped = "[";
-  wrapped.append(result.bytes.view());
+  wrapped.append(result.value().view());
   wrapped += "]";
   json::Arena output_arena;
   auto output = json::read_rows(wrapped, output_arena);

@@ -19,7 +19,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "document.h"
 #include "fuzz_check.h"
+#include "object_builder.h"
 #include "json/float_format.h"
 #include "json/number.h"
 #include "json/pages.h"
@@ -235,24 +237,23 @@ class Generator {
   // correctly rounded by design, and that is not what this target checks.
   json::Value number_value(std::string text) {
     for (int attempt = 0;; ++attempt) {
-      json::Value v;
       const char* p = text.data();
       bool negative = *p == '-';
       if (negative) ++p;
-      json::NumberStatus s = json::read_number(p, text.data() + text.size(), negative, v);
-      require(s.error == json::ErrorKind::none && p == text.data() + text.size(), "generated number reads",
-              text);
+      auto read = json::read_number(p, text.data() + text.size(), negative);
+      require(read.ok() && p == text.data() + text.size(), "generated number reads", text);
+      json::Value v = read.value();
       if (v.form() != json::NumberForm::floating) {
         text_ += text;
         return v;
       }
       char out[json::kFloatTextMax];
       std::string written(out, json::format_float(v.as_float(), out));
-      json::Value back;
       const char* q = written.data();
       bool neg = *q == '-';
       if (neg) ++q;
-      (void)json::read_number(q, written.data() + written.size(), neg, back);
+      auto reread = json::read_number(q, written.data() + written.size(), neg);
+      json::Value back = reread.ok() ? reread.value() : json::Value();
       if (std::memcmp(&back, &v, sizeof v) == 0 || attempt == 3) {
         if (attempt == 3) text = "0.5", v = json::Value::floating(0.5);
         text_ += text;
@@ -353,7 +354,7 @@ class Generator {
   }
 
   json::Value object_with(int level, const std::vector<std::size_t>& keys) {
-    json::ObjectBuilder builder(arena_);
+    testkit::ObjectBuilder builder(arena_);
     text_ += '{';
     for (std::size_t i = 0; i < keys.size(); ++i) {
       if (i != 0) text_ += ',';
@@ -456,17 +457,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(text_of(rows.data[r]) == text_of(expected[r]), "row reads as generated", payload);
   }
 
-  transform::PipelineResult result = transform::columnarize_json(payload);
-  require(result.kind == transform::PipelineResult::Kind::output, "rows of objects columnarize",
-          result.message);
+  transform::Outcome result = transform::columnarize_json(payload);
+  require(result.ok(), "rows of objects columnarize", result.ok() ? std::string() : result.error().message());
   {
     // The document as values, written, is the same text as the one written
     // straight from the rows.
     json::Arena arena;
-    json::Value document = transform::columnarize_rows(rows, arena);
-    require(json::to_json_bytes(document).view() == result.bytes.view(), "both forms of the document agree");
+    json::Value document = testkit::columnarize_rows(rows, arena);
+    require(testkit::to_json_bytes(document).view() == result.value().view(), "both forms of the document agree");
   }
-  std::string wrapped = "[" + std::string(result.bytes.view()) + "]";
+  std::string wrapped = "[" + std::string(result.value().view()) + "]";
   json::Arena output_arena;
   auto output = json::read_rows(wrapped, output_arena);
   require(output.ok(), "output reads back", output.ok() ? std::string() : output.error().text());

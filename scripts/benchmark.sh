@@ -51,6 +51,9 @@ if [ -x build/bench/simdjson_floor_bench ]; then
     --benchmark_out="$results/simdjson_floor_large.json" --benchmark_out_format=json >"$results/simdjson_floor_large.txt"
 fi
 
+echo "== the peers' columnarization against the module" >&2
+python3 -m pytest -q -p no:cacheprovider bench/test_pycolumnarize.py >&2
+
 echo "== Python: module and peers (uptime: $(uptime))" >&2
 python3 bench/benchmark.py --payloads build/payloads --large build/payloads-large/large.json \
   --cpp "$results" --out build/benchmark.md

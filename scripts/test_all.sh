@@ -95,10 +95,8 @@ PY
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
     "$python" -c 'import sys, zorvat_codec; assert zorvat_codec.__file__.startswith(sys.argv[1]), zorvat_codec.__file__' \
       "$root/build/asan-python"
-    # test_pycolumnarize.py checks the benchmark's peer code through orjson
-    # and msgspec, whose own allocations are not this module's to leak-check.
     "$python" -m pytest -q -p no:cacheprovider -m "not heavy and not thirdparty" \
-      --ignore="$root/tests/python/test_pycolumnarize.py" "$root/tests/python"
+      "$root/tests/python"
   )
   echo "-- $((SECONDS - start)) s"
 fi

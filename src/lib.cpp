@@ -30,26 +30,16 @@
 #include <utility>
 #include <variant>
 
+#include "py_support.h"
 #include "transform/pipeline.h"
 
 namespace {
 
 namespace tf = zorvat::transform;
-
-// An owned reference, released when it goes out of scope. Unless the thread
-// lost the lock: a thread ended at interpreter exit unwinds without it, and
-// the reference is then left to the dying interpreter.
-struct Ref {
-  PyObject* p = nullptr;
-  explicit Ref(PyObject* o = nullptr) noexcept : p(o) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() {
-    if (p != nullptr && PyGILState_Check()) Py_DECREF(p);
-  }
-  PyObject* get() const noexcept { return p; }
-  explicit operator bool() const noexcept { return p != nullptr; }
-};
+namespace json = zorvat::json;
+using zorvat::py::Ref;
+using zorvat::py::restore_pending_error;
+using zorvat::py::take_pending_error;
 
 // ---------------------------------------------------------------------------
 // Process-wide objects, created once at first need and never released.
@@ -114,26 +104,7 @@ class OnceObject {
   PyObject* value_ = nullptr;
 };
 
-constinit OnceObject g_all_name;
-constinit OnceObject g_name_name;
-constinit OnceObject g_add_note_name;
 constinit OnceObject g_internal_failure;
-
-PyObject* make_interned(std::string_view text) {
-  PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  if (s != nullptr) PyUnicode_InternInPlace(&s);
-  return s;
-}
-
-PyObject* all_name() {
-  return g_all_name.get([]() { return make_interned("__all__"); });
-}
-PyObject* name_name() {
-  return g_name_name.get([]() { return make_interned("__name__"); });
-}
-PyObject* add_note_name() {
-  return g_add_note_name.get([]() { return make_interned("add_note"); });
-}
 
 constexpr const char kInternalFailureDoc[] =
     "Raised by zorvat_codec when a Python object that it needs on the way out\n"
@@ -155,44 +126,6 @@ PyObject* internal_failure_type() {
 void raise_internal_failure(const char* text) {
   PyObject* type = internal_failure_type();
   if (type != nullptr) PyErr_SetString(type, text);
-}
-
-// ---------------------------------------------------------------------------
-// The pending exception as one object. 3.12 keeps it that way and deprecates
-// the (type, value, traceback) triple; 3.11 has only the triple, normalized
-// here so that both paths see the same exception object.
-
-// Takes the pending exception out of the error indicator (new reference, or
-// null when none is pending), its traceback attached.
-PyObject* take_pending_error() {
-#if PY_VERSION_HEX >= 0x030C0000
-  return PyErr_GetRaisedException();
-#else
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) return nullptr;
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  return value;
-#endif
-}
-
-// Makes `error` (stolen; null clears) the pending exception again.
-void restore_pending_error(PyObject* error) {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(error);
-#else
-  if (error == nullptr) {
-    PyErr_Restore(nullptr, nullptr, nullptr);
-    return;
-  }
-  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error))), error,
-                PyException_GetTraceback(error));
-#endif
 }
 
 // ---------------------------------------------------------------------------
@@ -251,19 +184,10 @@ PyObject* unexpected_keyword_text(PyObject* keyword) {
 // shows in __notes__ and in tracebacks. The exception stays what it was; if
 // the note cannot be added, that error is dropped and the exception is
 // raised without it.
-void add_conversion_note(std::string_view note) {
+void add_conversion_note(const char* note) {
   PyObject* value = take_pending_error();
   if (value != nullptr) {
-    PyObject* method = add_note_name();
-    if (method != nullptr) {
-      Ref text(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
-      if (text) {
-        // Slot 0 is scratch space that PY_VECTORCALL_ARGUMENTS_OFFSET allows
-        // the callee to use.
-        PyObject* args[3] = {nullptr, value, text.get()};
-        Ref result(PyObject_VectorcallMethod(method, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-      }
-    }
+    Ref result(PyObject_CallMethod(value, "add_note", "s", note));
     PyErr_Clear();
   }
   restore_pending_error(value);
@@ -283,39 +207,24 @@ void raise_append_failure() {
   restore_pending_error(failure);
 }
 
-// RuntimeError with a pipeline message. The pipeline's messages are UTF-8;
-// should a contained failure ever carry other bytes, they are shown replaced
-// rather than turning a transform failure into an internal one.
-PyObject* raise_runtime_error(std::string_view message) {
-  const auto size = static_cast<Py_ssize_t>(message.size());
-  PyObject* text = PyUnicode_FromStringAndSize(message.data(), size);
-  if (text == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-    PyErr_Clear();
-    text = PyUnicode_DecodeUTF8(message.data(), size, "replace");
-  }
-  return raise_text(PyExc_RuntimeError, text);
-}
-
-PyObject* raise_panic(const tf::ContainedFailure& failure) {
-  try {
-    const std::string message = tf::compose_panic_message(failure);
-    return raise_runtime_error(message);
-  } catch (...) {
-    // No memory for the message: build it from its two parts in Python's.
-  }
-  Ref prefix(
-      PyUnicode_FromStringAndSize(tf::kPanicPrefix.data(), static_cast<Py_ssize_t>(tf::kPanicPrefix.size())));
-  const std::string_view tail = failure.has_text ? std::string_view(failure.text) : tf::kUnknownPanic;
-  Ref rest(PyUnicode_DecodeUTF8(tail.data(), static_cast<Py_ssize_t>(tail.size()), "replace"));
-  if (!prefix || !rest) return null_object_failure();
-  return raise_text(PyExc_RuntimeError, PyUnicode_Concat(prefix.get(), rest.get()));
+// RuntimeError with a transform error's message, built here from its prefix
+// and detail so that reporting needs no C++ allocation. The details are
+// UTF-8; should a contained failure ever carry other bytes, they are shown
+// replaced rather than turning a transform failure into an internal one.
+PyObject* raise_transform_error(const zorvat::TransformError& error) {
+  const std::string_view prefix = error.prefix();
+  const std::string_view detail = error.detail();
+  Ref head(PyUnicode_FromStringAndSize(prefix.data(), static_cast<Py_ssize_t>(prefix.size())));
+  Ref tail(PyUnicode_DecodeUTF8(detail.data(), static_cast<Py_ssize_t>(detail.size()), "replace"));
+  if (!head || !tail) return null_object_failure();
+  return raise_text(PyExc_RuntimeError, PyUnicode_Concat(head.get(), tail.get()));
 }
 
 // ---------------------------------------------------------------------------
 // The `columnarize` entry.
 
-constexpr std::string_view kPayloadNote = "while processing 'payload'";
-constexpr std::string_view kMinRowsNote = "while processing 'min_rows'";
+constexpr const char kPayloadNote[] = "while processing 'payload'";
+constexpr const char kMinRowsNote[] = "while processing 'min_rows'";
 
 constexpr const char* kMultipleValues[2] = {
     "columnarize() got multiple values for argument 'payload'",
@@ -397,8 +306,9 @@ PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/, Py
     return nullptr;
   }
 
-  // Converted only to reject what the Python codec's signature would not
-  // accept; the transform has no row-count guard.
+  // Converted only to reject what an unsigned 64-bit count would not
+  // accept: the Python caller applies its own row-count guard before it
+  // calls, and the transform has none.
   if (slots[1] != nullptr && !check_min_rows(slots[1])) {
     add_conversion_note(kMinRowsNote);
     return nullptr;
@@ -415,22 +325,24 @@ PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/, Py
   const std::string_view input(copy, static_cast<std::size_t>(size));
 
   PyThreadState* const saved = PyEval_SaveThread();
-  tf::Guarded outcome = tf::run_guarded([input] { return tf::columnarize_json(input); });
+  tf::Outcome outcome = tf::run_guarded([input] { return tf::columnarize_json(input); });
   tf::release_pages(copy, static_cast<std::size_t>(size));
   PyEval_RestoreThread(saved);
 
-  if (const auto* failure = std::get_if<1>(&outcome)) return raise_panic(*failure);
-  tf::PipelineResult& result = *std::get_if<0>(&outcome);
-  if (result.kind == tf::PipelineResult::Kind::failure) return raise_runtime_error(result.message);
+  if (!outcome) return raise_transform_error(outcome.error());
   // The native buffer goes back to the system block by block as it is
   // copied, so a huge document is not held twice.
-  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(result.bytes.size()));
+  json::OutputBuffer& document = outcome.value();
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(document.size()));
   if (bytes == nullptr) return null_object_failure();
-  result.bytes.move_out(PyBytes_AS_STRING(bytes));
+  document.move_out(PyBytes_AS_STRING(bytes));
   return bytes;
 }
 
-// Lines 1-3 give CPython the text signature; __doc__ is the rest.
+// Lines 1-3 give CPython the text signature; __doc__ is the rest. The text
+// is published as it stands, word for word (callers compare it), including
+// its mention of str, which the binding rejects; "a tool call" is the Python
+// caller's own call that the codec serves.
 constexpr const char kColumnarizeDoc[] =
     "columnarize(payload, min_rows=20)\n"
     "--\n"
@@ -484,18 +396,14 @@ int exec_module(PyObject* module) {
     if (!function) return -1;
   }
 
-  PyObject* name_attr = name_name();
-  if (name_attr == nullptr) return -1;
-  Ref function_name(PyObject_GetAttr(function.get(), name_attr));
+  Ref function_name(PyObject_GetAttrString(function.get(), "__name__"));
   if (!function_name) return -1;
   if (!PyUnicode_Check(function_name.get())) {
     raise_text(PyExc_TypeError, not_instance_text(function_name.get(), "str"));
     return -1;
   }
 
-  PyObject* all_attr = all_name();
-  if (all_attr == nullptr) return -1;
-  Ref all(PyObject_GetAttr(module, all_attr));
+  Ref all(PyObject_GetAttrString(module, "__all__"));
   if (all) {
     if (!PyList_Check(all.get())) {
       raise_text(PyExc_TypeError, not_instance_text(all.get(), "list"));
@@ -506,7 +414,7 @@ int exec_module(PyObject* module) {
     PyErr_Clear();
     all.p = PyList_New(0);
     if (!all) return -1;
-    if (PyObject_SetAttr(module, all_attr, all.get()) < 0) return -1;
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
   }
 
   if (PyList_Append(all.get(), function_name.get()) < 0) {

@@ -159,21 +159,15 @@ int run(int argc, char** argv) {
   // The same boundary as the Python entry: an unexpected internal failure
   // becomes a message, never a crash.
   namespace tf = zorvat::transform;
-  tf::Guarded guarded = tf::run_guarded([&] { return tf::columnarize_json(payload); });
+  tf::Outcome outcome = tf::run_guarded([&] { return tf::columnarize_json(payload); });
   std::string().swap(payload);  // the input is no longer needed; give the memory back
 
-  if (auto* caught = std::get_if<tf::ContainedFailure>(&guarded)) {
-    say(tf::compose_panic_message(*caught) + '\n');
-    return kExitFailure;
-  }
-  tf::PipelineResult& result = std::get<tf::PipelineResult>(guarded);
-  if (result.kind == tf::PipelineResult::Kind::failure) {
-    result.message += '\n';
-    say(result.message);
+  if (!outcome) {
+    say(outcome.error().message() + '\n');
     return kExitFailure;
   }
 
-  int err = write_all(STDOUT_FILENO, result.bytes.view());
+  int err = write_all(STDOUT_FILENO, outcome.value().view());
   // close() is where some file systems report a deferred write error.
   if (err == 0 && ::close(STDOUT_FILENO) != 0 && errno != EINTR) err = errno;
   if (err != 0) {

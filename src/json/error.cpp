@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "json/float_format.h"
+#include "json/quoted.h"
+#include "json/value.h"
+
 namespace zorvat::json {
 
 std::string_view error_description(ErrorKind kind) {
@@ -54,6 +58,46 @@ std::string_view error_description(ErrorKind kind) {
   return {};
 }
 
+std::string invalid_type_description(const Value* first) {
+  std::string d = "invalid type: ";
+  if (first == nullptr) {
+    d += "map";
+  } else {
+    const Value& v = *first;
+    switch (v.kind()) {
+      case Kind::null:
+        d += "null";
+        break;
+      case Kind::boolean:
+        d += v.as_bool() ? "boolean `true`" : "boolean `false`";
+        break;
+      case Kind::number:
+        if (v.form() == NumberForm::floating) {
+          char text[kFloatTextMax];
+          d += "floating point `";
+          d.append(text, format_float(v.as_float(), text));
+        } else {
+          d += "integer `";
+          if (v.form() == NumberForm::negative_integer) d += '-';
+          d += std::to_string(v.form() == NumberForm::unsigned_integer
+                                  ? v.as_unsigned()
+                                  : 0 - static_cast<std::uint64_t>(v.as_negative()));
+        }
+        d += "`";
+        break;
+      case Kind::string:
+        d += "string ";
+        append_quoted(d, v.as_string().view());
+        break;
+      case Kind::array:
+      case Kind::object:
+        break;  // not read as a first value that is not an array
+    }
+  }
+  d += ", expected a sequence";
+  return d;
+}
+
 std::string ReaderError::text() const {
   std::string out = description;
   out += " at line ";
@@ -81,3 +125,13 @@ void locate(std::string_view text, std::uint64_t offset, std::uint64_t& line, st
 }
 
 }  // namespace zorvat::json
+
+namespace zorvat {
+
+std::string TransformError::message() const {
+  std::string out(prefix());
+  out += detail();
+  return out;
+}
+
+}  // namespace zorvat

@@ -1,5 +1,6 @@
-// The reader's error kinds and their texts: one enum, one table, so the
-// whole contract of what a caller can see is in one place (error.cpp).
+// Every text a caller can see, and the errors that carry them: the reader's
+// error kinds with their descriptions (one enum, one table in error.cpp), the
+// invalid-type wording, and the prefixes of the transform's messages.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,8 @@
 #include <string_view>
 
 namespace zorvat::json {
+
+class Value;
 
 enum class ErrorKind : std::uint8_t {
   none,
@@ -36,6 +39,21 @@ enum class ErrorKind : std::uint8_t {
 // The fixed description of `kind` (empty for none and invalid_type).
 std::string_view error_description(ErrorKind kind);
 
+// The description for a top-level value that is not an array: "invalid
+// type: <what>, expected a sequence". `first` is that value (a literal, number
+// or string), or null when it is an object.
+std::string invalid_type_description(const Value* first);
+
+// Where an error's position is taken: just past the read position (the
+// offending byte was not consumed) or at it (it was).
+enum class Position : std::uint8_t { next_byte, consumed };
+
+// A number that could not be read, and where its error is placed.
+struct NumberError {
+  ErrorKind kind;
+  Position position;
+};
+
 // A reader error as the caller sees it. Line counts from 1, column from 0
 // (a byte count, so multi-byte characters count as several columns). Both are
 // 64-bit: payloads over 4 GiB report exact positions.
@@ -54,3 +72,32 @@ struct ReaderError {
 void locate(std::string_view text, std::uint64_t offset, std::uint64_t& line, std::uint64_t& column);
 
 }  // namespace zorvat::json
+
+namespace zorvat {
+
+inline constexpr std::string_view kInvalidJsonPrefix = "invalid row-oriented JSON: ";
+inline constexpr std::string_view kNotObjectPrefix = "expected a JSON object row, got: ";
+inline constexpr std::string_view kPanicPrefix = "internal panic during columnarization: ";
+inline constexpr std::string_view kUnknownPanic = "unknown panic in columnarize_json";
+
+// Why a call produced no document. The message is a fixed prefix, chosen by
+// the kind, followed by a detail; callers may build it from the two parts
+// (the binding does, so that it needs no C++ allocation to report one).
+struct TransformError {
+  enum class Kind : std::uint8_t {
+    invalid_json,   // detail: the reader error's text
+    not_object,     // detail: the first non-object row as compact JSON
+    panic,          // detail: the text an unexpected failure carried
+    unknown_panic,  // an unexpected failure without a text (detail fixed)
+  };
+  Kind kind;
+  std::string text;  // the detail, but for unknown_panic
+
+  std::string_view prefix() const { return kind == Kind::invalid_json ? kInvalidJsonPrefix
+                                           : kind == Kind::not_object ? kNotObjectPrefix
+                                                                       : kPanicPrefix; }
+  std::string_view detail() const { return kind == Kind::unknown_panic ? kUnknownPanic : std::string_view(text); }
+  std::string message() const;
+};
+
+}  // namespace zorvat

@@ -60,13 +60,13 @@ bool scale_by_power_of_ten(double& f, std::int32_t exponent) {
   }
 }
 
-NumberStatus read_number(const char*& cursor, const char* end, bool negative, Value& out) {
+Result<Value, NumberError> read_number(const char*& cursor, const char* end, bool negative) {
   const char* p = cursor;
   // 1. First digit.
-  if (p == end) return {ErrorKind::eof_value, Position::consumed};
+  if (p == end) return fail(NumberError{ErrorKind::eof_value, Position::consumed});
   if (!is_digit(*p)) {
     cursor = p + 1;
-    return {ErrorKind::invalid_number, Position::consumed};
+    return fail(NumberError{ErrorKind::invalid_number, Position::consumed});
   }
   std::uint64_t significand = 0;
   std::int64_t exponent = 0;  // kept within int32 by saturation below
@@ -77,7 +77,7 @@ NumberStatus read_number(const char*& cursor, const char* end, bool negative, Va
     ++p;
     if (p != end && is_digit(*p)) {
       cursor = p;
-      return {ErrorKind::invalid_number, Position::next_byte};
+      return fail(NumberError{ErrorKind::invalid_number, Position::next_byte});
     }
   } else {
     // 3. Integer digits; past 2^64 - 1 the digits are dropped and counted.
@@ -108,11 +108,11 @@ NumberStatus read_number(const char*& cursor, const char* end, bool negative, Va
     is_float = true;
     if (p == end) {
       cursor = p;
-      return {ErrorKind::eof_value, Position::next_byte};
+      return fail(NumberError{ErrorKind::eof_value, Position::next_byte});
     }
     if (!is_digit(*p)) {
       cursor = p;
-      return {ErrorKind::invalid_number, Position::next_byte};
+      return fail(NumberError{ErrorKind::invalid_number, Position::next_byte});
     }
     while (appended < 19 && p != end && is_digit(*p)) {
       significand = significand * 10 + static_cast<unsigned>(*p++ - '0');
@@ -138,11 +138,11 @@ NumberStatus read_number(const char*& cursor, const char* end, bool negative, Va
     if (p != end && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
     if (p == end) {
       cursor = p;
-      return {ErrorKind::eof_value, Position::consumed};
+      return fail(NumberError{ErrorKind::eof_value, Position::consumed});
     }
     if (!is_digit(*p)) {
       cursor = p + 1;
-      return {ErrorKind::invalid_number, Position::consumed};
+      return fail(NumberError{ErrorKind::invalid_number, Position::consumed});
     }
     std::int32_t value = 0;
     bool overflowed = false;
@@ -151,7 +151,7 @@ NumberStatus read_number(const char*& cursor, const char* end, bool negative, Va
       if (value >= 214748364 && (value > 214748364 || d > 7)) {
         if (significand != 0 && !exponent_negative) {
           cursor = p;
-          return {ErrorKind::number_out_of_range, Position::consumed};
+          return fail(NumberError{ErrorKind::number_out_of_range, Position::consumed});
         }
         while (p != end && is_digit(*p)) ++p;
         overflowed = true;
@@ -161,8 +161,7 @@ NumberStatus read_number(const char*& cursor, const char* end, bool negative, Va
     }
     if (overflowed) {
       cursor = p;
-      out = Value::floating(negative ? -0.0 : 0.0);
-      return {};
+      return Value::floating(negative ? -0.0 : 0.0);
     }
     exponent += exponent_negative ? -static_cast<std::int64_t>(value) : value;
     if (exponent > INT32_MAX) exponent = INT32_MAX;
@@ -171,15 +170,13 @@ NumberStatus read_number(const char*& cursor, const char* end, bool negative, Va
   cursor = p;
   // 6. Result.
   if (!is_float) {
-    out = integer_literal_value(significand, negative);
-    return {};
+    return integer_literal_value(significand, negative);
   }
   double f = static_cast<double>(significand);
   if (!scale_by_power_of_ten(f, static_cast<std::int32_t>(exponent))) {
-    return {ErrorKind::number_out_of_range, Position::consumed};
+    return fail(NumberError{ErrorKind::number_out_of_range, Position::consumed});
   }
-  out = Value::floating(negative ? -f : f);
-  return {};
+  return Value::floating(negative ? -f : f);
 }
 
 }  // namespace zorvat::json

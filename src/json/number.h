@@ -8,22 +8,14 @@
 #include <cstdint>
 
 #include "json/error.h"
+#include "json/result.h"
 #include "json/value.h"
 
 namespace zorvat::json {
 
-// Where an error's position is taken: just past the read position
-// (the offending byte was not consumed) or at it (it was).
-enum class Position : std::uint8_t { next_byte, consumed };
-
-struct NumberStatus {
-  ErrorKind error = ErrorKind::none;
-  Position position = Position::next_byte;
-};
-
 // Reads the number at `cursor` (its '-' already consumed when `negative`)
 // and advances `cursor` past it, or to the read position of an error.
-NumberStatus read_number(const char*& cursor, const char* end, bool negative, Value& out);
+Result<Value, NumberError> read_number(const char*& cursor, const char* end, bool negative);
 
 // f * 10^exponent by the stepwise procedure; false when the result overflows.
 bool scale_by_power_of_ten(double& f, std::int32_t exponent);

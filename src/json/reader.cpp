@@ -6,18 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "json/float_format.h"
 #include "json/number.h"
-#include "json/quoted.h"
 #include "json/strings.h"
 
 namespace zorvat::json {
 namespace {
 
 #if defined(__GNUC__)
-#define ZORVAT_HOT inline __attribute__((always_inline))
+#define ZORVAT_ALWAYS_INLINE inline __attribute__((always_inline))
 #else
-#define ZORVAT_HOT inline
+#define ZORVAT_ALWAYS_INLINE inline
 #endif
 
 // Arrays and objects may nest this deep, the top-level array being level 1.
@@ -134,15 +132,15 @@ class Reader {
 
   // The per-value steps are forced inline into the main loop so that the
   // read position stays in a register across them.
-  ZORVAT_HOT bool read_scalar(Value& out);
+  ZORVAT_ALWAYS_INLINE bool read_scalar(Value& out);
   bool read_literal(const char* rest, std::size_t length);
-  ZORVAT_HOT bool read_string(Str& out);
+  ZORVAT_ALWAYS_INLINE bool read_string(Str& out);
   bool read_escape();
   bool read_hex4(std::uint32_t& unit);
-  ZORVAT_HOT bool read_number(bool negative, Value& out);
+  ZORVAT_ALWAYS_INLINE bool read_number(bool negative, Value& out);
 
   bool open(bool is_object);
-  ZORVAT_HOT bool add_member(Frame& frame, Value value);
+  ZORVAT_ALWAYS_INLINE bool add_member(Frame& frame, Value value);
   Value close(Frame& frame);
 
   bool invalid_type();
@@ -187,8 +185,9 @@ bool Reader::read_literal(const char* rest, std::size_t length) {
 
 inline bool Reader::read_number(bool negative, Value& out) {
   if (read_simple_number(p_, end_, negative, out)) return true;
-  NumberStatus status = json::read_number(p_, end_, negative, out);
-  if (status.error != ErrorKind::none) return set_error(status.error, status.position);
+  auto number = json::read_number(p_, end_, negative);
+  if (!number) return set_error(number.error().kind, number.error().position);
+  out = number.value();
   return true;
 }
 
@@ -414,47 +413,17 @@ Value Reader::close(Frame& frame) {
 // The payload's first value is not an array: read it (a literal, number or
 // string) and name it in the error.
 bool Reader::invalid_type() {
-  std::string& d = invalid_type_description_;
-  char first = *p_;
-  if (first == '{') {
-    d = "invalid type: map, expected a sequence";
+  if (*p_ == '{') {
+    invalid_type_description_ = invalid_type_description(nullptr);
     return fail_consumed(ErrorKind::invalid_type);
   }
+  const char first = *p_;
   bool is_value_start = first == 'n' || first == 't' || first == 'f' || first == '-' || first == '"' ||
                         (first >= '0' && first <= '9');
   if (!is_value_start) return fail_next(ErrorKind::expected_value);
   Value v;
   if (!read_scalar(v)) return false;
-  d = "invalid type: ";
-  switch (v.kind()) {
-    case Kind::null:
-      d += "null";
-      break;
-    case Kind::boolean:
-      d += v.as_bool() ? "boolean `true`" : "boolean `false`";
-      break;
-    case Kind::number:
-      if (v.form() == NumberForm::floating) {
-        char text[kFloatTextMax];
-        d += "floating point `";
-        d.append(text, format_float(v.as_float(), text));
-      } else {
-        d += "integer `";
-        d += v.form() == NumberForm::unsigned_integer
-                 ? std::to_string(v.as_unsigned())
-                 : "-" + std::to_string(0 - static_cast<std::uint64_t>(v.as_negative()));
-      }
-      d += "`";
-      break;
-    case Kind::string:
-      d += "string ";
-      append_quoted(d, v.as_string().view());
-      break;
-    case Kind::array:
-    case Kind::object:
-      break;  // not produced by read_scalar
-  }
-  d += ", expected a sequence";
+  invalid_type_description_ = invalid_type_description(&v);
   return fail_consumed(ErrorKind::invalid_type);
 }
 

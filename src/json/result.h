@@ -1,6 +1,8 @@
-// Result<T, E>: the value-or-failure type that carries expected failures
-// through the transform. Expected failures never travel as C++ exceptions;
-// only the pipeline's single boundary catches what is unexpected.
+// Result<T, E>: the one way this project says "failed". An operation that
+// can fail returns its value or the error that prevented it; the first error
+// ends the call. Expected failures never travel as C++ exceptions: only the
+// pipeline's single boundary catches what is unexpected and turns it into
+// an error value of this same type.
 #pragma once
 
 #include <type_traits>
@@ -9,6 +11,8 @@
 
 namespace zorvat {
 
+// Wraps an error so that a Result of any value type can be made from it:
+// `return fail(error);`.
 template <class E>
 struct Failure {
   E error;
@@ -21,20 +25,23 @@ Failure<std::decay_t<E>> fail(E&& error) {
 
 template <class T, class E>
 class [[nodiscard]] Result {
- public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  Result(Failure<E> failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}
+  static_assert(!std::is_same_v<T, E>, "the value and the error are told apart by type");
 
-  bool ok() const { return state_.index() == 0; }
+ public:
+  Result(T value) : state_(std::in_place_type<T>, std::move(value)) {}
+  Result(Failure<E> failure) : state_(std::in_place_type<E>, std::move(failure.error)) {}
+
+  bool ok() const { return std::holds_alternative<T>(state_); }
   explicit operator bool() const { return ok(); }
 
-  T& value() & { return *std::get_if<0>(&state_); }
-  const T& value() const& { return *std::get_if<0>(&state_); }
-  T&& value() && { return std::move(*std::get_if<0>(&state_)); }
+  // Only after ok() (value) or !ok() (error).
+  T& value() & { return *std::get_if<T>(&state_); }
+  const T& value() const& { return *std::get_if<T>(&state_); }
+  T&& value() && { return std::move(*std::get_if<T>(&state_)); }
 
-  E& error() & { return *std::get_if<1>(&state_); }
-  const E& error() const& { return *std::get_if<1>(&state_); }
-  E&& error() && { return std::move(*std::get_if<1>(&state_)); }
+  E& error() & { return *std::get_if<E>(&state_); }
+  const E& error() const& { return *std::get_if<E>(&state_); }
+  E&& error() && { return std::move(*std::get_if<E>(&state_)); }
 
  private:
   std::variant<T, E> state_;

@@ -231,36 +231,10 @@ class Object {
   const KeyIndex* index_;  // kept out of line: most objects have none
 };
 
-// Builds one object with the model's insert rule: a new key is appended, a
-// repeated key keeps its first position and takes the new value (the old
-// value is simply dropped: its storage belongs to the arena). The reader does
-// the same on its own member stack; this is the form for building one object
-// at a time.
-class ObjectBuilder {
- public:
-  explicit ObjectBuilder(Arena& arena) : arena_(&arena) {}
-
-  // Returns true when `key` was already present (its value was replaced).
-  bool insert(Str key, Value value);
-  std::size_t size() const { return members_.size(); }
-  // Copies the members into the arena and returns the finished object.
-  Value finish();
-
- private:
-  Arena* arena_;
-  std::vector<Member> members_;
-  KeyIndex index_;
-};
-
 // Makes the object for `count` members already in their final order, with
 // unique keys: copies them into the arena and indexes them when large.
 // `index` may carry an index already built over these positions.
 Value make_object(const Member* members, std::size_t count, KeyIndex index, Arena& arena);
-
-// Deep copy into `arena`: same kinds, forms, bytes and orders. Iterative (an
-// explicit stack), so its depth never touches the C stack; an object keeps its
-// index and hash key.
-Value deep_copy(const Value& v, Arena& arena);
 
 // Structural equality: kinds and number forms must match, doubles compare by
 // IEEE (0.0 == -0.0), objects by key regardless of member order. Iterative.

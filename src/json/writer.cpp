@@ -253,10 +253,4 @@ void write_json_value(OutputBuffer& out, const Value& root) {
   }
 }
 
-OutputBuffer to_json_bytes(const Value& v, std::size_t initial_capacity) {
-  OutputBuffer out(initial_capacity);
-  write_json_value(out, v);
-  return out;
-}
-
 }  // namespace zorvat::json

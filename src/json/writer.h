@@ -1,6 +1,7 @@
 // The compact JSON writer: no whitespace anywhere, only the 32 control
-// characters, '"' and '\\' escaped (lower-case \u00XX), integers in their
-// decimal form and floats by format_float. It has no failure outcome.
+// characters, '"' and '\\' escaped (\b \t \n \f \r in their short forms,
+// the others as lower-case \u00XX), integers in their decimal form and floats
+// by format_float. It has no failure outcome.
 #pragma once
 
 #include <cstdint>
@@ -17,10 +18,6 @@ void write_json_value(OutputBuffer& out, const Value& v);
 
 // Appends `s` as a JSON string: quotes, escapes, raw UTF-8 otherwise.
 void write_json_string(OutputBuffer& out, Str s);
-
-// The compact text of `v` in a new buffer that starts with room for
-// `initial_capacity` bytes.
-OutputBuffer to_json_bytes(const Value& v, std::size_t initial_capacity = 128);
 
 // Decimal text of an integer, written at the end of `scratch`; returns it.
 std::string_view format_unsigned(std::uint64_t v, char (&scratch)[20]);

@@ -1,4 +1,4 @@
-// columnarize_rows: row objects in, the columnar document out.
+// The columnarization: row objects in, the columnar document out.
 #pragma once
 
 #include <cstddef>
@@ -12,28 +12,20 @@
 
 namespace zorvat::transform {
 
-// The document {"columns":[...],"rows":[[...],...],"constants":{...}} for
-// `rows` (every element an object):
-// - columns: the names that vary, in order of first appearance;
-// - rows: one array per input row with its cells in column order (null where
-//   a row lacks the member);
-// - constants: from two rows on, the columns whose cell is equal in every row
-//   (numbers compared by value as doubles; nested values structurally), each
-//   with the first row's value.
-// Columns whose cell is null in every row appear nowhere.
-//
-// The document shares the rows' (immutable) values rather than copying them:
-// both live in `arena` for the rest of the call, and nothing can tell a
-// shared value from a copy. Never fails; thread safe.
-json::Value columnarize_rows(json::RowList rows, json::Arena& arena);
-
-// The same document written straight to bytes, identical to
-// to_json_bytes(columnarize_rows(rows, arena)) but without building the row
-// arrays: one row's cells at a time go from the rows to the output, which
-// saves their memory (16 bytes a cell) and a pass over them.
+// The columnar document for `rows` (every element an object), written
+// straight to bytes:
+// - "columns": the names that vary, in order of first appearance;
+// - "rows": one array per input row with its cells in column order (null
+//   where a row lacks the member);
+// - "constants": from two rows on, the columns whose cell is equal in every
+//   row (numbers compared by value as doubles; nested values structurally),
+//   each with the first row's value.
+// Columns whose cell is null in every row appear nowhere. One row's cells at
+// a time go from the rows to the output; no row array is built. Never fails
+// (but for memory); thread safe.
 json::OutputBuffer write_columnar(json::RowList rows, json::Arena& arena, std::size_t initial_capacity = 128);
 
-// Where every column of the rows goes; the work both forms above share.
+// Where every column of the rows goes: the plan that write_columnar follows.
 struct ColumnLayout {
   static constexpr std::size_t kDropped = SIZE_MAX;
 

@@ -10,9 +10,9 @@
 namespace zorvat::transform {
 
 inline std::string pipeline_text(std::string_view payload) {
-  PipelineResult r = columnarize_json(payload);
-  if (r.kind == PipelineResult::Kind::failure) return "ERR " + r.message;
-  return std::string(r.bytes.view());
+  Outcome r = columnarize_json(payload);
+  if (!r) return "ERR " + r.error().message();
+  return std::string(r.value().view());
 }
 
 }  // namespace zorvat::transform

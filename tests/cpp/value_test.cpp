@@ -9,9 +9,12 @@
 
 #include "json/hash.h"
 #include "json/writer.h"
+#include "object_builder.h"
 
 namespace zorvat::json {
 namespace {
+
+using testkit::ObjectBuilder;
 
 Str S(const char* s) { return {s, std::strlen(s)}; }
 
@@ -164,98 +167,6 @@ TEST(NumberTest, AsDoubleRoundsToNearestEven) {
   };
   for (auto& r : rows) EXPECT_EQ(r.v.number_as_double(), r.expected);
   EXPECT_TRUE(std::signbit(Value::floating(-0.0).number_as_double()));
-}
-
-TEST(DeepCopyTest, CopiesFormsOrderAndBytesIntoTheNewArena) {
-  Build b;
-  Value original = b.arr({b.obj({{"z", b.f(-0.0)}, {"a", b.n(-5)}, {"m", b.s("text")}}),
-                          b.arr({b.u(7), Value::boolean(false), Value::null()})});
-  Arena other;
-  Value copy = deep_copy(original, other);
-  EXPECT_TRUE(equal(original, copy));
-  const Object& o = copy.array_data()[0].as_object();
-  EXPECT_EQ(o[0].key().view(), "z");
-  EXPECT_TRUE(std::signbit(o[0].value.as_float()));
-  EXPECT_EQ(o[1].value.form(), NumberForm::negative_integer);
-  EXPECT_NE(o[2].value.as_string().data, original.array_data()[0].as_object()[2].value.as_string().data);
-  EXPECT_EQ(o.find(S("m"))->as_string().view(), "text");
-}
-
-// Empty strings and keys copy to a real (non-null) pointer: the writer and
-// the key comparisons hand it to memcpy/memcmp, which UBSan rejects for null.
-TEST(DeepCopyTest, EmptyStringsAndKeysStayWritable) {
-  Build b;
-  Value original = b.obj({{"", b.s("")}, {"k", b.arr({b.s(""), b.obj({{"", Value::null()}})})}});
-  Arena other;
-  Value copy = deep_copy(original, other);
-  const Object& o = copy.as_object();
-  EXPECT_NE(o[0].key().data, nullptr);
-  EXPECT_NE(o[0].value.as_string().data, nullptr);
-  OutputBuffer out;
-  write_json_value(out, copy);
-  EXPECT_EQ(out.view(), R"({"":"","k":["",{"":null}]})");
-  EXPECT_TRUE(equal(original, copy));
-  EXPECT_NE(o.find(S("")), nullptr);
-}
-
-// Deep structures must not use the C stack per level.
-TEST(DeepCopyTest, DeepNestingIsIterative) {
-  Build b;
-  Value v = b.u(1);
-  for (int i = 0; i < 100000; ++i) v = i % 2 ? b.arr({v}) : b.obj({{"k", v}});
-  Arena other;
-  Value copy = deep_copy(v, other);
-  EXPECT_TRUE(equal(v, copy));
-}
-
-TEST(HashTest, SipHashMatchesAStraightforwardEncoding) {
-  // Reference: message = bytes + 0xFF, processed byte by byte.
-  auto reference = [](HashKey k, const std::string& bytes) {
-    std::string m = bytes + '\xFF';
-    auto rotl = [](std::uint64_t x, int r) { return (x << r) | (x >> (64 - r)); };
-    std::uint64_t v0 = k.k0 ^ 0x736f6d6570736575ULL, v1 = k.k1 ^ 0x646f72616e646f6dULL,
-                  v2 = k.k0 ^ 0x6c7967656e657261ULL, v3 = k.k1 ^ 0x7465646279746573ULL;
-    auto round = [&] {
-      v0 += v1;
-      v1 = rotl(v1, 13);
-      v1 ^= v0;
-      v0 = rotl(v0, 32);
-      v2 += v3;
-      v3 = rotl(v3, 16);
-      v3 ^= v2;
-      v0 += v3;
-      v3 = rotl(v3, 21);
-      v3 ^= v0;
-      v2 += v1;
-      v1 = rotl(v1, 17);
-      v1 ^= v2;
-      v2 = rotl(v2, 32);
-    };
-    std::size_t blocks = m.size() / 8;
-    for (std::size_t i = 0; i <= blocks; ++i) {
-      std::uint64_t word = 0;
-      for (std::size_t j = 0; j < 8; ++j) {
-        std::size_t at = i * 8 + j;
-        std::uint64_t byte = at < m.size() ? static_cast<unsigned char>(m[at]) : 0;
-        if (i == blocks && j == 7) byte = m.size() & 0xFF;
-        word |= byte << (8 * j);
-      }
-      v3 ^= word;
-      round();
-      v0 ^= word;
-    }
-    v2 ^= 0xff;
-    round();
-    round();
-    round();
-    return v0 ^ v1 ^ v2 ^ v3;
-  };
-  HashKey key{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
-  std::string s;
-  for (int len = 0; len < 40; ++len) {
-    EXPECT_EQ(sip_hash13(key, s), reference(key, s)) << len;
-    s.push_back(static_cast<char>(len * 37 + 1));
-  }
 }
 
 TEST(HashTest, TableKeysAdvancePerTable) {

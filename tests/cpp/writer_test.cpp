@@ -7,8 +7,14 @@
 #include <limits>
 #include <string>
 
+#include "document.h"
+#include "object_builder.h"
+
 namespace zorvat::json {
 namespace {
+
+using testkit::ObjectBuilder;
+using testkit::to_json_bytes;
 
 std::string text(const Value& v) { return std::string(to_json_bytes(v).view()); }
 

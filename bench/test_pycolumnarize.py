@@ -8,11 +8,12 @@ import sys
 
 import pytest
 
-import reference
 from zorvat_codec import columnarize
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench"))
+# The module's reference model lives with the module's tests.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
 import pycolumnarize  # noqa: E402
+import reference  # noqa: E402
 
 
 def _rows(*cells, **common):

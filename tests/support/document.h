@@ -1,0 +1,20 @@
+// The columnar document as a value, and any value as bytes: the second form
+// of what the pipeline writes directly, which tests and fuzz targets compare
+// it against.
+#pragma once
+
+#include "json/buffer.h"
+#include "json/reader.h"
+#include "json/value.h"
+
+namespace zorvat::testkit {
+
+// {"columns":[...],"rows":[[...],...],"constants":{...}} for `rows` (each an
+// object), built from the same column plan as transform::write_columnar;
+// it shares the rows' values and lives in `arena`.
+json::Value columnarize_rows(json::RowList rows, json::Arena& arena);
+
+// `v` as compact JSON.
+json::OutputBuffer to_json_bytes(const json::Value& v);
+
+}  // namespace zorvat::testkit
