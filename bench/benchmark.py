@@ -9,7 +9,8 @@ pure Python (pycolumnarize), and simdjson's C++ parser as a floor.
 
 scripts/benchmark.sh builds everything and runs this; --cpp names the folder
 where it left the Google Benchmark results (JSON). The Markdown report goes
-to --out and stdout, the raw figures next to it as .json.
+to --out and stdout, the raw figures next to it as .json (which
+bench/plot.py draws as a chart).
 
 Figures are per CPU-second of the calling thread (best of several runs), so
 that other jobs on a shared machine disturb them less; the two-thread
@@ -439,7 +440,8 @@ def main():
         return 0
 
     res = {"order": [n for n, _ in DATASETS] + ["large"], "sizes": {}, "mbps": {}, "us": {}, "simdjson": {},
-           "scaling": {}, "memory": {}, "stages": {}, "format_float": {}, "load_start": load(), "machine": machine()}
+           "scaling": {}, "memory": {}, "stages": {}, "format_float": {}, "load_start": load(), "machine": machine(),
+           "date": time.strftime("%Y-%m-%d")}  # the chart's title (bench/plot.py)
     # Memory first, each method in its own process, while this one is small
     # (a child's ru_maxrss starts from its parent's).
     if args.large:

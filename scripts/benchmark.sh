@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The performance report in one command: installs what it needs, builds the
 # module and the Google Benchmarks, writes the payloads, runs everything and
-# writes the Markdown table to build/benchmark.md (and stdout).
+# writes the Markdown table to build/benchmark.md (and stdout), the figures to
+# build/benchmark.json and their chart to build/benchmark.png. docs/performance.md
+# says how a run becomes the published snapshot.
 #
 #   bash scripts/benchmark.sh
 #
@@ -12,7 +14,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install_deps.sh
-python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore "orjson>=3.10" "msgspec>=0.18"
+python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore "orjson>=3.10" "msgspec>=0.18" \
+  "matplotlib>=3.6"  # for the chart only, so not in install_deps.sh
 echo "== installing the module" >&2
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore .
 
@@ -57,3 +60,6 @@ python3 -m pytest -q -p no:cacheprovider bench/test_pycolumnarize.py >&2
 echo "== Python: module and peers (uptime: $(uptime))" >&2
 python3 bench/benchmark.py --payloads build/payloads --large build/payloads-large/large.json \
   --cpp "$results" --out build/benchmark.md
+
+echo "== drawing the chart" >&2
+python3 bench/plot.py build/benchmark.json build/benchmark.png
