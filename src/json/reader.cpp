@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "json/number.h"
+#include "json/stack.h"
 #include "json/strings.h"
 
 namespace zorvat::json {
@@ -47,39 +48,6 @@ void append_utf8(std::string& out, std::uint32_t cp) {
     out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
-
-// A growable stack of trivially copyable items: std::vector's push_back does
-// not inline well enough for the one-per-value hot path.
-template <class T>
-class Stack {
- public:
-  Stack() = default;
-  Stack(const Stack&) = delete;
-  Stack& operator=(const Stack&) = delete;
-  ~Stack() { std::free(data_); }
-
-  void push_back(const T& item) {
-    if (size_ == capacity_) grow();
-    data_[size_++] = item;
-  }
-  std::size_t size() const { return size_; }
-  T* data() { return data_; }
-  T& operator[](std::size_t i) { return data_[i]; }
-  void resize(std::size_t size) { size_ = size; }  // shrinking only
-
- private:
-  void grow() {
-    std::size_t capacity = capacity_ ? 2 * capacity_ : 256;
-    void* p = std::realloc(data_, capacity * sizeof(T));
-    if (p == nullptr) throw std::bad_alloc();
-    data_ = static_cast<T*>(p);
-    capacity_ = capacity;
-  }
-
-  T* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-};
 
 // An open array or object. Its elements or members sit on the reader's value
 // or member stack from `start` on until it closes; then they move into the

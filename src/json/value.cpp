@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "json/stack.h"
+
 namespace zorvat::json {
 
 double Value::number_as_double() const {
@@ -119,32 +121,15 @@ struct EqualFrame {
 bool equal(const Value& a, const Value& b) {
   if (!shallow_equal(a, b)) return false;
   if (!is_container(a)) return true;
-  // The explicit stack starts in a small inline buffer: most compared cells
-  // are shallow, and a heap allocation per comparison would dominate.
-  EqualFrame inline_frames[8];
-  std::vector<EqualFrame> spill;
-  EqualFrame* frames = inline_frames;
-  std::size_t depth = 0;
-  auto push = [&](const Value* x, const Value* y) {
-    if (depth == std::size(inline_frames) && spill.empty())
-      spill.assign(inline_frames, inline_frames + depth);
-    if (!spill.empty()) {
-      spill.resize(depth);
-      spill.push_back({x, y, 0});
-      frames = spill.data();
-    } else {
-      frames[depth] = {x, y, 0};
-    }
-    ++depth;
-  };
-  push(&a, &b);
-  while (depth != 0) {
-    EqualFrame& top = frames[depth - 1];
+  Stack<EqualFrame, 8> frames;
+  frames.push_back({&a, &b, 0});
+  while (!frames.empty()) {
+    EqualFrame& top = frames.back();
     const Value* x;
     const Value* y;
     if (top.a->kind() == Kind::array) {
       if (top.next == top.a->array_size()) {
-        --depth;
+        frames.pop_back();
         continue;
       }
       x = &top.a->array_data()[top.next];
@@ -152,7 +137,7 @@ bool equal(const Value& a, const Value& b) {
     } else {
       const Object& oa = top.a->as_object();
       if (top.next == oa.size()) {
-        --depth;
+        frames.pop_back();
         continue;
       }
       x = &oa[top.next].value;
@@ -161,7 +146,7 @@ bool equal(const Value& a, const Value& b) {
     }
     ++top.next;
     if (!shallow_equal(*x, *y)) return false;
-    if (is_container(*x)) push(x, y);  // may move the frames: `top` is not used after this
+    if (is_container(*x)) frames.push_back({x, y, 0});  // may move the frames: `top` is not used after this
   }
   return true;
 }

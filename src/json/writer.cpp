@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "json/float_format.h"
+#include "json/stack.h"
 #include "json/strings.h"
 
 namespace zorvat::json {
@@ -97,49 +98,20 @@ struct Frame {
   std::size_t next;
 };
 
-// The writer's explicit stack: the first levels live inline (most values are
-// shallow, and a heap allocation per written value would dominate), deeper
-// ones spill to the heap, so depth never costs C stack.
-class FrameStack {
- public:
-  bool empty() const { return size_ == 0; }
-  Frame& top() { return frames_[size_ - 1]; }
-  void pop() { --size_; }
-  void push(Frame f) {
-    if (size_ == kInline && spill_.empty()) spill_.assign(inline_, inline_ + size_);
-    if (!spill_.empty()) {
-      spill_.resize(size_);
-      spill_.push_back(f);
-      frames_ = spill_.data();
-    } else {
-      frames_[size_] = f;
-    }
-    ++size_;
-  }
-
- private:
-  static constexpr std::size_t kInline = 16;
-  Frame inline_[kInline];
-  Frame* frames_ = inline_;
-  std::size_t size_ = 0;
-  std::vector<Frame> spill_;
-};
+using FrameStack = Stack<Frame, 16>;
 
 // Writes a scalar completely, or opens a container (pushing a frame unless
 // it is empty).
 inline void write_head(OutputBuffer& out, const Value& v, FrameStack& stack) {
   switch (v.kind()) {
     case Kind::null:
-      std::memcpy(out.reserve(4), "null", 4);
-      out.commit(4);
+      out.append("null", 4);
       return;
     case Kind::boolean:
       if (v.as_bool()) {
-        std::memcpy(out.reserve(4), "true", 4);
-        out.commit(4);
+        out.append("true", 4);
       } else {
-        std::memcpy(out.reserve(5), "false", 5);
-        out.commit(5);
+        out.append("false", 5);
       }
       return;
     case Kind::number:
@@ -150,20 +122,18 @@ inline void write_head(OutputBuffer& out, const Value& v, FrameStack& stack) {
       return;
     case Kind::array:
       if (v.array_size() == 0) {
-        std::memcpy(out.reserve(2), "[]", 2);
-        out.commit(2);
+        out.append("[]", 2);
       } else {
         out.push_back('[');
-        stack.push({&v, 0});
+        stack.push_back({&v, 0});
       }
       return;
     case Kind::object:
       if (v.as_object().size() == 0) {
-        std::memcpy(out.reserve(2), "{}", 2);
-        out.commit(2);
+        out.append("{}", 2);
       } else {
         out.push_back('{');
-        stack.push({&v, 0});
+        stack.push_back({&v, 0});
       }
       return;
   }
@@ -229,13 +199,13 @@ void write_json_value(OutputBuffer& out, const Value& root) {
   FrameStack stack;
   write_head(out, root, stack);
   while (!stack.empty()) {
-    Frame& top = stack.top();
+    Frame& top = stack.back();
     const Value& c = *top.container;
     const bool is_object = c.kind() == Kind::object;
     const std::size_t size = is_object ? c.as_object().size() : c.array_size();
     if (top.next == size) {
       out.push_back(is_object ? '}' : ']');
-      stack.pop();
+      stack.pop_back();
       continue;
     }
     if (top.next != 0) out.push_back(',');
