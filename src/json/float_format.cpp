@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "json/powers_of_ten.h"
+
 #if defined(__SSE2__) && defined(__x86_64__) && !defined(ZORVAT_FLOAT_FORMAT_SCALAR)
 #define ZORVAT_FLOAT_FORMAT_SSE2 1
 #include <emmintrin.h>
@@ -53,16 +55,6 @@ constexpr auto kExponentSuffixes = [] {
     if (a >= 10) s.text[n++] = static_cast<char>('0' + a / 10 % 10);
     s.text[n++] = static_cast<char>('0' + a % 10);
     s.size = static_cast<std::uint8_t>(n);
-  }
-  return t;
-}();
-
-constexpr auto kPowersOfTen = [] {
-  std::array<u64, 20> t{};
-  u64 p = 1;
-  for (auto& v : t) {
-    v = p;
-    p *= 10;
   }
   return t;
 }();
@@ -204,7 +196,7 @@ inline Decimal shortest_regular(u64 c, int q) {
 inline int decimal_length(u64 v) {
   const int bits = 64 - std::countl_zero(v | 1);
   const int guess = (bits * 1233) >> 12;  // floor(log10 2^bits)
-  return guess + (v >= kPowersOfTen[guess]);
+  return guess + (v >= kIntegerPowersOfTen[guess]);
 }
 
 [[maybe_unused]] constexpr u64 kZeroChars = 0x3030303030303030u;  // used by the portable path
@@ -353,7 +345,7 @@ std::size_t format_float(double x, char* out) {
     exponent = dec.exponent + 16 - sixteen;
   } else {
     const int length = decimal_length(dec.digits);
-    d17 = dec.digits * kPowersOfTen[17 - length];
+    d17 = dec.digits * kIntegerPowersOfTen[17 - length];
     exponent = dec.exponent + length - 1;
   }
   const u64 high9 = d17 / 100000000;

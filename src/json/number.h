@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "json/error.h"
+#include "json/powers_of_ten.h"
 #include "json/result.h"
 #include "json/value.h"
 
@@ -40,8 +41,6 @@ inline Value integer_literal_value(std::uint64_t significand, bool negative) {
 // Returns false, with `cursor` unmoved, for any other shape (or an error),
 // which read_number then handles from the start.
 inline bool read_simple_number(const char*& cursor, const char* end, bool negative, Value& out) {
-  constexpr double kTenTo[20] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,
-                                 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19};
   auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c) - '0'); };
   const char* p = cursor;
   if (p == end || digit(*p) > 9) return false;
@@ -65,7 +64,7 @@ inline bool read_simple_number(const char*& cursor, const char* end, bool negati
   if (p != end && (*p == 'e' || *p == 'E')) return false;
   cursor = p;
   if (fraction != 0) {
-    const double f = static_cast<double>(significand) / kTenTo[fraction];
+    const double f = static_cast<double>(significand) / kPowersOfTen[fraction];
     out = Value::floating(negative ? -f : f);
   } else {
     out = integer_literal_value(significand, negative);
