@@ -15,7 +15,7 @@ struct StringKernels {
   const char* (*find_non_ascii)(const char* p, const char* end);
 };
 
-// Every variant built in that the running CPU supports, portable one first.
+// Every variant built in, portable one first.
 // Each handles any length on its own.
 std::span<const StringKernels> available_string_kernels();
 

@@ -9,7 +9,7 @@
 
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__SSE2__)
 #define ZORVAT_STRINGS_X86 1
-#include <immintrin.h>
+#include <emmintrin.h>
 #endif
 
 namespace zorvat::json {
@@ -180,22 +180,13 @@ inline bool validate_utf8(const u8* p, const u8* end) {
 
 #ifdef ZORVAT_STRINGS_X86
 
-inline unsigned special_mask16(const u8* p) {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i limit = _mm_set1_epi8(0x1F);
-  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
-  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
-  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit);
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
-}
-
-inline unsigned high_mask16(const u8* p) {
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
+inline unsigned high_mask16(const void* p) {
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(static_cast<const __m128i*>(p))));
 }
 
 // For ranges of at least 16 bytes: 16 at a time, then the last 16 of the
 // range, overlapping bytes already found clean.
-template <unsigned (*mask16)(const u8*)>
+template <unsigned (*mask16)(const void*)>
 inline const u8* first_by_blocks16(const u8* p, const u8* end) {
   const u8* last = end - 16;
   for (; p < last; p += 16) {
@@ -214,68 +205,6 @@ inline const u8* skip_ascii_sse2(const u8* p, const u8* end) {
   if (end - p < 16) return skip_ascii_short(p, end);
   return first_by_blocks16<high_mask16>(p, end);
 }
-
-// ---- AVX2: 32 bytes per step ----
-
-#define ZORVAT_AVX2 __attribute__((target("avx2")))
-
-ZORVAT_AVX2 inline __m256i special_vec32(const u8* p) {
-  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-  const __m256i limit = _mm256_set1_epi8(0x1F);
-  const __m256i quote = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('"'));
-  const __m256i backslash = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\\'));
-  const __m256i control = _mm256_cmpeq_epi8(_mm256_max_epu8(v, limit), limit);
-  return _mm256_or_si256(_mm256_or_si256(quote, backslash), control);
-}
-
-ZORVAT_AVX2 inline unsigned mask32(__m256i v) { return static_cast<unsigned>(_mm256_movemask_epi8(v)); }
-
-ZORVAT_AVX2 const u8* find_special_avx2(const u8* p, const u8* end) {
-  if (end - p < 32) return find_special_sse2(p, end);
-  const u8* last = end - 32;
-  // Two blocks per step while both fit: one test for the pair keeps the loop
-  // short; the blocks are told apart only on a hit.
-  for (; last - p >= 32; p += 64) {
-    const __m256i a = special_vec32(p);
-    const __m256i b = special_vec32(p + 32);
-    const __m256i any = _mm256_or_si256(a, b);
-    if (!_mm256_testz_si256(any, any)) {
-      if (unsigned m = mask32(a)) return p + std::countr_zero(m);
-      return p + 32 + std::countr_zero(mask32(b));
-    }
-  }
-  if (p < last) {
-    if (unsigned m = mask32(special_vec32(p))) return p + std::countr_zero(m);
-  }
-  if (unsigned m = mask32(special_vec32(last))) return last + std::countr_zero(m);
-  return end;
-}
-
-ZORVAT_AVX2 const u8* skip_ascii_avx2(const u8* p, const u8* end) {
-  if (end - p < 32) return skip_ascii_sse2(p, end);
-  const u8* last = end - 32;
-  for (; last - p >= 32; p += 64) {
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-    if (unsigned m = mask32(_mm256_or_si256(a, b))) {
-      if (unsigned ma = mask32(a)) return p + std::countr_zero(ma);
-      return p + 32 + std::countr_zero(m);  // `a` is clean, so m is b's mask
-    }
-  }
-  if (p < last) {
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    if (unsigned m = mask32(a)) return p + std::countr_zero(m);
-  }
-  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(last));
-  if (unsigned m = mask32(a)) return last + std::countr_zero(m);
-  return end;
-}
-
-ZORVAT_AVX2 bool valid_utf8_avx2(const u8* p, const u8* end) {
-  return validate_utf8<skip_ascii_avx2>(p, end);
-}
-
-#undef ZORVAT_AVX2
 
 bool valid_utf8_sse2(const u8* p, const u8* end) { return validate_utf8<skip_ascii_sse2>(p, end); }
 
@@ -298,82 +227,31 @@ bool utf8_entry(const char* p, std::size_t n) {
   return valid(bytes(p), bytes(p) + n);
 }
 
-constexpr detail::StringKernels kSwar{"swar", find_entry<find_special_swar>, utf8_entry<valid_utf8_swar>,
-                                      find_entry<skip_ascii_swar>};
+// Every variant, portable one first; the last is the one used. SSE2 is part
+// of x86-64, so no run-time detection is needed. (A 32-byte AVX2 variant
+// measured no gain end to end and was dropped.)
+constexpr detail::StringKernels kKernels[] = {
+    {"swar", find_entry<find_special_swar>, utf8_entry<valid_utf8_swar>, find_entry<skip_ascii_swar>},
 #ifdef ZORVAT_STRINGS_X86
-constexpr detail::StringKernels kSse2{"sse2", find_entry<find_special_sse2>, utf8_entry<valid_utf8_sse2>,
-                                      find_entry<skip_ascii_sse2>};
-constexpr detail::StringKernels kAvx2{"avx2", find_entry<find_special_avx2>, utf8_entry<valid_utf8_avx2>,
-                                      find_entry<skip_ascii_avx2>};
-
-bool cpu_has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
-}
+    {"sse2", find_entry<find_special_sse2>, utf8_entry<valid_utf8_sse2>, find_entry<skip_ascii_sse2>},
 #endif
-
-struct KernelList {
-  detail::StringKernels items[3];
-  std::size_t size = 0;
 };
-
-KernelList detect_kernels() {
-  KernelList list{};
-  list.items[list.size++] = kSwar;
-#ifdef ZORVAT_STRINGS_X86
-  list.items[list.size++] = kSse2;
-  if (cpu_has_avx2()) list.items[list.size++] = kAvx2;
-#endif
-  return list;
-}
-
-const KernelList& kernels() {
-  static const KernelList list = detect_kernels();  // thread-safe, detected once
-  return list;
-}
-
-// The last listed variant is the fastest the CPU supports.
-const detail::StringKernels& best_kernels() {
-  const KernelList& list = kernels();
-  return list.items[list.size - 1];
-}
-
-// Below this length the inline baseline wins: the long loops would not get
-// going, and it saves the indirect call for the short strings that dominate.
-constexpr std::size_t kDispatchThreshold = 64;
 
 }  // namespace
 
-const char* find_string_special(const char* p, const char* end) {
-  if (static_cast<std::size_t>(end - p) < kDispatchThreshold) {
 #ifdef ZORVAT_STRINGS_X86
-    return chars(find_special_sse2(bytes(p), bytes(end)));
+const char* find_string_special(const char* p, const char* end) { return chars(find_special_sse2(bytes(p), bytes(end))); }
+bool is_valid_utf8(const char* p, std::size_t n) { return valid_utf8_sse2(bytes(p), bytes(p) + n); }
+const char* find_non_ascii(const char* p, const char* end) { return chars(skip_ascii_sse2(bytes(p), bytes(end))); }
 #else
-    return chars(find_special_swar(bytes(p), bytes(end)));
+const char* find_string_special(const char* p, const char* end) { return chars(find_special_swar(bytes(p), bytes(end))); }
+bool is_valid_utf8(const char* p, std::size_t n) { return valid_utf8_swar(bytes(p), bytes(p) + n); }
+const char* find_non_ascii(const char* p, const char* end) { return chars(skip_ascii_swar(bytes(p), bytes(end))); }
 #endif
-  }
-  return best_kernels().find_special(p, end);
-}
-
-bool is_valid_utf8(const char* p, std::size_t n) {
-  if (n < kDispatchThreshold) {
-#ifdef ZORVAT_STRINGS_X86
-    return valid_utf8_sse2(bytes(p), bytes(p) + n);
-#else
-    return valid_utf8_swar(bytes(p), bytes(p) + n);
-#endif
-  }
-  return best_kernels().valid_utf8(p, n);
-}
-
-const char* find_non_ascii(const char* p, const char* end) { return best_kernels().find_non_ascii(p, end); }
 
 namespace detail {
 
-std::span<const StringKernels> available_string_kernels() {
-  const KernelList& list = kernels();
-  return {list.items, list.size};
-}
+std::span<const StringKernels> available_string_kernels() { return kKernels; }
 
 }  // namespace detail
 }  // namespace zorvat::json

@@ -14,17 +14,24 @@ namespace zorvat::json {
 // Bytes 0x7F and above are not special here. Reads only inside [p, end).
 const char* find_string_special(const char* p, const char* end);
 
+#ifdef __SSE2__
+// One bit per byte of the 16 at `p` that is '"', '\\' or below 0x20.
+inline unsigned special_mask16(const void* p) {
+  const __m128i v = _mm_loadu_si128(static_cast<const __m128i*>(p));
+  const __m128i limit = _mm_set1_epi8(0x1F);
+  const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+  const __m128i backslash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit);
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), control)));
+}
+#endif
+
 // find_string_special with the first 16 bytes tested inline: most keys and
 // short values end there, and this saves the call into the vector search.
 inline const char* find_string_special_inline(const char* p, const char* end) {
 #ifdef __SSE2__
   if (end - p >= 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i limit = _mm_set1_epi8(0x1F);
-    const __m128i hits = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
-        _mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit));
-    if (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits))) return p + std::countr_zero(mask);
+    if (unsigned mask = special_mask16(p)) return p + std::countr_zero(mask);
     p += 16;
   }
 #endif
