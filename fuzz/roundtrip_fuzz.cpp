@@ -45,6 +45,9 @@ class Bytes {
   std::uint8_t byte() { return p_ == end_ ? 0 : *p_++; }
   std::size_t below(std::size_t n) { return byte() % n; }
   bool one_in(unsigned n) { return byte() % n == 0; }
+  // Like one_in, but never once the input is used up (where one_in always
+  // holds): for choices that make a run slow.
+  bool rarely(unsigned n) { return !exhausted() && byte() % n == n - 1; }
   std::uint64_t word() {
     std::uint64_t w = 0;
     for (int i = 0; i < 8; ++i) w = (w << 8) | byte();
@@ -182,8 +185,8 @@ class Generator {
   // huge page, so that unescaped copies meet every boundary of the bump
   // allocation. Larger sizes are rarer, to keep runs fast.
   std::string long_bytes() {
-    std::size_t size = json::Arena::kFirstChunk << in_.below(in_.one_in(8) ? 11 : 6);
-    if (in_.one_in(8)) size = json::kHugePage * (1 + in_.below(3));
+    std::size_t size = json::Arena::kFirstChunk << in_.below(in_.rarely(8) ? 11 : 6);
+    if (in_.rarely(8)) size = json::kHugePage * (1 + in_.below(3));
     if (size > long_budget_) size = json::Arena::kFirstChunk;  // a few large ones per input keep runs short
     long_budget_ -= size < long_budget_ ? size : long_budget_;
     size = size + in_.below(97) - 48;
@@ -312,7 +315,7 @@ class Generator {
 
   json::Value value(int level) {
     std::size_t choice = in_.below(16);
-    if (choice == 11 && in_.one_in(8)) return long_string_value();
+    if (choice == 11 && in_.rarely(8)) return long_string_value();
     if (level > kMaxLevel || choice < 12) return scalar();
     if (choice == 12 || choice == 13) return array(level, in_.below(5));
     if (choice == 14) return object(level, in_.below(5));
@@ -349,7 +352,7 @@ class Generator {
   json::Value object(int level, std::size_t count) {
     std::vector<std::size_t> keys;
     for (std::size_t i = 0; i < count; ++i)
-      keys.push_back(in_.one_in(32) ? kLongKey : in_.below(kFixedKeyCount + 2));
+      keys.push_back(in_.rarely(32) ? kLongKey : in_.below(kFixedKeyCount + 2));
     return object_with(level, keys);
   }
 
@@ -400,7 +403,7 @@ class Generator {
         if (!previous_keys_.empty()) {
           std::size_t at = in_.below(previous_keys_.size());
           previous_keys_[at] = in_.one_in(2)    ? previous_keys_[in_.below(previous_keys_.size())]
-                               : in_.one_in(16) ? kLongKey
+                               : in_.rarely(16) ? kLongKey
                                                 : in_.below(kFixedKeyCount + 4);
         }
         break;
