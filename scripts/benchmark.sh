@@ -2,8 +2,8 @@
 # The performance report in one command: installs what it needs, builds the
 # module and the Google Benchmarks, writes the payloads, runs everything and
 # writes the Markdown table to build/benchmark.md (and stdout), the figures to
-# build/benchmark.json and their chart to build/benchmark.png. docs/performance.md
-# says how a run becomes the published snapshot.
+# docs/performance.json and their chart to docs/performance.png (the README's
+# picture). docs/performance.md says how the tables are published.
 #
 #   bash scripts/benchmark.sh
 #
@@ -62,4 +62,5 @@ python3 bench/benchmark.py --payloads build/payloads --large build/payloads-larg
   --cpp "$results" --out build/benchmark.md
 
 echo "== drawing the chart" >&2
-python3 bench/plot.py build/benchmark.json build/benchmark.png
+cp build/benchmark.json docs/performance.json
+python3 bench/plot.py docs/performance.json docs/performance.png
