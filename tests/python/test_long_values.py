@@ -50,7 +50,7 @@ def cases():
                     yield pytest.param(chunk + d, enc, place, marks=marks, id="%d%+d-%s-%s" % (chunk, d, enc, place))
 
 
-@pytest.mark.parametrize("length,encoding,place", cases())
+@pytest.mark.parametrize("length,encoding,place", list(cases()))
 def test_long_text_matches_reference(length, encoding, place):
     payload = PLACES[place](ENCODINGS[encoding](length))
     assert columnarize(payload) == reference.columnarize(payload)
