@@ -12,23 +12,26 @@
 // is written, so a failure never leaves a partial document behind. POSIX
 // file descriptors throughout, which are binary on every POSIX system.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
 #include <string_view>
 #include <variant>
 
+#include "cli/io.h"
 #include "transform/pipeline.h"
 
 namespace {
 
-constexpr std::string_view kProgram = "zorvat-columnarize";
+namespace cli = zorvat::cli;
+using cli::complain;
+using cli::kProgram;
+using cli::say;
+using zorvat::json::OutputBuffer;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
@@ -58,34 +61,6 @@ constexpr std::string_view kHelp =
     "     could not be written\n"
     "  2  usage error: unknown option, too many arguments, unreadable FILE\n";
 
-// Writes all of `bytes`, riding out short writes and signals. Returns 0 or
-// the errno of the write that failed.
-int write_all(int fd, std::string_view bytes) {
-  const char* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
-// Best effort: if standard error itself is gone there is no one to tell.
-void say(std::string_view text) { (void)write_all(STDERR_FILENO, text); }
-
-void complain(std::string_view what) {
-  std::string line(kProgram);
-  line += ": ";
-  line += what;
-  line += '\n';
-  say(line);
-}
-
 int usage_error(std::string_view what) {
   std::string text(what);
   text += "\nTry '";
@@ -95,25 +70,16 @@ int usage_error(std::string_view what) {
   return kExitUsage;
 }
 
-// Reads `fd` to its end into `out`. Returns 0 or the errno of the failure.
-int read_all(int fd, std::string& out) {
-  struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    out.reserve(static_cast<std::size_t>(st.st_size));
+// Writes `bytes` to standard output and closes it, reporting a failure.
+int emit(std::string_view bytes) {
+  int err = cli::write_all(STDOUT_FILENO, bytes);
+  // close() is where some file systems report a deferred write error.
+  if (err == 0 && ::close(STDOUT_FILENO) != 0 && errno != EINTR) err = errno;
+  if (err != 0) {
+    complain("cannot write standard output: " + cli::describe(err));
+    return kExitFailure;
   }
-  constexpr std::size_t kChunk = 1 << 16;
-  for (;;) {
-    std::size_t used = out.size();
-    out.resize(used + kChunk);
-    ssize_t n = ::read(fd, out.data() + used, kChunk);
-    if (n < 0) {
-      out.resize(used);
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    out.resize(used + static_cast<std::size_t>(n));
-    if (n == 0) return 0;
-  }
+  return kExitOk;
 }
 
 int run(int argc, char** argv) {
@@ -124,7 +90,7 @@ int run(int argc, char** argv) {
     std::string_view arg = argv[i];
     if (!options_done && arg.size() > 1 && arg[0] == '-') {
       if (arg == "-h" || arg == "--help") {
-        return write_all(STDOUT_FILENO, kHelp) == 0 ? kExitOk : kExitFailure;
+        return emit(kHelp);
       }
       if (arg == "--") {
         options_done = true;
@@ -139,28 +105,28 @@ int run(int argc, char** argv) {
     if (arg != "-") path = argv[i];
   }
 
-  std::string payload;
+  OutputBuffer payload(0);
   if (path == nullptr) {
-    if (int err = read_all(STDIN_FILENO, payload)) {
-      return usage_error("cannot read standard input: " + std::string(std::strerror(err)));
+    if (int err = cli::read_all(STDIN_FILENO, payload)) {
+      return usage_error("cannot read standard input: " + cli::describe(err));
     }
   } else {
     int fd;
     do {
       fd = ::open(path, O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    int err = fd < 0 ? errno : read_all(fd, payload);
+    int err = fd < 0 ? errno : cli::read_all(fd, payload);
     if (fd >= 0) ::close(fd);
     if (err != 0) {
-      return usage_error(std::string("cannot read '") + path + "': " + std::strerror(err));
+      return usage_error(std::string("cannot read '") + path + "': " + cli::describe(err));
     }
   }
 
   // The same boundary as the Python entry: an unexpected internal failure
   // becomes a message, never a crash.
   namespace tf = zorvat::transform;
-  tf::Guarded guarded = tf::run_guarded([&] { return tf::columnarize_json(payload); });
-  std::string().swap(payload);  // the input is no longer needed; give the memory back
+  tf::Guarded guarded = tf::run_guarded([&] { return tf::columnarize_json(payload.view()); });
+  payload = OutputBuffer(0);  // the input is no longer needed; give the memory back
 
   if (auto* caught = std::get_if<tf::ContainedFailure>(&guarded)) {
     say(tf::compose_panic_message(*caught) + '\n');
@@ -173,14 +139,7 @@ int run(int argc, char** argv) {
     return kExitFailure;
   }
 
-  int err = write_all(STDOUT_FILENO, result.bytes.view());
-  // close() is where some file systems report a deferred write error.
-  if (err == 0 && ::close(STDOUT_FILENO) != 0 && errno != EINTR) err = errno;
-  if (err != 0) {
-    complain("cannot write standard output: " + std::string(std::strerror(err)));
-    return kExitFailure;
-  }
-  return kExitOk;
+  return emit(result.bytes.view());
 }
 
 }  // namespace

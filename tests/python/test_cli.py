@@ -6,6 +6,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import time
 from pathlib import Path
 
 import pytest
@@ -17,8 +18,11 @@ ROOT = Path(__file__).resolve().parents[2]
 
 
 def find_command():
-    # The scripts directory of the interpreter running the tests first, so a
-    # venv's own copy is tested rather than whatever PATH turns up.
+    # ZORVAT_COLUMNARIZE names a build to test (a sanitized one, say).
+    # Otherwise the scripts directory of the interpreter running the tests
+    # first, so a venv's own copy is tested rather than whatever PATH turns up.
+    if os.environ.get("ZORVAT_COLUMNARIZE"):
+        return os.environ["ZORVAT_COLUMNARIZE"]
     candidate = Path(sysconfig.get_path("scripts")) / NAME
     if candidate.is_file():
         return str(candidate)
@@ -135,9 +139,10 @@ def test_help(flag):
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-def test_write_error_is_reported():
+@pytest.mark.parametrize("args", [[], ["--help"]])
+def test_write_error_is_reported(args):
     with open("/dev/full", "wb") as full:
-        result = subprocess.run([COMMAND], input=b"[]", stdout=full, stderr=subprocess.PIPE, timeout=60)
+        result = subprocess.run([COMMAND, *args], input=b"[]", stdout=full, stderr=subprocess.PIPE, timeout=60)
     assert result.returncode == 1
     assert result.stderr == f"{NAME}: cannot write standard output: No space left on device\n".encode()
 
@@ -151,6 +156,50 @@ def test_closed_pipe_is_reported():
         os.close(write_end)
     assert result.returncode == 1
     assert result.stderr == f"{NAME}: cannot write standard output: Broken pipe\n".encode()
+
+
+@pytest.mark.parametrize("nonblocking", [["stdin"], ["stdout"], ["stdin", "stdout"]], ids="-".join)
+def test_nonblocking_descriptors(nonblocking):
+    # A descriptor shared with a non-blocking owner answers EAGAIN: the
+    # command must wait, both on an input pipe that is empty at first and on
+    # an output pipe (smaller than the document) that is drained late.
+    in_read, in_write = os.pipe()
+    out_read, out_write = os.pipe()
+    os.set_blocking(in_read, "stdin" not in nonblocking)
+    os.set_blocking(out_write, "stdout" not in nonblocking)
+    proc = subprocess.Popen([COMMAND], stdin=in_read, stdout=out_write, stderr=subprocess.PIPE)
+    os.close(in_read)
+    os.close(out_write)
+    try:
+        time.sleep(0.2)
+        with open(in_write, "wb") as pipe:
+            pipe.write(BIG)
+        time.sleep(0.2)
+        with open(out_read, "rb") as pipe:
+            stdout = pipe.read()
+        stderr = proc.stderr.read()
+    finally:
+        proc.stderr.close()
+        proc.wait(timeout=60)
+    assert (stdout, stderr, proc.returncode) == module_answer(BIG)
+
+
+@pytest.mark.heavy
+def test_regular_file_is_held_once(tmp_path):
+    # Read into a buffer of the file's size, not grown past it and copied.
+    size = 64 << 20
+    measure = ("import resource, subprocess, sys; subprocess.run(sys.argv[1:], capture_output=True); "
+               "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+
+    def peak_bytes(payload):
+        path = tmp_path / "spaces.json"
+        path.write_bytes(payload)
+        result = subprocess.run([sys.executable, "-c", measure, COMMAND, str(path)],
+                                capture_output=True, check=True, timeout=120)
+        return int(result.stdout) * 1024
+
+    growth = peak_bytes(b" " * size) - peak_bytes(b" ")
+    assert growth < 1.25 * size
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="checks for an ELF executable")
