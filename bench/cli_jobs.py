@@ -2,7 +2,7 @@
 """Wall-clock time of zorvat-columnarize -o over a directory of payloads
 with one job and with two, and the ratio.
 
-    python3 bench/cli_jobs.py [--command PATH] [--files 200] [--runs 5]
+    python3 bench/cli_jobs.py [--command PATH] [--files 200] [--runs 5] [--sync]
 
 The payloads (a few hundred kB each, the generated shapes of
 tools/make_payloads.py) are written to a temporary directory. Runs alternate
@@ -30,6 +30,7 @@ def main():
     ap.add_argument("--command", default=os.path.join(ROOT, "build", "release", "zorvat-columnarize"))
     ap.add_argument("--files", type=int, default=200)
     ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--sync", action="store_true", help="pass --sync to the command")
     args = ap.parse_args()
     with tempfile.TemporaryDirectory() as work:
         rng = random.Random(20261207)
@@ -48,7 +49,8 @@ def main():
         for _ in range(args.runs):
             for jobs in times:
                 start = time.perf_counter()
-                subprocess.run([args.command, "-j", str(jobs), "-o", out, *files], check=True)
+                sync = ["--sync"] if args.sync else []
+                subprocess.run([args.command, *sync, "-j", str(jobs), "-o", out, *files], check=True)
                 times[jobs].append(time.perf_counter() - start)
         one, two = statistics.median(times[1]), statistics.median(times[2])
         print("%d files, %.1f MB; CPUs available: %d" % (len(files), total / 1e6, len(os.sched_getaffinity(0))))

@@ -21,6 +21,7 @@ struct BatchOptions {
   std::string output_dir;
   unsigned jobs = 0;               // 0: one per CPU this process may run on
   bool progress = false;           // a progress line even when standard error is not a terminal
+  bool sync = false;               // each document on disk before it takes its name
 };
 
 class Batch {

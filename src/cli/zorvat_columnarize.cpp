@@ -1,7 +1,7 @@
 // zorvat-columnarize: the columnar transform as a command.
 //
 //   zorvat-columnarize [FILE | -]
-//   zorvat-columnarize [-j N] [--progress] -o DIR FILE...
+//   zorvat-columnarize [-j N] [--progress] [--sync] -o DIR FILE...
 //
 // The first form reads row-oriented JSON from FILE or standard input and
 // writes the columnar document to standard output. Exit status: 0 on
@@ -44,7 +44,7 @@ constexpr int kExitUsage = 2;
 
 constexpr std::string_view kHelp =
     "Usage: zorvat-columnarize [FILE | -]\n"
-    "       zorvat-columnarize [-j N] [--progress] -o DIR FILE...\n"
+    "       zorvat-columnarize [-j N] [--progress] [--sync] -o DIR FILE...\n"
     "\n"
     "Turn row-oriented JSON (an array of objects) into a columnar document\n"
     "{\"columns\":[...],\"rows\":[[...],...],\"constants\":{...}}: the columns whose\n"
@@ -58,9 +58,9 @@ constexpr std::string_view kHelp =
     "\n"
     "With -o DIR, each FILE's document goes to DIR under the FILE's base name,\n"
     "several FILEs at once. A file already there is replaced only once the new\n"
-    "document is complete and on disk; a FILE that fails leaves it untouched.\n"
-    "A failed FILE does not stop the others: its message, prefixed with 'FILE: ',\n"
-    "goes to standard error, in the order of the FILEs.\n"
+    "document is complete; a FILE that fails leaves it untouched. A failed FILE\n"
+    "does not stop the others: its message, prefixed with 'FILE: ', goes to\n"
+    "standard error, in the order of the FILEs.\n"
     "\n"
     "Options:\n"
     "  -o, --output-dir DIR  write each FILE's document into DIR (an existing\n"
@@ -69,6 +69,9 @@ constexpr std::string_view kHelp =
     "                        per CPU available)\n"
     "  --progress            with -o: show a progress line on standard error even\n"
     "                        when it is not a terminal\n"
+    "  --sync                with -o: flush each document to disk before it\n"
+    "                        replaces the old one, so that a power loss cannot\n"
+    "                        leave a partial file either (slower)\n"
     "  -h, --help            show this help and exit\n"
     "  --                    end of options (for a FILE whose name starts with '-')\n"
     "\n"
@@ -142,6 +145,7 @@ int run(int argc, char** argv) {
   const char* output_dir = nullptr;
   unsigned jobs = 0;
   bool progress = false;
+  bool sync = false;
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -156,6 +160,10 @@ int run(int argc, char** argv) {
     }
     if (arg == "--progress") {
       progress = true;
+      continue;
+    }
+    if (arg == "--sync") {
+      sync = true;
       continue;
     }
     // The options with a value: "-o DIR", "-oDIR", "--output-dir DIR" and
@@ -183,7 +191,7 @@ int run(int argc, char** argv) {
       if (file == "-") return usage_error("standard input ('-') has no name to write under in an output directory");
     }
     if (files.empty()) return usage_error("an output directory needs at least one FILE");
-    cli::Batch batch({std::move(files), output_dir, jobs, progress});
+    cli::Batch batch({std::move(files), output_dir, jobs, progress, sync});
     std::string problem = batch.prepare();
     if (!problem.empty()) return usage_error(problem);
     return batch.run();

@@ -239,7 +239,7 @@ BATCH_INPUTS = {
 # that they prefix the messages as given; "missing.json" does not exist.
 BATCH_RUNS = [
     pytest.param([], ["rows.json", "constants.json"], id="two-files"),
-    pytest.param(["-j", "1"], ["rows.json", "trailing.json", "constants.json"], id="serial-with-failure"),
+    pytest.param(["-j", "1", "--sync"], ["rows.json", "trailing.json", "constants.json"], id="serial-with-failure"),
     pytest.param(["-j2"], list(BATCH_INPUTS), id="two-jobs-failures-after-a-slow-one"),
     pytest.param(["--jobs=2"], ["missing.json", "rows.json", "empty.json"], id="missing-file"),
     pytest.param(["--jobs", "8"], ["./sub/../rows.json"], id="one-file"),
