@@ -3,10 +3,12 @@ the module's failure texts on standard error, and its exit statuses."""
 
 import os
 import re
+import select
 import shutil
 import subprocess
 import sys
 import sysconfig
+import threading
 import time
 from pathlib import Path
 
@@ -311,10 +313,18 @@ def test_progress_line(options, stderr_kind, shown, tmp_path):
         reader, stderr = os.pipe()
     proc = subprocess.Popen([COMMAND, *options, "-o", "out", "rows.json"], cwd=tmp_path, stderr=stderr)
     os.close(stderr)
-    time.sleep(0.7)
-    fifo.write_bytes(b'[{"a":1}]')
-    assert proc.wait(timeout=60) == 0
     text = b""
+    if shown:
+        while b"MB/s" not in text:  # drawn while the command waits for its input
+            assert select.select([reader], [], [], 30)[0], "no progress line"
+            chunk = os.read(reader, 4096)
+            assert chunk, f"no progress line: {text!r}"
+            text += chunk
+    else:
+        time.sleep(0.7)
+    # From a thread: opening a FIFO waits for its reader, which a faulty command may never be.
+    threading.Thread(target=fifo.write_bytes, args=(b'[{"a":1}]',), daemon=True).start()
+    assert proc.wait(timeout=60) == 0
     while True:
         try:
             chunk = os.read(reader, 4096)
