@@ -1,34 +1,42 @@
 // zorvat-columnarize: the columnar transform as a command.
 //
 //   zorvat-columnarize [FILE | -]
+//   zorvat-columnarize [-j N] [--progress] [--sync] -o DIR FILE...
 //
-// Reads row-oriented JSON from FILE or standard input, writes the columnar
-// document to standard output. Exit status: 0 on success; 1 when the
-// transform fails (its message, the same text as the Python RuntimeError,
-// goes to standard error) or when the output cannot be written; 2 for a
-// usage error (unknown option, too many arguments, unreadable input).
+// The first form reads row-oriented JSON from FILE or standard input and
+// writes the columnar document to standard output. Exit status: 0 on
+// success; 1 when the transform fails (its message, the same text as the
+// Python RuntimeError, goes to standard error) or when the output cannot be
+// written; 2 for a usage error (unknown option, bad arguments, unreadable
+// input).
 //
 // All-or-nothing output: the whole document is built before the first byte
 // is written, so a failure never leaves a partial document behind. POSIX
 // file descriptors throughout, which are binary on every POSIX system.
+//
+// The second form writes each FILE's document into DIR, several at once
+// (batch.h).
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
-#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
 #include <string_view>
-#include <variant>
+#include <vector>
 
-#include "transform/pipeline.h"
+#include "cli/batch.h"
+#include "cli/io.h"
 
 namespace {
 
-constexpr std::string_view kProgram = "zorvat-columnarize";
+namespace cli = zorvat::cli;
+namespace tf = zorvat::transform;
+using zorvat::json::OutputBuffer;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
@@ -36,6 +44,7 @@ constexpr int kExitUsage = 2;
 
 constexpr std::string_view kHelp =
     "Usage: zorvat-columnarize [FILE | -]\n"
+    "       zorvat-columnarize [-j N] [--progress] [--sync] -o DIR FILE...\n"
     "\n"
     "Turn row-oriented JSON (an array of objects) into a columnar document\n"
     "{\"columns\":[...],\"rows\":[[...],...],\"constants\":{...}}: the columns whose\n"
@@ -47,134 +56,149 @@ constexpr std::string_view kHelp =
     "in full before anything is written: on failure nothing reaches standard\n"
     "output.\n"
     "\n"
+    "With -o DIR, each FILE's document goes to DIR under the FILE's base name,\n"
+    "several FILEs at once. A file already there is replaced only once the new\n"
+    "document is complete; a FILE that fails leaves it untouched. A failed FILE\n"
+    "does not stop the others: its message, prefixed with 'FILE: ', goes to\n"
+    "standard error, in the order of the FILEs.\n"
+    "\n"
     "Options:\n"
-    "  -h, --help  show this help and exit\n"
-    "  --          end of options (for a FILE whose name starts with '-')\n"
+    "  -o, --output-dir DIR  write each FILE's document into DIR (an existing\n"
+    "                        directory); needed for more than one FILE\n"
+    "  -j, --jobs N          with -o: transform N FILEs at once (default: one\n"
+    "                        per CPU available)\n"
+    "  --progress            with -o: show a progress line on standard error even\n"
+    "                        when it is not a terminal\n"
+    "  --sync                with -o: flush each document to disk before it\n"
+    "                        replaces the old one, so that a power loss cannot\n"
+    "                        leave a partial file either (slower)\n"
+    "  -h, --help            show this help and exit\n"
+    "  --                    end of options (for a FILE whose name starts with '-')\n"
     "\n"
     "Exit status:\n"
-    "  0  the document was written\n"
-    "  1  the input was rejected (the reason, exactly as the Python module's\n"
-    "     RuntimeError gives it, is written to standard error) or the output\n"
-    "     could not be written\n"
-    "  2  usage error: unknown option, too many arguments, unreadable FILE\n";
-
-// Writes all of `bytes`, riding out short writes and signals. Returns 0 or
-// the errno of the write that failed.
-int write_all(int fd, std::string_view bytes) {
-  const char* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return 0;
-}
-
-// Best effort: if standard error itself is gone there is no one to tell.
-void say(std::string_view text) { (void)write_all(STDERR_FILENO, text); }
-
-void complain(std::string_view what) {
-  std::string line(kProgram);
-  line += ": ";
-  line += what;
-  line += '\n';
-  say(line);
-}
+    "  0  every document was written\n"
+    "  1  an input was rejected (the reason, exactly as the Python module's\n"
+    "     RuntimeError gives it, is written to standard error), an output could\n"
+    "     not be written, or, with -o, a FILE could not be read\n"
+    "  2  usage error: unknown option, bad option value, more than one FILE\n"
+    "     without -o, standard input with -o, unusable DIR, two FILEs with the\n"
+    "     same base name, a FILE that would be replaced by its own document;\n"
+    "     without -o, an unreadable FILE\n";
 
 int usage_error(std::string_view what) {
   std::string text(what);
   text += "\nTry '";
-  text += kProgram;
+  text += cli::kProgram;
   text += " --help' for more information.";
-  complain(text);
+  cli::complain(text);
   return kExitUsage;
 }
 
-// Reads `fd` to its end into `out`. Returns 0 or the errno of the failure.
-int read_all(int fd, std::string& out) {
-  struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    out.reserve(static_cast<std::size_t>(st.st_size));
+// Writes `bytes` to standard output and closes it, reporting a failure.
+int emit(std::string_view bytes) {
+  int err = cli::write_all(STDOUT_FILENO, bytes);
+  // close() is where some file systems report a deferred write error.
+  if (err == 0 && ::close(STDOUT_FILENO) != 0 && errno != EINTR) err = errno;
+  if (err != 0) {
+    cli::complain("cannot write standard output: " + cli::describe(err));
+    return kExitFailure;
   }
-  constexpr std::size_t kChunk = 1 << 16;
-  for (;;) {
-    std::size_t used = out.size();
-    out.resize(used + kChunk);
-    ssize_t n = ::read(fd, out.data() + used, kChunk);
-    if (n < 0) {
-      out.resize(used);
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    out.resize(used + static_cast<std::size_t>(n));
-    if (n == 0) return 0;
-  }
+  return kExitOk;
 }
 
-int run(int argc, char** argv) {
-  const char* path = nullptr;  // null: standard input
-  bool have_operand = false;
-  bool options_done = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (!options_done && arg.size() > 1 && arg[0] == '-') {
-      if (arg == "-h" || arg == "--help") {
-        return write_all(STDOUT_FILENO, kHelp) == 0 ? kExitOk : kExitFailure;
-      }
-      if (arg == "--") {
-        options_done = true;
-        continue;
-      }
-      return usage_error("unknown option '" + std::string(arg) + "'");
-    }
-    if (have_operand) {
-      return usage_error("too many arguments: expected at most one FILE, got '" + std::string(arg) + "' too");
-    }
-    have_operand = true;
-    if (arg != "-") path = argv[i];
-  }
+bool parse_jobs(std::string_view text, unsigned& jobs) {
+  const char* end = text.data() + text.size();
+  auto [stop, ec] = std::from_chars(text.data(), end, jobs);
+  return ec == std::errc() && stop == end && jobs > 0;
+}
 
-  std::string payload;
+// One input to standard output.
+int run_single(const char* path) {  // null: standard input
+  OutputBuffer payload(0);
   if (path == nullptr) {
-    if (int err = read_all(STDIN_FILENO, payload)) {
-      return usage_error("cannot read standard input: " + std::string(std::strerror(err)));
+    if (int err = cli::read_all(STDIN_FILENO, payload)) {
+      return usage_error("cannot read standard input: " + cli::describe(err));
     }
   } else {
     int fd;
     do {
       fd = ::open(path, O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    int err = fd < 0 ? errno : read_all(fd, payload);
+    int err = fd < 0 ? errno : cli::read_all(fd, payload);
     if (fd >= 0) ::close(fd);
     if (err != 0) {
-      return usage_error(std::string("cannot read '") + path + "': " + std::strerror(err));
+      return usage_error(std::string("cannot read '") + path + "': " + cli::describe(err));
     }
   }
 
-  // The same boundary as the Python entry: an unexpected internal failure
-  // becomes a message, never a crash.
-  namespace tf = zorvat::transform;
-  tf::Outcome outcome = tf::run_guarded([&] { return tf::columnarize_json(payload); });
-  std::string().swap(payload);  // the input is no longer needed; give the memory back
-
-  if (!outcome) {
-    say(outcome.error().message() + '\n');
+  tf::Outcome result = cli::convert(std::move(payload));
+  if (!result) {
+    cli::say(result.error().message() + '\n');
     return kExitFailure;
   }
+  return emit(result.value().view());
+}
 
-  int err = write_all(STDOUT_FILENO, outcome.value().view());
-  // close() is where some file systems report a deferred write error.
-  if (err == 0 && ::close(STDOUT_FILENO) != 0 && errno != EINTR) err = errno;
-  if (err != 0) {
-    complain("cannot write standard output: " + std::string(std::strerror(err)));
-    return kExitFailure;
+int run(int argc, char** argv) {
+  std::vector<std::string> files;
+  const char* output_dir = nullptr;
+  unsigned jobs = 0;
+  bool progress = false;
+  bool sync = false;
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (options_done || arg.size() < 2 || arg[0] != '-') {
+      files.emplace_back(arg);
+      continue;
+    }
+    if (arg == "-h" || arg == "--help") return emit(kHelp);
+    if (arg == "--") {
+      options_done = true;
+      continue;
+    }
+    if (arg == "--progress") {
+      progress = true;
+      continue;
+    }
+    if (arg == "--sync") {
+      sync = true;
+      continue;
+    }
+    // The options with a value: "-o DIR", "-oDIR", "--output-dir DIR" and
+    // "--output-dir=DIR"; likewise -j and --jobs.
+    const bool is_long = arg[1] == '-';
+    const std::size_t name_end = is_long ? std::min(arg.find('='), arg.size()) : 2;
+    const std::string_view name = arg.substr(0, name_end);
+    if (name != "-o" && name != "--output-dir" && name != "-j" && name != "--jobs") {
+      return usage_error("unknown option '" + std::string(arg) + "'");
+    }
+    const char* value = argv[i] + name_end + (is_long && name_end < arg.size() ? 1 : 0);
+    if (name_end == arg.size()) {
+      if (i + 1 == argc) return usage_error("option '" + std::string(name) + "' needs a value");
+      value = argv[++i];
+    }
+    if (name == "-o" || name == "--output-dir") {
+      output_dir = value;
+    } else if (!parse_jobs(value, jobs)) {
+      return usage_error("invalid number of jobs '" + std::string(value) + "': expected a positive integer");
+    }
   }
-  return kExitOk;
+
+  if (output_dir != nullptr) {
+    for (const std::string& file : files) {
+      if (file == "-") return usage_error("standard input ('-') has no name to write under in an output directory");
+    }
+    if (files.empty()) return usage_error("an output directory needs at least one FILE");
+    cli::Batch batch({std::move(files), output_dir, jobs, progress, sync});
+    std::string problem = batch.prepare();
+    if (!problem.empty()) return usage_error(problem);
+    return batch.run();
+  }
+  if (files.size() > 1) {
+    return usage_error("more than one FILE needs an output directory (-o DIR)");
+  }
+  return run_single(files.empty() || files[0] == "-" ? nullptr : files[0].c_str());
 }
 
 }  // namespace
@@ -185,11 +209,11 @@ int main(int argc, char** argv) {
   try {
     return run(argc, argv);
   } catch (const std::bad_alloc&) {
-    complain("out of memory");
+    cli::complain("out of memory");
   } catch (const std::exception& e) {
-    complain(e.what());
+    cli::complain(e.what());
   } catch (...) {
-    complain("unexpected failure");
+    cli::complain("unexpected failure");
   }
   return kExitFailure;
 }

@@ -2,10 +2,14 @@
 the module's failure texts on standard error, and its exit statuses."""
 
 import os
+import re
+import select
 import shutil
 import subprocess
 import sys
 import sysconfig
+import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -17,8 +21,11 @@ ROOT = Path(__file__).resolve().parents[2]
 
 
 def find_command():
-    # The scripts directory of the interpreter running the tests first, so a
-    # venv's own copy is tested rather than whatever PATH turns up.
+    # ZORVAT_COLUMNARIZE names a build to test (a sanitized one, say).
+    # Otherwise the scripts directory of the interpreter running the tests
+    # first, so a venv's own copy is tested rather than whatever PATH turns up.
+    if os.environ.get("ZORVAT_COLUMNARIZE"):
+        return os.environ["ZORVAT_COLUMNARIZE"]
     candidate = Path(sysconfig.get_path("scripts")) / NAME
     if candidate.is_file():
         return str(candidate)
@@ -97,20 +104,38 @@ HINT = f"Try '{NAME} --help' for more information.\n"
 USAGE_ERRORS = [
     (["--bogus"], f"{NAME}: unknown option '--bogus'"),
     (["-x", "rows.json"], f"{NAME}: unknown option '-x'"),
-    (["a.json", "b.json"], f"{NAME}: too many arguments: expected at most one FILE, got 'b.json' too"),
-    (["-", "-"], f"{NAME}: too many arguments: expected at most one FILE, got '-' too"),
+    (["a.json", "b.json"], f"{NAME}: more than one FILE needs an output directory (-o DIR)"),
+    (["-", "-"], f"{NAME}: more than one FILE needs an output directory (-o DIR)"),
     (["missing.json"], f"{NAME}: cannot read 'missing.json': No such file or directory"),
     (["."], f"{NAME}: cannot read '.': Is a directory"),
     ([""], f"{NAME}: cannot read '': No such file or directory"),
+    (["-o"], f"{NAME}: option '-o' needs a value"),
+    (["a.json", "--jobs"], f"{NAME}: option '--jobs' needs a value"),
+    (["-j", "0", "-o", "out", "a.json"], f"{NAME}: invalid number of jobs '0': expected a positive integer"),
+    (["--jobs=2x", "-o", "out", "a.json"], f"{NAME}: invalid number of jobs '2x': expected a positive integer"),
+    (["-o", "out"], f"{NAME}: an output directory needs at least one FILE"),
+    (["-oout", "a.json", "-"], f"{NAME}: standard input ('-') has no name to write under in an output directory"),
+    (["-o", "nowhere", "a.json"], f"{NAME}: cannot use output directory 'nowhere': No such file or directory"),
+    (["-o", "a.json", "a.json"], f"{NAME}: cannot use output directory 'a.json': Not a directory"),
+    (["--output-dir=out/", "a.json", "sub/a.json"],
+     f"{NAME}: 'a.json' and 'sub/a.json' would both be written to 'out/a.json'"),
+    (["-o", ".", "b.json", "a.json"], f"{NAME}: 'a.json' would be replaced by its own document"),
 ]
 
 
 @pytest.mark.parametrize("args, first_line", USAGE_ERRORS)
 def test_usage_errors(args, first_line, tmp_path):
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "out").mkdir()
+    for name in ("a.json", "sub/a.json"):
+        (tmp_path / name).write_bytes(b"[]")
     result = run(args, stdin=b"[]", cwd=tmp_path)
     assert result.returncode == 2
     assert result.stdout == b""
     assert result.stderr.decode() == first_line + "\n" + HINT
+    # Found before any work: nothing written, nothing replaced.
+    assert not any((tmp_path / "out").iterdir())
+    assert (tmp_path / "a.json").read_bytes() == b"[]"
 
 
 @pytest.mark.skipif(os.geteuid() == 0, reason="root reads files whatever their mode")
@@ -135,9 +160,10 @@ def test_help(flag):
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
-def test_write_error_is_reported():
+@pytest.mark.parametrize("args", [[], ["--help"]])
+def test_write_error_is_reported(args):
     with open("/dev/full", "wb") as full:
-        result = subprocess.run([COMMAND], input=b"[]", stdout=full, stderr=subprocess.PIPE, timeout=60)
+        result = subprocess.run([COMMAND, *args], input=b"[]", stdout=full, stderr=subprocess.PIPE, timeout=60)
     assert result.returncode == 1
     assert result.stderr == f"{NAME}: cannot write standard output: No space left on device\n".encode()
 
@@ -151,6 +177,168 @@ def test_closed_pipe_is_reported():
         os.close(write_end)
     assert result.returncode == 1
     assert result.stderr == f"{NAME}: cannot write standard output: Broken pipe\n".encode()
+
+
+@pytest.mark.parametrize("nonblocking", [["stdin"], ["stdout"], ["stdin", "stdout"]], ids="-".join)
+def test_nonblocking_descriptors(nonblocking):
+    # A descriptor shared with a non-blocking owner answers EAGAIN: the
+    # command must wait, both on an input pipe that is empty at first and on
+    # an output pipe (smaller than the document) that is drained late.
+    in_read, in_write = os.pipe()
+    out_read, out_write = os.pipe()
+    os.set_blocking(in_read, "stdin" not in nonblocking)
+    os.set_blocking(out_write, "stdout" not in nonblocking)
+    proc = subprocess.Popen([COMMAND], stdin=in_read, stdout=out_write, stderr=subprocess.PIPE)
+    os.close(in_read)
+    os.close(out_write)
+    try:
+        time.sleep(0.2)
+        with open(in_write, "wb") as pipe:
+            pipe.write(BIG)
+        time.sleep(0.2)
+        with open(out_read, "rb") as pipe:
+            stdout = pipe.read()
+        stderr = proc.stderr.read()
+    finally:
+        proc.stderr.close()
+        proc.wait(timeout=60)
+    assert (stdout, stderr, proc.returncode) == module_answer(BIG)
+
+
+@pytest.mark.heavy
+def test_regular_file_is_held_once(tmp_path):
+    # Read into a buffer of the file's size, not grown past it and copied.
+    size = 64 << 20
+    measure = ("import resource, subprocess, sys; subprocess.run(sys.argv[1:], capture_output=True); "
+               "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+
+    def peak_bytes(payload):
+        path = tmp_path / "spaces.json"
+        path.write_bytes(payload)
+        result = subprocess.run([sys.executable, "-c", measure, COMMAND, str(path)],
+                                capture_output=True, check=True, timeout=120)
+        return int(result.stdout) * 1024
+
+    growth = peak_bytes(b" " * size) - peak_bytes(b" ")
+    assert growth < 1.25 * size
+
+
+# A slow failure first, so that with two jobs the later failures finish
+# before it: their messages must still come after its.
+BATCH_INPUTS = {
+    "slow-failure.json": BIG + b" x",
+    "trailing.json": b"[] x",
+    "non-object.json": b"[{},2,[3]]",
+    "too-deep.json": b"[" * 200 + b"]" * 200,
+    "big.json": BIG,
+    "rows.json": (ROOT / "examples" / "rows.json").read_bytes(),
+    "constants.json": b'[{"id":1,"kind":"a"},{"id":2,"kind":"a"}]',
+    "empty-array.json": b"[]",
+    "empty.json": b"",
+}
+
+# Inputs are named relative to their directory, the working directory, so
+# that they prefix the messages as given; "missing.json" does not exist.
+BATCH_RUNS = [
+    pytest.param([], ["rows.json", "constants.json"], id="two-files"),
+    pytest.param(["-j", "1", "--sync"], ["rows.json", "trailing.json", "constants.json"], id="serial-with-failure"),
+    pytest.param(["-j2"], list(BATCH_INPUTS), id="two-jobs-failures-after-a-slow-one"),
+    pytest.param(["--jobs=2"], ["missing.json", "rows.json", "empty.json"], id="missing-file"),
+    pytest.param(["--jobs", "8"], ["./sub/../rows.json"], id="one-file"),
+]
+
+
+@pytest.mark.parametrize("options, names", BATCH_RUNS)
+def test_batch_same_documents_as_module(options, names, tmp_path):
+    inputs = tmp_path / "in"
+    (inputs / "sub").mkdir(parents=True)
+    out = tmp_path / "out"
+    out.mkdir()
+    for name, payload in BATCH_INPUTS.items():
+        (inputs / name).write_bytes(payload)
+    result = run([*options, "-o", "../out", *names], cwd=inputs)
+
+    documents, messages, status = {}, b"", 0
+    for name in names:
+        base = os.path.basename(name)
+        if base not in BATCH_INPUTS:
+            messages += f"{name}: cannot read: No such file or directory\n".encode()
+            status = 1
+            continue
+        document, message, code = module_answer(BATCH_INPUTS[base])
+        if code:
+            messages += name.encode() + b": " + message
+            status = 1
+        else:
+            documents[base] = document
+    # No temporary file is left behind either.
+    assert {path.name: path.read_bytes() for path in out.iterdir()} == documents
+    assert (result.stdout, result.stderr, result.returncode) == (b"", messages, status)
+
+
+def test_batch_replaces_only_with_a_whole_document(tmp_path):
+    (tmp_path / "out").mkdir()
+    for name, payload in [("good.json", b'[{"a":1}]'), ("bad.json", b"[{"), ("out/good.json", b"old"),
+                          ("out/bad.json", b"old")]:
+        (tmp_path / name).write_bytes(payload)
+    result = run(["-o", "out", "good.json", "bad.json"], cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stderr == b"bad.json: invalid row-oriented JSON: EOF while parsing an object at line 1 column 2\n"
+    assert {path.name: path.read_bytes() for path in (tmp_path / "out").iterdir()} == {
+        "good.json": b'{"columns":["a"],"rows":[[1]],"constants":{}}', "bad.json": b"old"}
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root writes whatever the mode")
+def test_batch_unwritable_directory(tmp_path):
+    (tmp_path / "a.json").write_bytes(b"[]")
+    (tmp_path / "out").mkdir(mode=0o500)
+    result = run(["-o", "out", "a.json"], cwd=tmp_path)
+    assert result.returncode == 2
+    assert result.stderr.decode() == f"{NAME}: cannot use output directory 'out': Permission denied\n" + HINT
+
+
+@pytest.mark.parametrize("options, stderr_kind, shown", [
+    (["--progress"], "pipe", True),
+    ([], "pipe", False),
+    ([], "terminal", True),
+])
+def test_progress_line(options, stderr_kind, shown, tmp_path):
+    # The input is a FIFO fed late, so the run lasts long enough to draw.
+    fifo = tmp_path / "rows.json"
+    os.mkfifo(fifo)
+    (tmp_path / "out").mkdir()
+    if stderr_kind == "terminal":
+        reader, stderr = os.openpty()
+    else:
+        reader, stderr = os.pipe()
+    proc = subprocess.Popen([COMMAND, *options, "-o", "out", "rows.json"], cwd=tmp_path, stderr=stderr)
+    os.close(stderr)
+    text = b""
+    if shown:
+        while b"MB/s" not in text:  # drawn while the command waits for its input
+            assert select.select([reader], [], [], 30)[0], "no progress line"
+            chunk = os.read(reader, 4096)
+            assert chunk, f"no progress line: {text!r}"
+            text += chunk
+    else:
+        time.sleep(0.7)
+    # From a thread: opening a FIFO waits for its reader, which a faulty command may never be.
+    threading.Thread(target=fifo.write_bytes, args=(b'[{"a":1}]',), daemon=True).start()
+    assert proc.wait(timeout=60) == 0
+    while True:
+        try:
+            chunk = os.read(reader, 4096)
+        except OSError:  # a terminal whose other side is closed
+            break
+        if not chunk:
+            break
+        text += chunk
+    os.close(reader)
+    if shown:
+        # Redrawn in place, then blanked out.
+        assert re.fullmatch(rb"(\r" + NAME.encode() + rb": 0/1 files, 0\.0/0\.0 MB, 0\.0 MB/s *)+\r +\r", text)
+    else:
+        assert text == b""
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="checks for an ELF executable")

@@ -1,0 +1,274 @@
+#include "cli/batch.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+
+#include "cli/io.h"
+
+namespace zorvat::cli {
+namespace {
+
+namespace tf = transform;
+
+constexpr auto kProgressInterval = std::chrono::milliseconds(250);
+
+unsigned available_cpus() {
+  cpu_set_t set;
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+    int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<unsigned>(n);
+  }
+  long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<unsigned>(n) : 1;
+}
+
+// The last component of `path`, as basename(1) gives it.
+std::string base_name(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  std::size_t slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+int open_retrying(const char* path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// One line on standard error, redrawn in place. Builds no string on the
+// heap, so that drawing and clearing cannot fail.
+class ProgressLine {
+ public:
+  void draw(std::size_t files_done, std::size_t files, double mb_done, double mb, double seconds) {
+    char text[200];
+    int n = std::snprintf(text, sizeof text, "\r%.*s: %zu/%zu files, %.1f/%.1f MB, %.1f MB/s",
+                          static_cast<int>(kProgram.size()), kProgram.data(), files_done, files, mb_done, mb,
+                          seconds > 0 ? mb_done / seconds : 0.0);
+    if (n <= 1) return;
+    const std::size_t shown = std::min(static_cast<std::size_t>(n), sizeof text - 1);  // "\r" included
+    say({text, shown});
+    const std::size_t width = shown - 1;
+    if (width < width_) pad(width_ - width);
+    width_ = width;
+  }
+  void clear() {
+    if (width_ == 0) return;
+    say("\r");
+    pad(width_);
+    say("\r");
+    width_ = 0;
+  }
+
+ private:
+  static void pad(std::size_t n) {
+    static constexpr std::string_view kSpaces = "                                                                ";
+    for (; n > kSpaces.size(); n -= kSpaces.size()) say(kSpaces);
+    say(kSpaces.substr(0, n));
+  }
+  std::size_t width_ = 0;  // characters on the line now
+};
+
+}  // namespace
+
+tf::Outcome convert(json::OutputBuffer payload) {
+  tf::Outcome outcome = tf::run_guarded([&] { return tf::columnarize_json(payload.view()); });
+  payload = json::OutputBuffer(0);  // the input is no longer needed; give the memory back
+  return outcome;
+}
+
+Batch::Batch(BatchOptions options) : options_(std::move(options)) {}
+
+Batch::~Batch() {
+  if (dir_fd_ >= 0) ::close(dir_fd_);
+}
+
+std::string Batch::output_path(const std::string& name) const {
+  const std::string& dir = options_.output_dir;
+  return dir.empty() || dir.back() == '/' ? dir + name : dir + '/' + name;
+}
+
+std::string Batch::prepare() {
+  const std::string& dir = options_.output_dir;
+  dir_fd_ = open_retrying(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (dir_fd_ < 0 || ::faccessat(dir_fd_, ".", W_OK | X_OK, 0) != 0) {
+    return "cannot use output directory '" + dir + "': " + describe(errno);
+  }
+
+  items_.reserve(options_.files.size());
+  for (std::string& path : options_.files) {
+    Item item;
+    item.name = base_name(path);
+    item.path = std::move(path);
+    items_.push_back(std::move(item));
+  }
+  options_.files.clear();
+
+  std::unordered_map<std::string_view, std::size_t> first_with_name;
+  for (std::size_t i = 0; i < items_.size(); ++i) {
+    Item& item = items_[i];
+    auto [seen, fresh] = first_with_name.emplace(item.name, i);
+    if (!fresh) {
+      return "'" + items_[seen->second].path + "' and '" + item.path + "' would both be written to '" +
+             output_path(item.name) + "'";
+    }
+    struct stat in, out;
+    if (::stat(item.path.c_str(), &in) != 0) continue;  // reported when its turn comes
+    if (S_ISREG(in.st_mode)) item.size = static_cast<std::uint64_t>(in.st_size);
+    // Replacing the input by its document would lose the input for good.
+    if (::fstatat(dir_fd_, item.name.c_str(), &out, 0) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+      return "'" + item.path + "' would be replaced by its own document";
+    }
+  }
+  return {};
+}
+
+std::string Batch::store(std::size_t index, std::string_view document) {
+  const Item& item = items_[index];
+  // Written under a temporary name in the same directory, then renamed over
+  // the old file: DIR/NAME is at every moment either the old document or the
+  // whole new one, whenever the command stops. Across a power loss only with
+  // sync, which costs a disk commit per file (several times the wall time of
+  // a run over small files), hence not the default.
+  const std::string prefix = ".zorvat-columnarize-" + std::to_string(::getpid()) + "-" + std::to_string(index) + "-";
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    temp = prefix + std::to_string(attempt) + ".tmp";
+    fd = ::openat(dir_fd_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST && errno != EINTR) break;  // a leftover of a crashed run: another name
+  }
+  int err = fd < 0 ? errno : write_all(fd, document);
+  if (err == 0 && options_.sync && ::fsync(fd) != 0) err = errno;
+  if (fd >= 0 && ::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
+  if (err == 0 && ::renameat(dir_fd_, temp.c_str(), dir_fd_, item.name.c_str()) != 0) err = errno;
+  if (err == 0) return {};
+  if (fd >= 0) ::unlinkat(dir_fd_, temp.c_str(), 0);
+  return "cannot write '" + output_path(item.name) + "': " + describe(err);
+}
+
+std::string Batch::process(std::size_t index) {
+  const Item& item = items_[index];
+  try {
+    std::string failure;
+    try {
+      json::OutputBuffer payload(0);
+      int fd = open_retrying(item.path.c_str(), O_RDONLY);
+      int err = fd < 0 ? errno : read_all(fd, payload);
+      if (fd >= 0) ::close(fd);
+      if (err != 0) {
+        failure = "cannot read: " + describe(err);
+      } else {
+        tf::Outcome result = convert(std::move(payload));
+        failure = result ? store(index, result.value().view()) : result.error().message();
+      }
+    } catch (const std::bad_alloc&) {
+      failure = "out of memory";
+    } catch (const std::exception& e) {
+      failure = e.what();
+    } catch (...) {
+      failure = "unexpected failure";
+    }
+    if (failure.empty()) return failure;
+    return item.path + ": " + failure + '\n';
+  } catch (...) {
+    return "out of memory\n";  // short enough to need no allocation
+  }
+}
+
+int Batch::run() {
+  const std::size_t count = items_.size();
+  const std::size_t jobs = std::clamp<std::size_t>(options_.jobs != 0 ? options_.jobs : available_cpus(), 1,
+                                                   std::max<std::size_t>(count, 1));
+  std::uint64_t total_bytes = 0;
+  for (const Item& item : items_) total_bytes += item.size;
+  const auto start = std::chrono::steady_clock::now();
+
+  // The transform shares nothing between calls: the threads share only the
+  // next index to take and, under the lock, what goes to standard error.
+  std::atomic<std::size_t> next{0};
+  std::mutex mutex;
+  std::condition_variable finished_changed;
+  bool finished = false;
+  bool failed = false;
+  std::size_t reported = 0;
+  std::size_t files_done = 0;
+  std::uint64_t bytes_done = 0;
+  ProgressLine line;
+
+  auto work = [&] {
+    for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+      std::string message = process(i);
+      std::lock_guard lock(mutex);
+      items_[i].message = std::move(message);
+      items_[i].done = true;
+      ++files_done;
+      bytes_done += items_[i].size;
+      // Messages go out in the order of the FILEs, whichever finishes first.
+      for (; reported < count && items_[reported].done; ++reported) {
+        std::string& text = items_[reported].message;
+        if (text.empty()) continue;
+        failed = true;
+        line.clear();
+        say(text);
+        std::string().swap(text);
+      }
+    }
+  };
+
+  std::thread ticker;
+  if (options_.progress || ::isatty(STDERR_FILENO)) {
+    try {
+      ticker = std::thread([&] {
+        std::unique_lock lock(mutex);
+        while (!finished_changed.wait_for(lock, kProgressInterval, [&] { return finished; })) {
+          std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+          line.draw(files_done, count, static_cast<double>(bytes_done) / 1e6,
+                    static_cast<double>(total_bytes) / 1e6, elapsed.count());
+        }
+        line.clear();
+      });
+    } catch (const std::system_error&) {
+      // No thread for it: no progress line, the work goes on.
+    }
+  }
+
+  std::vector<std::thread> helpers;
+  try {
+    helpers.reserve(jobs - 1);
+    while (helpers.size() + 1 < jobs) helpers.emplace_back(work);
+  } catch (const std::exception&) {
+    // Fewer threads than asked for: those there are take every file.
+  }
+  work();
+  for (std::thread& helper : helpers) helper.join();
+
+  {
+    std::lock_guard lock(mutex);
+    finished = true;
+  }
+  finished_changed.notify_all();
+  if (ticker.joinable()) ticker.join();
+  return failed ? 1 : 0;
+}
+
+}  // namespace zorvat::cli

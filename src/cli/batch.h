@@ -1,0 +1,60 @@
+// The transform of one payload, and the runner that applies it to many files
+// at once, writing each document into an output directory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "json/buffer.h"
+#include "transform/pipeline.h"
+
+namespace zorvat::cli {
+
+// Columnarizes `payload` behind the same failure boundary as the Python
+// entry: an unexpected internal failure becomes a failure message, never a
+// crash. The payload is released as soon as the transform is done with it.
+transform::Outcome convert(json::OutputBuffer payload);
+
+struct BatchOptions {
+  std::vector<std::string> files;  // paths; never "-"
+  std::string output_dir;
+  unsigned jobs = 0;               // 0: one per CPU this process may run on
+  bool progress = false;           // a progress line even when standard error is not a terminal
+  bool sync = false;               // each document on disk before it takes its name
+};
+
+class Batch {
+ public:
+  explicit Batch(BatchOptions options);
+  ~Batch();
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+
+  // Checks what can be checked before any work: the output directory, and
+  // that no two FILEs, and no FILE and its own document, share an output
+  // path. Returns the usage error, or an empty string.
+  std::string prepare();
+
+  // Transforms every FILE; the exit status (1 when any FILE failed).
+  int run();
+
+ private:
+  struct Item {
+    std::string path;
+    std::string name;         // the base name: the output's name in the directory
+    std::uint64_t size = 0;   // for progress; 0 when the file cannot be examined
+    std::string message;      // a failure, held until the earlier FILEs are reported
+    bool done = false;
+  };
+
+  std::string process(std::size_t index);
+  std::string store(std::size_t index, std::string_view document);
+  std::string output_path(const std::string& name) const;
+
+  BatchOptions options_;
+  std::vector<Item> items_;
+  int dir_fd_ = -1;
+};
+
+}  // namespace zorvat::cli

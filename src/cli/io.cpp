@@ -1,0 +1,102 @@
+#include "cli/io.h"
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace zorvat::cli {
+namespace {
+
+constexpr std::size_t kChunk = std::size_t{1} << 16;
+
+// A descriptor opened with O_NONBLOCK (a shared pipe, an event loop's
+// socket) answers EAGAIN instead of waiting: wait here until it is ready.
+// Returns 0 or the errno of poll.
+int wait_until_ready(int fd, short events) {
+  pollfd p{fd, events, 0};
+  while (::poll(&p, 1, -1) < 0) {
+    if (errno != EINTR) return errno;
+  }
+  // Readiness includes errors and hang-ups, which the retried call reports.
+  return 0;
+}
+
+bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+
+// strerror_r comes in two flavours; whichever this C library has.
+[[maybe_unused]] const char* error_text(int rc, const char* buffer) { return rc == 0 ? buffer : "Unknown error"; }
+[[maybe_unused]] const char* error_text(const char* text, const char*) { return text; }
+
+}  // namespace
+
+int read_all(int fd, json::OutputBuffer& out) {
+  // A regular file gets a buffer of the bytes left in it plus one, where the
+  // read that finds its end lands: no growth, so a large file is never held
+  // twice. Anything else (a pipe, a file that grows meanwhile) grows by
+  // doubling.
+  std::size_t expected = kChunk;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    off_t at = ::lseek(fd, 0, SEEK_CUR);
+    if (at < 0) at = 0;
+    expected = (st.st_size > at ? static_cast<std::size_t>(st.st_size - at) : 0) + 1;
+  }
+  out = json::OutputBuffer(expected);
+  for (;;) {
+    std::size_t room = out.capacity() - out.size();
+    char* at = out.reserve(room != 0 ? room : kChunk);
+    room = out.capacity() - out.size();
+    ssize_t n = ::read(fd, at, room);
+    if (n < 0) {
+      int err = errno;
+      if (err == EINTR) continue;
+      if (would_block(err)) {
+        if (int failed = wait_until_ready(fd, POLLIN)) return failed;
+        continue;
+      }
+      return err;
+    }
+    if (n == 0) return 0;
+    out.commit(static_cast<std::size_t>(n));
+  }
+}
+
+int write_all(int fd, std::string_view bytes) {
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      int err = errno;
+      if (err == EINTR) continue;
+      if (would_block(err)) {
+        if (int failed = wait_until_ready(fd, POLLOUT)) return failed;
+        continue;
+      }
+      return err;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+std::string describe(int err) {
+  char buffer[256];
+  return error_text(::strerror_r(err, buffer, sizeof buffer), buffer);
+}
+
+void say(std::string_view text) { (void)write_all(STDERR_FILENO, text); }
+
+void complain(std::string_view what) {
+  std::string line(kProgram);
+  line += ": ";
+  line += what;
+  line += '\n';
+  say(line);
+}
+
+}  // namespace zorvat::cli

@@ -1,0 +1,31 @@
+// The command's I/O: whole reads and writes on POSIX descriptors that ride
+// out short transfers, signals and non-blocking descriptors, and the
+// messages on standard error.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "json/buffer.h"
+
+namespace zorvat::cli {
+
+inline constexpr std::string_view kProgram = "zorvat-columnarize";
+
+// Reads `fd` to its end into `out` (replacing its contents). Returns 0 or the
+// errno of the failure. Throws std::bad_alloc when memory is exhausted.
+int read_all(int fd, json::OutputBuffer& out);
+
+// Writes all of `bytes`. Returns 0 or the errno of the write that failed.
+int write_all(int fd, std::string_view bytes);
+
+// The text of an errno value; unlike strerror, safe on any thread.
+std::string describe(int err);
+
+// Best effort: if standard error itself is gone there is no one to tell.
+void say(std::string_view text);
+
+// "zorvat-columnarize: <what>" and a newline on standard error.
+void complain(std::string_view what);
+
+}  // namespace zorvat::cli
