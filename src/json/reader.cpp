@@ -96,8 +96,11 @@ struct Frame {
 
 class Reader {
  public:
-  Reader(std::string_view payload, Arena& arena)
-      : begin_(payload.data()), p_(payload.data()), end_(payload.data() + payload.size()), arena_(arena) {}
+  // With `build` false the reader only checks: the same grammar, limits and
+  // errors, but no value is kept.
+  Reader(std::string_view payload, Arena& arena, bool build = true)
+      : begin_(payload.data()), p_(payload.data()), end_(payload.data() + payload.size()), arena_(arena),
+        build_(build) {}
 
   Result<RowList, ReaderError> run();
 
@@ -149,6 +152,7 @@ class Reader {
   const char* p_;
   const char* const end_;
   Arena& arena_;
+  const bool build_;
 
   std::vector<Frame> frames_;
   const Object* last_object_[kMaxDepth + 1] = {};  // per depth, for Frame::shape
@@ -391,6 +395,7 @@ inline bool Reader::add_member(Frame& frame, Value value) {
 }
 
 Value Reader::close(Frame& frame) {
+  if (!build_) return Value();
   if (frame.is_object) {
     std::size_t count = members_.size() - frame.start;
     KeyIndex index = frame.index;
@@ -505,9 +510,9 @@ Result<RowList, ReaderError> Reader::run() {
     // after_value: `value` is complete.
     if (frames_.empty()) break;  // the top-level array has closed
     Frame& f = frames_.back();
-    if (f.is_object) {
+    if (build_ && f.is_object) {
       add_member(f, value);
-    } else {
+    } else if (build_) {
       values_.push_back(value);
     }
     skip_whitespace();
@@ -554,6 +559,14 @@ Result<RowList, ReaderError> Reader::run() {
 Result<RowList, ReaderError> read_rows(std::string_view payload, Arena& arena) {
   Reader reader(payload, arena);
   return reader.run();
+}
+
+Result<Checked, ReaderError> check_rows(std::string_view payload) {
+  Arena arena;
+  Reader reader(payload, arena, false);
+  auto rows = reader.run();
+  if (!rows) return fail(std::move(rows).error());
+  return Checked{};
 }
 
 }  // namespace zorvat::json

@@ -29,4 +29,9 @@ struct RowList {
 // is in the call, apart from the per-thread hash key).
 Result<RowList, ReaderError> read_rows(std::string_view payload, Arena& arena);
 
+// read_rows without the rows: the same pass, the same error (text and
+// position) or none, but nothing is built, so it costs a fraction of a read.
+struct Checked {};
+Result<Checked, ReaderError> check_rows(std::string_view payload);
+
 }  // namespace zorvat::json
