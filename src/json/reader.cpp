@@ -97,10 +97,11 @@ struct Frame {
 class Reader {
  public:
   // With `build` false the reader only checks: the same grammar, limits and
-  // errors, but no value is kept.
-  Reader(std::string_view payload, Arena& arena, bool build = true)
+  // errors, but no value is kept. With `utf8_valid` (the whole payload is
+  // known to be valid UTF-8) no string is checked again.
+  Reader(std::string_view payload, Arena& arena, bool build = true, bool utf8_valid = false)
       : begin_(payload.data()), p_(payload.data()), end_(payload.data() + payload.size()), arena_(arena),
-        build_(build) {}
+        build_(build), non_ascii_(utf8_valid ? end_ : nullptr) {}
 
   Result<RowList, ReaderError> run();
 
@@ -561,9 +562,9 @@ Result<RowList, ReaderError> read_rows(std::string_view payload, Arena& arena) {
   return reader.run();
 }
 
-Result<Checked, ReaderError> check_rows(std::string_view payload) {
+Result<Checked, ReaderError> check_rows(std::string_view payload, bool utf8_valid) {
   Arena arena;
-  Reader reader(payload, arena, false);
+  Reader reader(payload, arena, false, utf8_valid);
   auto rows = reader.run();
   if (!rows) return fail(std::move(rows).error());
   return Checked{};

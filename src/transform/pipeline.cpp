@@ -28,7 +28,7 @@ Outcome columnarize_json(std::string_view payload) {
     // checking mode finds it without building the rows: an error near the
     // end then costs a second scan, not a second scan and a tree.
     if (fast.error().maybe_malformed) {
-      auto checked = json::check_rows(payload);
+      auto checked = json::check_rows(payload, fast.error().utf8_valid);
       if (!checked) return fail(TransformError{TransformError::Kind::invalid_json, checked.error().text()});
     }
   }

@@ -3,6 +3,7 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "json/arena.h"
+#include "json/float_format.h"
 #include "json/number.h"
 #include "json/pages.h"
 #include "json/poison.h"
@@ -32,6 +34,31 @@ namespace {
 
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
+// Past the digits at p. Long runs (float data has 16 to 20 digits) go eight
+// bytes at a time: a byte is a digit when its high nibble is 3 both as it is
+// and plus 6. A carry out of a byte of 0xFA or more reaches only bytes above
+// it, which lie past the first non-digit already. The byte loop is the
+// portable reference and takes the tail.
+inline const char* skip_digits(const char* p, const char* end) {
+  constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0u;
+  constexpr std::uint64_t kThree = 0x3030303030303030u;
+  while (end - p >= 8) {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    const std::uint64_t other = ((x & kHigh) ^ kThree) | (((x + 0x0606060606060606u) & kHigh) ^ kThree);
+    if (other != 0) {
+      if constexpr (std::endian::native == std::endian::little) {
+        return p + (std::countr_zero(other) >> 3);
+      } else {
+        return p + (std::countl_zero(other) >> 3);
+      }
+    }
+    p += 8;
+  }
+  while (p != end && is_digit(*p)) ++p;
+  return p;
+}
+
 // Below 10^300 in magnitude no step of the number procedure reaches the
 // double range's end (10^308), whatever digits it drops or divides by.
 constexpr std::size_t kSafeDigits = 300;
@@ -48,14 +75,14 @@ NumberScan scan_number(const char* p, const char* end) {
     ++p;
     if (p != end && is_digit(*p)) return out;  // a leading zero
   } else {
-    while (p != end && is_digit(*p)) ++p;
+    p = skip_digits(p, end);
   }
   const std::size_t int_digits = static_cast<std::size_t>(p - int_start);
   const char* frac_start = p;
   std::size_t frac_digits = 0;
   if (p != end && *p == '.') {
     frac_start = ++p;
-    while (p != end && is_digit(*p)) ++p;
+    p = skip_digits(p, end);
     frac_digits = static_cast<std::size_t>(p - frac_start);
     if (frac_digits == 0) return out;
   }
@@ -299,6 +326,22 @@ Value number_value(const char* p, const char* end) {
   return number.value();
 }
 
+// A number as the writer spells its form; numbers the pass accepts are finite.
+void write_number(json::OutputBuffer& out, const Value& v) {
+  char digits[20];
+  switch (v.form()) {
+    case json::NumberForm::unsigned_integer:
+      out.append(json::format_unsigned(v.as_unsigned(), digits));
+      return;
+    case json::NumberForm::negative_integer:
+      out.append(json::format_negative(v.as_negative(), digits));
+      return;
+    case json::NumberForm::floating:
+      break;
+  }
+  out.commit(json::format_float(v.as_float(), out.reserve(json::kFloatTextMax)));
+}
+
 // ---- The row stream ----------------------------------------------------------
 
 // The pass's one growable buffer, of 32-bit words: per row a header (member
@@ -387,7 +430,7 @@ class SpanPass {
   // The whole payload scanned and every fact gathered; false when it is handed back.
   bool scan();
   json::OutputBuffer write();
-  SpanDecline decline() const { return {!unsupported_}; }
+  SpanDecline decline() const { return {!unsupported_, true}; }
 
  private:
   bool give_up() { return false; }
@@ -913,7 +956,7 @@ void SpanPass::write_slow(json::OutputBuffer& out, Cell cell) {
   const char* end = p + cell.length();
   switch (lead_of(*p)) {
     case Lead::number:
-      json::write_json_value(out, number_value(p, end));
+      write_number(out, number_value(p, end));
       return;
     case Lead::string:
       decode_string(p + 1, end - 1, text_);
@@ -956,7 +999,7 @@ void SpanPass::rewrite_container(json::OutputBuffer& out, const char* p, const c
       if (number.verbatim) {
         out.append(p, static_cast<std::size_t>(number.end - p));
       } else {
-        json::write_json_value(out, number_value(p, number.end));
+        write_number(out, number_value(p, number.end));
       }
       p = number.end;
     } else {
@@ -970,10 +1013,15 @@ void SpanPass::rewrite_container(json::OutputBuffer& out, const char* p, const c
 
 Result<json::OutputBuffer, SpanDecline> columnarize_spans(std::string_view payload) {
   // Cells hold 32-bit offsets.
-  if (payload.size() > UINT32_MAX) return fail(SpanDecline{false});
+  if (payload.size() > UINT32_MAX) return fail(SpanDecline{false, false});
   // One vectorised check of the whole payload stands in for checking each
   // string: every string lies between ASCII quotes, so it is valid too.
-  if (!simdjson::validate_utf8(payload.data(), payload.size())) return fail(SpanDecline{true});
+  if (!simdjson::validate_utf8(payload.data(), payload.size())) return fail(SpanDecline{true, false});
+  // A payload cut short (the likeliest error near the end) is handed back
+  // before the scan rather than after it.
+  const char* last = payload.data() + payload.size();
+  while (last != payload.data() && is_whitespace(last[-1])) --last;
+  if (last == payload.data() || last[-1] != ']') return fail(SpanDecline{true, true});
   SpanPass pass(payload);
   if (!pass.scan()) return fail(pass.decline());
   return pass.write();

@@ -24,6 +24,8 @@ struct SpanDecline {
   // that it leaves to the exact path (a row that is not an object, a number
   // that might overflow, a payload too large for its 32-bit offsets).
   bool maybe_malformed;
+  // The whole payload is valid UTF-8 (so no string can fail on it).
+  bool utf8_valid;
 };
 
 Result<json::OutputBuffer, SpanDecline> columnarize_spans(std::string_view payload);
