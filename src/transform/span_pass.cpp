@@ -1,7 +1,5 @@
 #include "transform/span_pass.h"
 
-#include <simdjson.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -21,6 +19,7 @@
 #include "json/strings.h"
 #include "json/value.h"
 #include "json/writer.h"
+#include "transform/bulk_utf8.h"
 #include "transform/columnarize.h"
 
 namespace zorvat::transform {
@@ -1016,7 +1015,7 @@ Result<json::OutputBuffer, SpanDecline> columnarize_spans(std::string_view paylo
   if (payload.size() > UINT32_MAX) return fail(SpanDecline{false, false});
   // One vectorised check of the whole payload stands in for checking each
   // string: every string lies between ASCII quotes, so it is valid too.
-  if (!simdjson::validate_utf8(payload.data(), payload.size())) return fail(SpanDecline{true, false});
+  if (!payload_is_utf8(payload.data(), payload.size())) return fail(SpanDecline{true, false});
   // A payload cut short (the likeliest error near the end) is handed back
   // before the scan rather than after it.
   const char* last = payload.data() + payload.size();
