@@ -1,8 +1,8 @@
 // MB/s of the core stages on the benchmark payloads: read only, read +
 // columnarize, writing the document (MB/s of output), and the whole pipeline:
-// as callers get it (span pass first), on the exact path alone, and on the
-// payload with its last byte cut off (an error at the very end, which the
-// span pass hands back).
+// as callers get it (span pass first), on the exact path alone, on the
+// payload with its last byte cut off (an error at the very end), and with an
+// error inside its last row (the span pass scans it all, then hands it back).
 //
 //   python3 tools/make_payloads.py build/payloads [--large]
 //   ZORVAT_PAYLOADS=build/payloads build/bench/pipeline_bench
@@ -82,7 +82,7 @@ std::vector<std::string>& payloads() {
 
 int main(int argc, char** argv) {
   const std::vector<std::filesystem::path> files = payload_files();
-  payloads().reserve(2 * files.size());
+  payloads().reserve(3 * files.size());
   for (const auto& f : files) {
     payloads().push_back(load(f));
     const std::string* p = &payloads().back();
@@ -97,6 +97,10 @@ int main(int argc, char** argv) {
         ->Unit(benchmark::kMillisecond);
     payloads().push_back(p->substr(0, p->size() - 1));
     benchmark::RegisterBenchmark(("error_at_end/" + name).c_str(), pipeline<transform::columnarize_json>,
+                                 &payloads().back())
+        ->Unit(benchmark::kMillisecond);
+    payloads().push_back(p->substr(0, p->size() - 2) + "x]");
+    benchmark::RegisterBenchmark(("error_in_last_row/" + name).c_str(), pipeline<transform::columnarize_json>,
                                  &payloads().back())
         ->Unit(benchmark::kMillisecond);
   }

@@ -424,7 +424,13 @@ struct Column {
 class SpanPass {
  public:
   explicit SpanPass(std::string_view payload)
-      : begin_(payload.data()), end_(payload.data() + payload.size()), stream_(payload.size() / 8) {}
+      : begin_(payload.data()), end_(payload.data() + payload.size()), stream_(payload.size() / 8) {
+    // Room for the usual row width up front, rather than a reallocation per
+    // doubling on every call.
+    columns_.reserve(kLinearColumns);
+    map_.reserve(kLinearColumns);
+    row_columns_.reserve(kLinearColumns);
+  }
 
   // The whole payload scanned and every fact gathered; false when it is handed back.
   bool scan();
