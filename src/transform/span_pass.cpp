@@ -8,6 +8,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "json/arena.h"
@@ -343,60 +344,65 @@ void write_number(json::OutputBuffer& out, const Value& v) {
 
 // ---- The row stream ----------------------------------------------------------
 
-// The pass's one growable buffer, of 32-bit words: per row a header (member
-// count << 1 | 1 when a column list follows the cells), the cells (two words
-// each), then the row's column list unless it shares the previous row's.
-// Page-backed like the output, so that a large one grows by remapping rather
-// than copying; the capacity not yet handed out is poisoned.
-class RowStream {
+// A growable array of trivially copyable items, page-backed like the
+// output: a large one grows by remapping rather than copying (so it is never
+// held twice), and the capacity not yet handed out is poisoned.
+template <class T>
+class PagedArray {
+  static_assert(std::is_trivially_copyable_v<T>);
+
  public:
-  explicit RowStream(std::size_t words_hint) { grow_to(words_hint < 1024 ? 1024 : words_hint); }
-  RowStream(const RowStream&) = delete;
-  RowStream& operator=(const RowStream&) = delete;
-  ~RowStream() {
-    json::unpoison(data_, capacity_ * 4);
-    json::release_pages(data_, capacity_ * 4);
+  explicit PagedArray(std::size_t hint) { grow_to(hint < 64 ? 64 : hint); }
+  PagedArray(const PagedArray&) = delete;
+  PagedArray& operator=(const PagedArray&) = delete;
+  ~PagedArray() {
+    json::unpoison(data_, capacity_ * sizeof(T));
+    json::release_pages(data_, capacity_ * sizeof(T));
   }
 
   std::size_t size() const { return size_; }
-  std::uint32_t* data() { return data_; }
+  T* data() { return data_; }
+  T& operator[](std::size_t i) { return data_[i]; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
 
-  // `n` more words, not initialised.
-  std::uint32_t* extend(std::size_t n) {
+  // `n` more items, not initialised.
+  T* extend(std::size_t n) {
     if (capacity_ - size_ < n) grow_to(capacity_ * 2 > size_ + n ? capacity_ * 2 : size_ + n);
-    std::uint32_t* p = data_ + size_;
-    json::unpoison(p, n * 4);
+    T* p = data_ + size_;
+    json::unpoison(p, n * sizeof(T));
     size_ += n;
     return p;
   }
+  void push_back(const T& item) { std::memcpy(static_cast<void*>(extend(1)), &item, sizeof(T)); }
 
  private:
-  void grow_to(std::size_t words) {
-    if (words > SIZE_MAX / 8) throw std::bad_alloc();
-    std::size_t bytes = words * 4;
-    json::unpoison(data_, capacity_ * 4);  // the old block is copied or remapped whole
+  void grow_to(std::size_t items) {
+    if (items > SIZE_MAX / (2 * sizeof(T))) throw std::bad_alloc();
+    std::size_t bytes = items * sizeof(T);
+    const std::size_t old_bytes = capacity_ * sizeof(T);
+    json::unpoison(data_, old_bytes);  // the old block is copied or remapped whole
     void* p;
     if (bytes < json::kHugePage) {
       p = std::realloc(data_, bytes);
     } else {
       bytes = (bytes + json::kHugePage - 1) & ~(json::kHugePage - 1);
-      if (capacity_ * 4 >= json::kHugePage) {
-        p = json::grow_pages(data_, capacity_ * 4, bytes);
+      if (old_bytes >= json::kHugePage) {
+        p = json::grow_pages(data_, old_bytes, bytes);
       } else {
         p = json::allocate_pages(bytes);
-        if (p != nullptr && size_ != 0) std::memcpy(p, data_, size_ * 4);
-        if (p != nullptr) json::release_pages(data_, capacity_ * 4);
+        if (p != nullptr && size_ != 0) std::memcpy(p, static_cast<void*>(data_), size_ * sizeof(T));
+        if (p != nullptr) json::release_pages(data_, old_bytes);
       }
     }
     if (p == nullptr) throw std::bad_alloc();
-    data_ = static_cast<std::uint32_t*>(p);
-    capacity_ = bytes / 4;
-    json::poison(data_ + size_, (capacity_ - size_) * 4);
+    data_ = static_cast<T*>(p);
+    capacity_ = bytes / sizeof(T);
+    json::poison(data_ + size_, (capacity_ - size_) * sizeof(T));
   }
 
-  std::uint32_t* data_ = nullptr;
+  T* data_ = nullptr;
   std::size_t size_ = 0;
-  std::size_t capacity_ = 0;  // in words
+  std::size_t capacity_ = 0;
 };
 
 // ---- The pass ----------------------------------------------------------------
@@ -407,27 +413,77 @@ constexpr std::size_t kLinearColumns = 32;   // below this many columns a scan b
 constexpr std::size_t kTrackedKeys = 64;     // keys of a nested object checked for repeats
 constexpr std::uint32_t kAbsent = UINT32_MAX;
 
-// What the pass learns about a column.
+// What the pass learns about a column, in 40 bytes: one huge row makes
+// millions of columns. Row numbers fit 32 bits, as payloads over 4 GiB are
+// handed back.
 struct Column {
-  Str name;                     // decoded
-  Cell reference{};             // the first row's cell, while equal_rows != 0
-  std::uint64_t equal_rows = 0; // leading rows whose cell equals the reference
-  std::uint64_t non_null = 0;   // rows with a non-null cell
-  std::uint64_t present = 0;    // rows with a member (for sizing the output)
-  std::uint64_t bytes = 0;      // those members' cell bytes
-  std::uint64_t stamp = 0;      // 1 + the last row whose members were checked against this column
-  std::uint32_t slot = 0;       // that row's member index for it
-  bool reference_read = false;  // reference_value holds the reference by the exact procedures
-  Value reference_value;
+  const char* name_data;         // the decoded name
+  std::uint32_t name_size;
+  std::uint32_t reference_read;  // 1 + the index of the reference's value in reference_values_, once read
+  Cell reference;                // the first row's cell, while equal_rows != 0
+  std::uint32_t equal_rows;      // leading rows whose cell equals the reference
+  std::uint32_t non_null;        // rows with a non-null cell
+  std::uint32_t stamp;           // 1 + the last row whose members were checked against this column
+  std::uint32_t slot;            // that row's member index for it
+
+  Str name() const { return {name_data, name_size}; }
+};
+static_assert(sizeof(Column) == 40);
+
+// Column names to column numbers, from kLinearColumns columns on. Keyed
+// SipHash, like every table whose size the input controls; 4-byte slots
+// (column + 1), and a full table is replaced by one twice its size (the old
+// one freed), so one huge row costs a few bytes per column here.
+class ColumnIndex {
+ public:
+  bool empty() const { return slots_.empty(); }
+  void release() { std::vector<std::uint32_t>().swap(slots_); }
+
+  // The column named `name`; else records it as column `count` (the columns
+  // so far being 0 .. count - 1) and returns kAbsent.
+  template <class NameAt>
+  std::uint32_t find_or_insert(NameAt name_at, Str name, std::uint32_t count) {
+    if ((std::size_t{count} + 1) * 4 > slots_.size() * 3) rebuild(name_at, count);
+    for (std::size_t i = slot_of(name);; i = (i + 1) & mask_) {
+      const std::uint32_t s = slots_[i];
+      if (s == 0) {
+        slots_[i] = count + 1;
+        return kAbsent;
+      }
+      if (name_at(s - 1) == name) return s - 1;
+    }
+  }
+
+ private:
+  std::size_t slot_of(Str name) const { return static_cast<std::size_t>(json::sip_hash13(key_, name.view())) & mask_; }
+
+  template <class NameAt>
+  void rebuild(NameAt name_at, std::uint32_t count) {
+    if (slots_.empty()) key_ = json::take_table_key();
+    std::size_t size = 64;
+    while (size * 3 < (std::size_t{count} + 1) * 8) size *= 2;  // at most three-eighths full after
+    release();
+    slots_.assign(size, 0);
+    mask_ = size - 1;
+    for (std::uint32_t c = 0; c < count; ++c) {
+      std::size_t i = slot_of(name_at(c));
+      while (slots_[i] != 0) i = (i + 1) & mask_;
+      slots_[i] = c + 1;
+    }
+  }
+
+  std::vector<std::uint32_t> slots_;
+  std::size_t mask_ = 0;
+  json::HashKey key_{};
 };
 
 class SpanPass {
  public:
   explicit SpanPass(std::string_view payload)
-      : begin_(payload.data()), end_(payload.data() + payload.size()), stream_(payload.size() / 8) {
+      : begin_(payload.data()), end_(payload.data() + payload.size()), stream_(payload.size() / 8),
+        columns_(kLinearColumns) {
     // Room for the usual row width up front, rather than a reallocation per
     // doubling on every call.
-    columns_.reserve(kLinearColumns);
     map_.reserve(kLinearColumns);
     row_columns_.reserve(kLinearColumns);
   }
@@ -464,15 +520,21 @@ class SpanPass {
   const char* const end_;
   bool unsupported_ = false;
 
-  RowStream stream_;
+  // The one buffer of per-row data, in 32-bit words: per row a header
+  // (member count << 1 | 1 when a column list follows the cells), the cells
+  // (two words each), then the row's column list unless it shares the
+  // previous row's.
+  PagedArray<std::uint32_t> stream_;
   std::uint64_t rows_ = 0;
-  std::vector<Column> columns_;
-  json::KeyIndex index_;                    // over the column names, from kLinearColumns on
+  std::uint64_t cell_bytes_ = 0;            // of all cells, for sizing the output
+  PagedArray<Column> columns_;
+  ColumnIndex index_;                       // over the column names, from kLinearColumns on
+  std::vector<Value> reference_values_;     // references read by the exact procedures
   std::vector<std::uint32_t> map_;          // the columns of the last row's members, in order
   std::vector<std::uint32_t> row_columns_;  // the current row's, once it parts from map_
   std::vector<Str> keys_;                   // keys of the open nested objects, for repeats
   std::string text_;                        // decoded strings, wrapped containers
-  json::Arena arena_;                       // decoded names, the name index, reference values
+  json::Arena arena_;                       // decoded names, the trees of reference values
 };
 
 bool SpanPass::scan() {
@@ -537,14 +599,14 @@ const char* SpanPass::scan_row(const char* p) {
 
       std::uint32_t c;
       bool repeated = false;
-      if (shared && count < map_.size() && !escaped && columns_[map_[count]].name == Str{key, key_size}) {
+      if (shared && count < map_.size() && !escaped && columns_[map_[count]].name() == Str{key, key_size}) {
         c = map_[count];  // a prefix of map_ holds no repeats
       } else {
         if (shared) {
           shared = false;
           row_columns_.assign(map_.begin(), map_.begin() + static_cast<std::ptrdiff_t>(count));
           for (std::size_t j = 0; j < count; ++j) {
-            columns_[map_[j]].stamp = row + 1;
+            columns_[map_[j]].stamp = static_cast<std::uint32_t>(row + 1);
             columns_[map_[j]].slot = static_cast<std::uint32_t>(j);
           }
         }
@@ -554,7 +616,7 @@ const char* SpanPass::scan_row(const char* p) {
           repeated = true;  // the last value wins, at the first key's position
           replace_cell(col, header + 1, cell, row);
         } else {
-          col.stamp = row + 1;
+          col.stamp = static_cast<std::uint32_t>(row + 1);
           col.slot = static_cast<std::uint32_t>(count);
           row_columns_.push_back(c);
         }
@@ -739,27 +801,25 @@ std::uint32_t SpanPass::find_column(const char* key, std::size_t size, bool esca
     decode_string(key, key + size, text_);
     name = {arena_.copy_bytes(text_.data(), text_.size()), text_.size()};
   }
-  auto name_at = [this](std::size_t i) { return columns_[i].name; };
-  if (columns_.size() < kLinearColumns) {
-    for (std::size_t c = 0; c < columns_.size(); ++c) {
-      if (columns_[c].name == name) return static_cast<std::uint32_t>(c);
+  const auto count = static_cast<std::uint32_t>(columns_.size());
+  if (count < kLinearColumns) {
+    for (std::uint32_t c = 0; c < count; ++c) {
+      if (columns_[c].name() == name) return c;
     }
   } else {
-    if (index_.empty()) index_.build(name_at, columns_.size(), 2 * columns_.size(), arena_);
-    const std::size_t found = index_.find_or_insert(name_at, name, columns_.size(), arena_);
-    if (found != json::KeyIndex::npos) return static_cast<std::uint32_t>(found);
+    auto name_at = [this](std::size_t i) { return columns_[i].name(); };
+    const std::uint32_t found = index_.find_or_insert(name_at, name, count);
+    if (found != kAbsent) return found;
   }
-  if (columns_.size() >= UINT32_MAX - 1) throw std::length_error("too many columns");
-  columns_.push_back(Column{});
-  columns_.back().name = name;
-  return static_cast<std::uint32_t>(columns_.size() - 1);
+  if (count >= UINT32_MAX - 1) throw std::length_error("too many columns");
+  columns_.push_back(Column{name.data, static_cast<std::uint32_t>(name.size), 0, Cell{0, 0}, 0, 0, 0, 0});
+  return count;
 }
 
 // A null or absent cell never equals a non-null reference; once a row
 // differs, the column is not compared again.
 void SpanPass::add_fact(Column& col, Cell cell, std::uint64_t row) {
-  ++col.present;
-  col.bytes += cell.length();
+  cell_bytes_ += cell.length();
   if (is_null(cell)) return;
   ++col.non_null;
   if (row == 0) {
@@ -777,13 +837,13 @@ void SpanPass::replace_cell(Column& col, std::size_t cells_at, Cell cell, std::u
   Cell old;
   std::memcpy(&old, at, sizeof old);
   std::memcpy(at, &cell, sizeof cell);
-  col.bytes = col.bytes - old.length() + cell.length();
+  cell_bytes_ += cell.length();  // the old cell's bytes stay counted: an estimate
   if (!is_null(old)) {
     --col.non_null;
     if (row == 0) {
       col.equal_rows = 0;
     } else if (col.equal_rows == row + 1) {
-      col.equal_rows = row;
+      col.equal_rows = static_cast<std::uint32_t>(row);
     }
   }
   if (is_null(cell)) return;
@@ -791,7 +851,7 @@ void SpanPass::replace_cell(Column& col, std::size_t cells_at, Cell cell, std::u
   if (row == 0) {
     col.reference = cell;
     col.equal_rows = 1;
-    col.reference_read = false;
+    col.reference_read = 0;
   } else if (col.equal_rows == row && same_as_reference(cell, col)) {
     ++col.equal_rows;
   }
@@ -817,12 +877,12 @@ bool SpanPass::equal_by_value(Cell cell, Column& col) {
       std::memchr(b, '\\', col.reference.length()) == nullptr) {
     return false;
   }
-  if (!col.reference_read) {
-    col.reference_value = exact_value(col.reference, arena_);
-    col.reference_read = true;
+  if (col.reference_read == 0) {
+    reference_values_.push_back(exact_value(col.reference, arena_));
+    col.reference_read = static_cast<std::uint32_t>(reference_values_.size());
   }
   json::Arena scratch;
-  return cells_equal(exact_value(cell, scratch), col.reference_value);
+  return cells_equal(exact_value(cell, scratch), reference_values_[col.reference_read - 1]);
 }
 
 Value SpanPass::exact_value(Cell cell, json::Arena& arena) {
@@ -852,25 +912,25 @@ Value SpanPass::exact_value(Cell cell, json::Arena& arena) {
 // ---- Writing -------------------------------------------------------------------
 
 json::OutputBuffer SpanPass::write() {
+  // What only the scan needed goes before the output grows.
+  index_.release();
+  std::vector<std::uint32_t>().swap(map_);
+  std::vector<std::uint32_t>().swap(row_columns_);
+
   const std::uint64_t n = rows_;
   std::vector<std::uint32_t> position(columns_.size(), kAbsent);
   std::size_t width = 0;
-  std::size_t names = 0;
-  std::uint64_t estimate = 64;
+  std::uint64_t names = 0;
   for (std::size_t c = 0; c < columns_.size(); ++c) {
     const Column& col = columns_[c];
     if (col.non_null == 0) continue;
-    names += col.name.size + 3;
-    if (n >= 2 && col.equal_rows == n) {
-      estimate += col.name.size + 4 + col.reference.length();
-    } else {
-      position[c] = static_cast<std::uint32_t>(width++);
-      estimate += col.bytes + 4 * (n - col.present) + 1;
-    }
+    names += col.name_size + 4;
+    if (n < 2 || col.equal_rows != n) position[c] = static_cast<std::uint32_t>(width++);
   }
-  // Brackets and commas of the rows. Rewritten cells may come out longer
-  // than read; the buffer then grows as usual.
-  estimate += names + 3 * n + (width != 0 ? n * (width - 1) : 0);
+  // Every cell, and a null and a comma for every place in the rows: more
+  // than the document needs unless many cells are rewritten longer (then the
+  // buffer grows as usual); the room never written is never touched.
+  const std::uint64_t estimate = 64 + names + cell_bytes_ + 3 * n + 5 * n * width;
   json::OutputBuffer out(static_cast<std::size_t>(estimate));
 
   out.append(R"({"columns":[)");
@@ -879,7 +939,7 @@ json::OutputBuffer SpanPass::write() {
     if (position[c] == kAbsent) continue;
     if (!first) out.push_back(',');
     first = false;
-    json::write_json_string(out, columns_[c].name);
+    json::write_json_string(out, columns_[c].name());
   }
   out.append(R"(],"rows":[)");
 
@@ -927,7 +987,7 @@ json::OutputBuffer SpanPass::write() {
     if (col.non_null == 0 || position[c] != kAbsent) continue;
     if (!first) out.push_back(',');
     first = false;
-    json::write_json_string(out, col.name);
+    json::write_json_string(out, col.name());
     out.push_back(':');
     write_cell(out, col.reference, false);
   }
