@@ -418,7 +418,7 @@ constexpr std::uint32_t kAbsent = UINT32_MAX;
 // handed back.
 struct Column {
   const char* name_data;         // the decoded name
-  std::uint32_t name_size;
+  std::uint32_t name_size_plain; // its size << 1 | 1 when it holds no quote, backslash or control byte
   std::uint32_t reference_read;  // 1 + the index of the reference's value in reference_values_, once read
   Cell reference;                // the first row's cell, while equal_rows != 0
   std::uint32_t equal_rows;      // leading rows whose cell equals the reference
@@ -426,7 +426,9 @@ struct Column {
   std::uint32_t stamp;           // 1 + the last row whose members were checked against this column
   std::uint32_t slot;            // that row's member index for it
 
-  Str name() const { return {name_data, name_size}; }
+  std::size_t name_size() const { return name_size_plain >> 1; }
+  bool plain_name() const { return name_size_plain & 1; }
+  Str name() const { return {name_data, name_size()}; }
 };
 static_assert(sizeof(Column) == 40);
 
@@ -584,10 +586,25 @@ const char* SpanPass::scan_row(const char* p) {
     for (;;) {
       if (*p != '"') return nullptr;
       const char* const key = p + 1;
-      bool key_verbatim = true;
+      // The key the previous row had here, tested first by its bytes and the
+      // closing quote: a name without quote, backslash or control byte can
+      // only match a key written exactly so, which then needs no scan.
+      std::uint32_t c = kAbsent;
+      if (shared && count < map_.size()) {
+        const Column& expected = columns_[map_[count]];
+        const std::size_t n = expected.name_size();
+        if (expected.plain_name() && static_cast<std::size_t>(end_ - key) > n && key[n] == '"' &&
+            json::same_bytes(key, expected.name_data, n)) {
+          c = map_[count];
+          p = key + n + 1;
+        }
+      }
       bool escaped = false;
-      p = scan_string(key, end_, key_verbatim, escaped);
-      if (p == nullptr) return nullptr;
+      if (c == kAbsent) {
+        bool key_verbatim = true;
+        p = scan_string(key, end_, key_verbatim, escaped);
+        if (p == nullptr) return nullptr;
+      }
       const std::size_t key_size = static_cast<std::size_t>(p - 1 - key);
       p = skip_whitespace(p, end_);
       if (p == end_ || *p != ':') return nullptr;
@@ -597,11 +614,8 @@ const char* SpanPass::scan_row(const char* p) {
       p = scan_value(p, cell);
       if (p == nullptr) return nullptr;
 
-      std::uint32_t c;
       bool repeated = false;
-      if (shared && count < map_.size() && !escaped && columns_[map_[count]].name() == Str{key, key_size}) {
-        c = map_[count];  // a prefix of map_ holds no repeats
-      } else {
+      if (c == kAbsent) {  // a prefix of map_ holds no repeats, so only a key off it may repeat one
         if (shared) {
           shared = false;
           row_columns_.assign(map_.begin(), map_.begin() + static_cast<std::ptrdiff_t>(count));
@@ -812,7 +826,9 @@ std::uint32_t SpanPass::find_column(const char* key, std::size_t size, bool esca
     if (found != kAbsent) return found;
   }
   if (count >= UINT32_MAX - 1) throw std::length_error("too many columns");
-  columns_.push_back(Column{name.data, static_cast<std::uint32_t>(name.size), 0, Cell{0, 0}, 0, 0, 0, 0});
+  if (name.size >= (std::size_t{1} << 31)) throw std::length_error("column name too long");
+  const bool plain = json::find_string_special(name.data, name.data + name.size) == name.data + name.size;
+  columns_.push_back(Column{name.data, static_cast<std::uint32_t>(name.size << 1 | plain), 0, Cell{0, 0}, 0, 0, 0, 0});
   return count;
 }
 
@@ -924,7 +940,7 @@ json::OutputBuffer SpanPass::write() {
   for (std::size_t c = 0; c < columns_.size(); ++c) {
     const Column& col = columns_[c];
     if (col.non_null == 0) continue;
-    names += col.name_size + 4;
+    names += col.name_size() + 4;
     if (n < 2 || col.equal_rows != n) position[c] = static_cast<std::uint32_t>(width++);
   }
   // Every cell, and a null and a comma for every place in the rows: more
