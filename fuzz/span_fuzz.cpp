@@ -25,14 +25,15 @@ std::string answer(const transform::Outcome& o) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view payload(reinterpret_cast<const char*>(data), size);
-  const transform::Outcome exact = transform::run_guarded([&] { return transform::columnarize_exact(payload); });
+  using transform::run_guarded;
+  const transform::Outcome exact = run_guarded([&] { return transform::columnarize_exact(payload); });
   auto fast = transform::columnarize_spans(payload);
   if (fast) {
     require(exact.ok(), "what the span pass accepts, the exact path accepts", answer(exact));
     require(fast.value().view() == exact.value().view(), "the span pass writes the exact path's bytes",
             std::string(fast.value().view()) + "\n  exact: " + std::string(exact.value().view()));
   }
-  const transform::Outcome public_entry = transform::run_guarded([&] { return transform::columnarize_json(payload); });
+  const transform::Outcome public_entry = run_guarded([&] { return transform::columnarize_json(payload); });
   require(answer(public_entry) == answer(exact), "columnarize_json answers as the exact path",
           answer(public_entry) + "\n  exact: " + answer(exact));
   return 0;

@@ -36,24 +36,20 @@ inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; 
 
 // Past the digits at p. Long runs (float data has 16 to 20 digits) go eight
 // bytes at a time: a byte is a digit when its high nibble is 3 both as it is
-// and plus 6. A carry out of a byte of 0xFA or more reaches only bytes above
-// it, which lie past the first non-digit already. The byte loop is the
-// portable reference and takes the tail.
+// and plus 6. On a little-endian machine a carry out of a byte of 0xFA or
+// more reaches only later bytes, past the first non-digit already. The byte
+// loop is the portable reference and takes the tail.
 inline const char* skip_digits(const char* p, const char* end) {
-  constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0u;
-  constexpr std::uint64_t kThree = 0x3030303030303030u;
-  while (end - p >= 8) {
-    std::uint64_t x;
-    std::memcpy(&x, p, 8);
-    const std::uint64_t other = ((x & kHigh) ^ kThree) | (((x + 0x0606060606060606u) & kHigh) ^ kThree);
-    if (other != 0) {
-      if constexpr (std::endian::native == std::endian::little) {
-        return p + (std::countr_zero(other) >> 3);
-      } else {
-        return p + (std::countl_zero(other) >> 3);
-      }
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0u;
+    constexpr std::uint64_t kThree = 0x3030303030303030u;
+    while (end - p >= 8) {
+      std::uint64_t x;
+      std::memcpy(&x, p, 8);
+      const std::uint64_t other = ((x & kHigh) ^ kThree) | (((x + 0x0606060606060606u) & kHigh) ^ kThree);
+      if (other != 0) return p + (std::countr_zero(other) >> 3);
+      p += 8;
     }
-    p += 8;
   }
   while (p != end && is_digit(*p)) ++p;
   return p;
@@ -152,7 +148,9 @@ inline int hex4(const char* p) {
   return (a << 12) | (b << 8) | (c << 4) | d;
 }
 
-inline bool has_short_escape(int unit) { return unit == '\b' || unit == '\t' || unit == '\n' || unit == '\f' || unit == '\r'; }
+inline bool has_short_escape(int unit) {
+  return unit == '\b' || unit == '\t' || unit == '\n' || unit == '\f' || unit == '\r';
+}
 
 // The escape at q (a backslash) as the reader checks it; returns what follows
 // it, or nullptr when the reader would reject it. `verbatim` drops when the
@@ -457,7 +455,9 @@ class ColumnIndex {
   }
 
  private:
-  std::size_t slot_of(Str name) const { return static_cast<std::size_t>(json::sip_hash13(key_, name.view())) & mask_; }
+  std::size_t slot_of(Str name) const {
+    return static_cast<std::size_t>(json::sip_hash13(key_, name.view())) & mask_;
+  }
 
   template <class NameAt>
   void rebuild(NameAt name_at, std::uint32_t count) {
@@ -550,7 +550,8 @@ bool SpanPass::scan() {
     for (;;) {
       if (*p != '{') {
         const char c = *p;
-        const bool value = c == '[' || c == '"' || c == '-' || is_digit(c) || c == 't' || c == 'f' || c == 'n';
+        const bool value =
+            c == '[' || c == '"' || c == '-' || is_digit(c) || c == 't' || c == 'f' || c == 'n';
         return value ? leave_to_exact() : give_up();  // a row that is not an object: the exact path names it
       }
       p = scan_row(p);
@@ -740,9 +741,10 @@ const char* SpanPass::scan_container(const char* p, Mode& mode) {
         keys_distinct = false;  // an escaped key may equal another once decoded
       } else {
         const Str k{start, size};
-        const unsigned hash = static_cast<unsigned>(size * 7 + (size != 0 ? static_cast<unsigned char>(start[0]) +
-                                                                           3u * static_cast<unsigned char>(start[size - 1])
-                                                                     : 0));
+        unsigned hash = static_cast<unsigned>(size) * 7;
+        if (size != 0) {
+          hash += static_cast<unsigned char>(start[0]) + 3u * static_cast<unsigned char>(start[size - 1]);
+        }
         const std::uint64_t bit = std::uint64_t{1} << (hash & 63);
         if (o.filter & bit) {
           for (std::size_t i = o.keys; i < keys_.size(); ++i) {
@@ -828,7 +830,8 @@ std::uint32_t SpanPass::find_column(const char* key, std::size_t size, bool esca
   if (count >= UINT32_MAX - 1) throw std::length_error("too many columns");
   if (name.size >= (std::size_t{1} << 31)) throw std::length_error("column name too long");
   const bool plain = json::find_string_special(name.data, name.data + name.size) == name.data + name.size;
-  columns_.push_back(Column{name.data, static_cast<std::uint32_t>(name.size << 1 | plain), 0, Cell{0, 0}, 0, 0, 0, 0});
+  const auto size_plain = static_cast<std::uint32_t>(name.size << 1 | plain);
+  columns_.push_back(Column{name.data, size_plain, 0, Cell{0, 0}, 0, 0, 0, 0});
   return count;
 }
 
@@ -876,9 +879,8 @@ void SpanPass::replace_cell(Column& col, std::size_t cells_at, Cell cell, std::u
 // Equal bytes are equal cells.
 inline bool SpanPass::same_as_reference(Cell cell, Column& col) {
   const std::size_t n = cell.length();
-  if (n == col.reference.length() && json::same_bytes(begin_ + cell.offset, begin_ + col.reference.offset, n)) {
-    return true;
-  }
+  const char* reference = begin_ + col.reference.offset;
+  if (n == col.reference.length() && json::same_bytes(begin_ + cell.offset, reference, n)) return true;
   return equal_by_value(cell, col);
 }
 

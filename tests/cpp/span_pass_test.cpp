@@ -57,7 +57,8 @@ std::string verbatim_literal(std::mt19937_64& rng) {
       std::string digits;
       for (std::size_t i = 0; i < k; ++i) digits += digit(i == 0 || i + 1 == k);
       if (e < 0) return s + "0." + std::string(static_cast<std::size_t>(-e - 1), '0') + digits;
-      return s + digits.substr(0, static_cast<std::size_t>(e + 1)) + "." + digits.substr(static_cast<std::size_t>(e + 1));
+      const auto point = static_cast<std::size_t>(e + 1);
+      return s + digits.substr(0, point) + "." + digits.substr(point);
     }
   }
 }
@@ -66,13 +67,17 @@ std::string verbatim_literal(std::mt19937_64& rng) {
 std::string any_literal(std::mt19937_64& rng) {
   auto digits = [&](std::size_t n, bool lead) {
     std::string d;
-    for (std::size_t i = 0; i < n; ++i) d += static_cast<char>('0' + (lead && i == 0 ? 1 + rng() % 9 : rng() % 10));
+    for (std::size_t i = 0; i < n; ++i) {
+      d += static_cast<char>('0' + (lead && i == 0 ? 1 + rng() % 9 : rng() % 10));
+    }
     return d;
   };
   std::string s = rng() % 2 ? "-" : "";
   s += rng() % 5 == 0 ? "0" : digits(1 + rng() % 22, true);
   if (rng() % 3 != 0) s += "." + digits(1 + rng() % 22, false);
-  if (rng() % 4 == 0) s += std::string(rng() % 2 ? "e" : "E") + (rng() % 2 ? "-" : "") + digits(1 + rng() % 3, false);
+  if (rng() % 4 == 0) {
+    s += std::string(rng() % 2 ? "e" : "E") + (rng() % 2 ? "-" : "") + digits(1 + rng() % 3, false);
+  }
   return s;
 }
 
@@ -112,11 +117,13 @@ std::string generated_payload(std::mt19937_64& rng) {
   static const std::vector<std::string> values = {
       "1", "1.0", "1e0", "-0", "0", "0.0", "-0.0", "100", "1.5", "0.1", "1.50", "9007199254740993",
       "9007199254740992", "123456789012345678", "1234567890123456789", "18446744073709551616", "2.5e-7",
-      "\"a\"", "\"\\u0061\"", "\"\\/\"", "\"x\\ny\"", "\"\\u001f\"", "\"\\u001F\"", "\"\\u000a\"", "\"\xc3\xa9\"",
-      "\"\\u00e9\"", "\"\\ud83d\\ude00\"", "true", "false", "null", "null", "[]", "{}", "[1,2]", "[1.0,2]", "[ 1,2]",
+      "\"a\"", "\"\\u0061\"", "\"\\/\"", "\"x\\ny\"", "\"\\u001f\"", "\"\\u001F\"", "\"\\u000a\"",
+      "\"\xc3\xa9\"", "\"\\u00e9\"", "\"\\ud83d\\ude00\"", "true", "false", "null", "null", "[]", "{}",
+      "[1,2]", "[1.0,2]", "[ 1,2]",
       "{\"p\":1,\"q\":[2]}", "{\"q\":[2],\"p\":1}", "{\"p\":1,\"p\":2}", "{\"p\":2}", "{\"\\u0070\":2}",
       "[{\"a\":{\"b\":[\"\\/\",1e2]}}]", "{\"r\":{\"s\":1,\"t\":2,\"s\":3}}"};
-  static const std::vector<std::string> keys = {"a", "b", "c", "\\u0061", "k\\\"q", "", "\xc3\xa9", "a\\\\n", "a\\n"};
+  static const std::vector<std::string> keys = {"a",       "b",        "c",     "\\u0061", "k\\\"q",
+                                                "",        "\xc3\xa9", "a\\\\n", "a\\n"};
   const bool spaced = rng() % 4 == 0;
   const std::string ws = spaced ? " " : "";
   const bool wide = rng() % 8 == 0;
