@@ -1,5 +1,8 @@
 // MB/s of the core stages on the benchmark payloads: read only, read +
-// columnarize, writing the document (MB/s of output), and the whole pipeline.
+// columnarize, writing the document (MB/s of output), and the whole pipeline:
+// as callers get it (span pass first), on the exact path alone, on the
+// payload with its last byte cut off (an error at the very end), and with an
+// error inside its last row (the span pass scans it all, then hands it back).
 //
 //   python3 tools/make_payloads.py build/payloads [--large]
 //   ZORVAT_PAYLOADS=build/payloads build/bench/pipeline_bench
@@ -61,9 +64,10 @@ void write_document(benchmark::State& state, const std::string* payload) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * written));
 }
 
+template <transform::Outcome (*columnarize)(std::string_view)>
 void pipeline(benchmark::State& state, const std::string* payload) {
   for (auto _ : state) {
-    transform::Outcome r = transform::columnarize_json(*payload);
+    transform::Outcome r = columnarize(*payload);
     benchmark::DoNotOptimize(r.ok());
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * payload->size()));
@@ -78,7 +82,7 @@ std::vector<std::string>& payloads() {
 
 int main(int argc, char** argv) {
   const std::vector<std::filesystem::path> files = payload_files();
-  payloads().reserve(files.size());
+  payloads().reserve(3 * files.size());
   for (const auto& f : files) {
     payloads().push_back(load(f));
     const std::string* p = &payloads().back();
@@ -87,7 +91,18 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(("read+columnarize/" + name).c_str(), read_columnarize, p)
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("write/" + name).c_str(), write_document, p)->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("pipeline/" + name).c_str(), pipeline, p)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("pipeline/" + name).c_str(), pipeline<transform::columnarize_json>, p)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("exact/" + name).c_str(), pipeline<transform::columnarize_exact>, p)
+        ->Unit(benchmark::kMillisecond);
+    payloads().push_back(p->substr(0, p->size() - 1));
+    benchmark::RegisterBenchmark(("error_at_end/" + name).c_str(), pipeline<transform::columnarize_json>,
+                                 &payloads().back())
+        ->Unit(benchmark::kMillisecond);
+    payloads().push_back(p->substr(0, p->size() - 2) + "x]");
+    benchmark::RegisterBenchmark(("error_in_last_row/" + name).c_str(), pipeline<transform::columnarize_json>,
+                                 &payloads().back())
+        ->Unit(benchmark::kMillisecond);
   }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

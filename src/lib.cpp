@@ -385,6 +385,9 @@ int exec_module(PyObject* module) {
     raise_text(PyExc_TypeError, not_instance_text(module, "module"));
     return -1;
   }
+  // The path switch reads the environment once: here, under the lock, so
+  // that no call reads it while another thread may be changing os.environ.
+  tf::span_pass_enabled();
 
   Ref function;
   {

@@ -64,8 +64,12 @@ struct Frame {
 
 class Reader {
  public:
-  Reader(std::string_view payload, Arena& arena)
-      : begin_(payload.data()), p_(payload.data()), end_(payload.data() + payload.size()), arena_(arena) {}
+  // With `build` false the reader only checks: the same grammar, limits and
+  // errors, but no value is kept. With `utf8_valid` (the whole payload is
+  // known to be valid UTF-8) no string is checked again.
+  Reader(std::string_view payload, Arena& arena, bool build = true, bool utf8_valid = false)
+      : begin_(payload.data()), p_(payload.data()), end_(payload.data() + payload.size()), arena_(arena),
+        build_(build), non_ascii_(utf8_valid ? end_ : nullptr) {}
 
   Result<RowList, ReaderError> run();
 
@@ -117,6 +121,7 @@ class Reader {
   const char* p_;
   const char* const end_;
   Arena& arena_;
+  const bool build_;
 
   std::vector<Frame> frames_;
   const Object* last_object_[kMaxDepth + 1] = {};  // per depth, for Frame::shape
@@ -359,6 +364,7 @@ inline bool Reader::add_member(Frame& frame, Value value) {
 }
 
 Value Reader::close(Frame& frame) {
+  if (!build_) return Value();
   if (frame.is_object) {
     std::size_t count = members_.size() - frame.start;
     KeyIndex index = frame.index;
@@ -473,9 +479,9 @@ Result<RowList, ReaderError> Reader::run() {
     // after_value: `value` is complete.
     if (frames_.empty()) break;  // the top-level array has closed
     Frame& f = frames_.back();
-    if (f.is_object) {
+    if (build_ && f.is_object) {
       add_member(f, value);
-    } else {
+    } else if (build_) {
       values_.push_back(value);
     }
     skip_whitespace();
@@ -522,6 +528,14 @@ Result<RowList, ReaderError> Reader::run() {
 Result<RowList, ReaderError> read_rows(std::string_view payload, Arena& arena) {
   Reader reader(payload, arena);
   return reader.run();
+}
+
+Result<Checked, ReaderError> check_rows(std::string_view payload, bool utf8_valid) {
+  Arena arena;
+  Reader reader(payload, arena, false, utf8_valid);
+  auto rows = reader.run();
+  if (!rows) return fail(std::move(rows).error());
+  return Checked{};
 }
 
 }  // namespace zorvat::json

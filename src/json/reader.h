@@ -29,4 +29,11 @@ struct RowList {
 // is in the call, apart from the per-thread hash key).
 Result<RowList, ReaderError> read_rows(std::string_view payload, Arena& arena);
 
+// read_rows without the rows: the same pass, the same error (text and
+// position) or none, but nothing is built, so it costs a fraction of a read.
+// `utf8_valid`: the caller has found the whole payload valid UTF-8, so no
+// string needs that check (none could fail it).
+struct Checked {};
+Result<Checked, ReaderError> check_rows(std::string_view payload, bool utf8_valid);
+
 }  // namespace zorvat::json

@@ -24,7 +24,21 @@ using Outcome = Result<json::OutputBuffer, TransformError>;
 // Reads, checks, columnarizes and writes. Every expected failure comes back
 // as an error; it throws only when something unexpected happens (memory
 // exhaustion, a broken invariant), which run_guarded contains.
+//
+// The span pass (span_pass.h) answers first; what it hands back goes to the
+// exact path, which gives the same bytes and words every error.
 Outcome columnarize_json(std::string_view payload);
+
+// The exact path alone: the reader builds the rows, the row check,
+// write_columnar.
+Outcome columnarize_exact(std::string_view payload);
+
+// False when the environment held ZORVAT_EXACT_ONLY=1 at the first call: then
+// columnarize_json takes the exact path only (the switch for testing that
+// path; no result depends on it). Read once per process; the binding calls it
+// while importing, so that the environment is never read without the
+// interpreter lock.
+bool span_pass_enabled();
 
 // The failure boundary: runs `operation` (which returns an Outcome) and turns
 // any exception into a panic error with the exception's text. Nothing

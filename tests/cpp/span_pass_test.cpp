@@ -1,0 +1,174 @@
+// The span pass against the exact path: number literals it copies must be
+// what the exact reader and writer print, and generated row sets must come
+// out byte for byte as the exact path writes them, without being handed back.
+#include "transform/span_pass.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "json/reader.h"
+#include "json/writer.h"
+#include "transform/pipeline.h"
+
+namespace zorvat::transform {
+namespace {
+
+// The literal as the exact path prints it, or "ERR" when it does not read.
+std::string exact_text(const std::string& literal) {
+  json::Arena arena;
+  auto rows = json::read_rows("[" + literal + "]", arena);
+  if (!rows) return "ERR";
+  json::OutputBuffer out;
+  json::write_json_value(out, rows.value().data[0]);
+  return std::string(out.view());
+}
+
+std::size_t literal_count() {
+  const char* n = std::getenv("ZORVAT_LITERAL_COUNT");  // a longer run: ZORVAT_LITERAL_COUNT=100000000
+  return n != nullptr ? std::strtoull(n, nullptr, 10) : 1000000;
+}
+
+// A literal of the verbatim class: an integer below 10^18, or a decimal of at
+// most 15 significant digits with decimal exponent -5..13 ending in a non-zero
+// digit, or "<integer>.0".
+std::string verbatim_literal(std::mt19937_64& rng) {
+  auto digit = [&](bool nonzero) { return static_cast<char>('0' + (nonzero ? 1 + rng() % 9 : rng() % 10)); };
+  std::string s = rng() % 2 ? "-" : "";
+  switch (rng() % 3) {
+    case 0: {  // integer
+      const std::size_t n = 1 + rng() % 18;
+      if (n == 1 && s.empty() && rng() % 8 == 0) return "0";
+      for (std::size_t i = 0; i < n; ++i) s += digit(i == 0);
+      return s;
+    }
+    case 1: {  // <integer>.0
+      const std::size_t n = 1 + rng() % 14;
+      if (rng() % 16 == 0) return s + "0.0";
+      for (std::size_t i = 0; i < n; ++i) s += digit(i == 0);
+      return s + ".0";
+    }
+    default: {  // k significant digits, the first at 10^e
+      const long e = -5 + static_cast<long>(rng() % 19);
+      const std::size_t k = static_cast<std::size_t>(e >= 0 ? e + 2 : 1) + rng() % (e >= 0 ? 14 - e : 15);
+      std::string digits;
+      for (std::size_t i = 0; i < k; ++i) digits += digit(i == 0 || i + 1 == k);
+      if (e < 0) return s + "0." + std::string(static_cast<std::size_t>(-e - 1), '0') + digits;
+      const auto point = static_cast<std::size_t>(e + 1);
+      return s + digits.substr(0, point) + "." + digits.substr(point);
+    }
+  }
+}
+
+// Any literal of the grammar, near the class's edges more often than not.
+std::string any_literal(std::mt19937_64& rng) {
+  auto digits = [&](std::size_t n, bool lead) {
+    std::string d;
+    for (std::size_t i = 0; i < n; ++i) {
+      d += static_cast<char>('0' + (lead && i == 0 ? 1 + rng() % 9 : rng() % 10));
+    }
+    return d;
+  };
+  std::string s = rng() % 2 ? "-" : "";
+  s += rng() % 5 == 0 ? "0" : digits(1 + rng() % 22, true);
+  if (rng() % 3 != 0) s += "." + digits(1 + rng() % 22, false);
+  if (rng() % 4 == 0) {
+    s += std::string(rng() % 2 ? "e" : "E") + (rng() % 2 ? "-" : "") + digits(1 + rng() % 3, false);
+  }
+  return s;
+}
+
+TEST(SpanNumberTest, VerbatimLiteralsPrintAsRead) {
+  std::mt19937_64 rng(20261207);
+  const std::size_t count = literal_count();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string literal = verbatim_literal(rng);
+    const NumberScan scan = scan_number(literal.data(), literal.data() + literal.size());
+    ASSERT_TRUE(scan.verbatim && scan.in_range) << literal;
+    ASSERT_EQ(exact_text(literal), literal);
+  }
+}
+
+TEST(SpanNumberTest, NoOtherLiteralIsTakenForVerbatimOrInRange) {
+  std::mt19937_64 rng(7);
+  const std::size_t count = literal_count();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string literal = any_literal(rng);
+    const NumberScan scan = scan_number(literal.data(), literal.data() + literal.size());
+    ASSERT_EQ(scan.end, literal.data() + literal.size()) << literal;
+    const std::string exact = exact_text(literal);
+    if (scan.in_range) {
+      ASSERT_NE(exact, "ERR") << literal;
+    }
+    if (scan.verbatim) {
+      ASSERT_EQ(exact, literal);
+    }
+  }
+}
+
+// Row sets drawn from awkward tokens: numbers equal in value but not in
+// form, escaped and repeated keys, nested objects in another member order or
+// with repeated keys, whitespace, rows sharing or leaving the previous key
+// order, rows wide enough for the hashed column lookup.
+std::string generated_payload(std::mt19937_64& rng) {
+  static const std::vector<std::string> values = {
+      "1", "1.0", "1e0", "-0", "0", "0.0", "-0.0", "100", "1.5", "0.1", "1.50", "9007199254740993",
+      "9007199254740992", "123456789012345678", "1234567890123456789", "18446744073709551616", "2.5e-7",
+      "\"a\"", "\"\\u0061\"", "\"\\/\"", "\"x\\ny\"", "\"\\u001f\"", "\"\\u001F\"", "\"\\u000a\"",
+      "\"\xc3\xa9\"", "\"\\u00e9\"", "\"\\ud83d\\ude00\"", "true", "false", "null", "null", "[]", "{}",
+      "[1,2]", "[1.0,2]", "[ 1,2]",
+      "{\"p\":1,\"q\":[2]}", "{\"q\":[2],\"p\":1}", "{\"p\":1,\"p\":2}", "{\"p\":2}", "{\"\\u0070\":2}",
+      "[{\"a\":{\"b\":[\"\\/\",1e2]}}]", "{\"r\":{\"s\":1,\"t\":2,\"s\":3}}"};
+  static const std::vector<std::string> keys = {"a",       "b",        "c",     "\\u0061", "k\\\"q",
+                                                "",        "\xc3\xa9", "a\\\\n", "a\\n"};
+  const bool spaced = rng() % 4 == 0;
+  const std::string ws = spaced ? " " : "";
+  const bool wide = rng() % 8 == 0;
+  std::string out = "[" + ws;
+  std::vector<std::string> previous;
+  const std::size_t rows = rng() % 8;
+  for (std::size_t r = 0; r < rows; ++r) {
+    std::vector<std::string> row_keys;
+    if (!previous.empty() && rng() % 2) {
+      row_keys = previous;
+      if (rng() % 3 == 0) row_keys.resize(rng() % row_keys.size());
+    } else {
+      const std::size_t members = wide ? 30 + rng() % 20 : rng() % 6;
+      for (std::size_t m = 0; m < members; ++m) {
+        row_keys.push_back(wide && m % 4 != 0 ? "w" + std::to_string(rng() % 45) : keys[rng() % keys.size()]);
+      }
+    }
+    previous = row_keys;
+    out += r ? "," + ws + "{" : "{";
+    for (std::size_t m = 0; m < row_keys.size(); ++m) {
+      out += (m ? "," : "") + ws + "\"" + row_keys[m] + "\"" + ws + ":" + ws + values[rng() % values.size()];
+    }
+    out += ws + "}";
+  }
+  return out + ws + "]";
+}
+
+TEST(SpanPassTest, GeneratedRowSetsAsTheExactPathWritesThem) {
+  std::mt19937_64 rng(12);
+  for (int i = 0; i < 20000; ++i) {
+    const std::string payload = generated_payload(rng);
+    auto fast = columnarize_spans(payload);
+    ASSERT_TRUE(fast.ok()) << "handed back: " << payload;
+    Outcome exact = columnarize_exact(payload);
+    ASSERT_TRUE(exact.ok()) << payload;
+    ASSERT_EQ(fast.value().view(), exact.value().view()) << payload;
+  }
+}
+
+TEST(SpanPassTest, HandsBackWhatItDoesNotHandle) {
+  for (const char* payload : {"", "[", "[1]", "[{}", "[{},]", "{}", "[{\"a\":1e400}]", "[{\"a\":\"\\x\"}]",
+                              "[{\"a\":\"\xff\"}]", "[{\"a\":01}]", "[{} x]"}) {
+    EXPECT_FALSE(columnarize_spans(payload).ok()) << payload;
+  }
+}
+
+}  // namespace
+}  // namespace zorvat::transform
