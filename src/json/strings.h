@@ -4,6 +4,8 @@
 
 #include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -44,5 +46,35 @@ const char* find_non_ascii(const char* p, const char* end);
 // True when [p, p + n) is valid UTF-8: no overlong forms, no encoded
 // surrogates, nothing above U+10FFFF, no truncated or stray continuation bytes.
 bool is_valid_utf8(const char* p, std::size_t n);
+
+// The JSON whitespace bytes: space, line feed, carriage return, tab.
+inline bool is_whitespace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+// The value of a hex digit, or -1.
+inline int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Appends code point `cp` (at most U+10FFFF, not a surrogate) as UTF-8.
+inline void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
 
 }  // namespace zorvat::json

@@ -126,19 +126,14 @@ namespace {
 
 // ---- Strings ---------------------------------------------------------------
 
-inline bool is_whitespace(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+using json::append_utf8;
+using json::hex_value;
+using json::is_whitespace;
 
 inline const char* skip_whitespace(const char* p, const char* end) {
   // Compact payloads have none: one compare settles the usual case.
   while (p != end && static_cast<unsigned char>(*p) <= ' ' && is_whitespace(*p)) ++p;
   return p;
-}
-
-inline int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // The four hex digits at p, or a negative number when one is not a digit.
@@ -203,24 +198,6 @@ inline const char* scan_string(const char* p, const char* end, bool& verbatim, b
     escaped = true;
     p = scan_escape(q, end, verbatim);
     if (p == nullptr) return nullptr;
-  }
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
 
