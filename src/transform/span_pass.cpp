@@ -34,22 +34,13 @@ namespace {
 
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
-// Past the digits at p. Long runs (float data has 16 to 20 digits) go eight
-// bytes at a time: a byte is a digit when its high nibble is 3 both as it is
-// and plus 6. On a little-endian machine a carry out of a byte of 0xFA or
-// more reaches only later bytes, past the first non-digit already. The byte
-// loop is the portable reference and takes the tail.
+// Past the digits at p, eight bytes per step where eight remain (float data
+// has 16 to 20 digits); the byte loop takes the tail.
 inline const char* skip_digits(const char* p, const char* end) {
-  if constexpr (std::endian::native == std::endian::little) {
-    constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0u;
-    constexpr std::uint64_t kThree = 0x3030303030303030u;
-    while (end - p >= 8) {
-      std::uint64_t x;
-      std::memcpy(&x, p, 8);
-      const std::uint64_t other = ((x & kHigh) ^ kThree) | (((x + 0x0606060606060606u) & kHigh) ^ kThree);
-      if (other != 0) return p + (std::countr_zero(other) >> 3);
-      p += 8;
-    }
+  while (end - p >= 8) {
+    const std::uint64_t other = json::non_digit_bytes(json::load_word8(p));
+    if (other != 0) return p + (std::countr_zero(other) >> 3);
+    p += 8;
   }
   while (p != end && is_digit(*p)) ++p;
   return p;
@@ -59,26 +50,30 @@ inline const char* skip_digits(const char* p, const char* end) {
 // double range's end (10^308), whatever digits it drops or divides by.
 constexpr std::size_t kSafeDigits = 300;
 
-}  // namespace
-
-NumberScan scan_number(const char* p, const char* end) {
+// kValue: also keep the digits as one integer, for a writer that needs the
+// number's value; the scan for cells needs only its shape.
+template <bool kValue>
+NumberScan scan_number_as(const char* p, const char* end) {
   NumberScan out;
   const bool negative = *p == '-';
   if (negative) ++p;
   const char* const int_start = p;
   if (p == end || !is_digit(*p)) return out;
+  std::uint64_t significand = 0;
+  std::size_t digits = 0;
   if (*p == '0') {
     ++p;
     if (p != end && is_digit(*p)) return out;  // a leading zero
+    digits = 1;
   } else {
-    p = skip_digits(p, end);
+    p = kValue ? json::read_digit_run(p, end, significand, digits) : skip_digits(p, end);
   }
   const std::size_t int_digits = static_cast<std::size_t>(p - int_start);
   const char* frac_start = p;
   std::size_t frac_digits = 0;
   if (p != end && *p == '.') {
     frac_start = ++p;
-    p = skip_digits(p, end);
+    p = kValue ? json::read_digit_run(p, end, significand, digits) : skip_digits(p, end);
     frac_digits = static_cast<std::size_t>(p - frac_start);
     if (frac_digits == 0) return out;
   }
@@ -97,6 +92,11 @@ NumberScan scan_number(const char* p, const char* end) {
   }
   out.end = p;
   out.in_range = int_digits <= kSafeDigits;
+  if constexpr (kValue) {
+    out.simple = int_digits + frac_digits <= 19;
+    out.significand = significand;
+    out.fraction = static_cast<std::uint32_t>(frac_digits);
+  }
   if (frac_digits == 0) {
     out.verbatim = int_digits <= 18 && !(negative && *int_start == '0');
     return out;
@@ -121,6 +121,10 @@ NumberScan scan_number(const char* p, const char* end) {
   out.verbatim = significant <= 15 && exponent10 >= -5;
   return out;
 }
+
+}  // namespace
+
+NumberScan scan_number(const char* p, const char* end) { return scan_number_as<true>(p, end); }
 
 namespace {
 
@@ -299,6 +303,12 @@ Value number_value(const char* p, const char* end) {
   auto number = json::read_number(q, end, negative);
   if (!number) throw std::logic_error("span pass: a number it accepted does not read");
   return number.value();
+}
+
+// The number a scan read, without reading it again when it was simple.
+Value scanned_value(const char* p, const NumberScan& number) {
+  if (number.simple) return json::simple_number_value(number.significand, number.fraction, *p == '-');
+  return number_value(p, number.end);
 }
 
 // A number as the writer spells its form; numbers the pass accepts are finite.
@@ -677,7 +687,7 @@ const char* SpanPass::scan_scalar(const char* p, bool& verbatim) {
       break;
   }
   if (*p != '-' && !is_digit(*p)) return nullptr;
-  const NumberScan number = scan_number(p, end_);
+  const NumberScan number = scan_number_as<false>(p, end_);
   if (number.end == nullptr) return nullptr;
   if (!number.in_range) return leave_to_exact(), nullptr;
   verbatim = verbatim && number.verbatim;
@@ -1059,7 +1069,7 @@ void SpanPass::rewrite_container(json::OutputBuffer& out, const char* p, const c
       if (number.verbatim) {
         out.append(p, static_cast<std::size_t>(number.end - p));
       } else {
-        write_number(out, number_value(p, number.end));
+        write_number(out, scanned_value(p, number));
       }
       p = number.end;
     } else {

@@ -10,6 +10,7 @@
 // accepts a payload, its bytes are the exact path's bytes.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "json/buffer.h"
@@ -35,6 +36,11 @@ struct NumberScan {
   const char* end = nullptr;  // past the literal; nullptr when the grammar is broken
   bool verbatim = false;      // the writer prints the number as exactly these bytes
   bool in_range = false;      // the number procedure cannot overflow on it
+  // At most 19 digits and no exponent: `significand` (the digits as one
+  // integer) and `fraction` (how many follow the point) are its reading.
+  bool simple = false;
+  std::uint32_t fraction = 0;
+  std::uint64_t significand = 0;
 };
 
 // Scans the literal at `p` ('-' or a digit) within [p, end). Verbatim are the

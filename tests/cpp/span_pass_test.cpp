@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "json/number.h"
 #include "json/reader.h"
 #include "json/writer.h"
 #include "transform/pipeline.h"
@@ -105,6 +106,14 @@ TEST(SpanNumberTest, NoOtherLiteralIsTakenForVerbatimOrInRange) {
     }
     if (scan.verbatim) {
       ASSERT_EQ(exact, literal);
+    }
+    if (scan.simple) {  // the digits it kept read as the reader reads them
+      const bool negative = literal[0] == '-';
+      const char* cursor = literal.data() + negative;
+      auto read = json::read_number(cursor, literal.data() + literal.size(), negative);
+      ASSERT_TRUE(read.ok()) << literal;
+      const json::Value kept = json::simple_number_value(scan.significand, scan.fraction, negative);
+      ASSERT_TRUE(kept.form() == read.value().form() && kept.as_unsigned() == read.value().as_unsigned()) << literal;
     }
   }
 }
