@@ -61,10 +61,9 @@ Result<Value, NumberError> read_number(const char*& cursor, const char* end, boo
     significand = static_cast<unsigned>(*p++ - '0');
     appended = 1;
     // Nineteen digits always fit: no overflow test until then.
-    while (appended < 19 && p != end && is_digit(*p)) {
-      significand = significand * 10 + static_cast<unsigned>(*p++ - '0');
-      ++appended;
-    }
+    const char* const run = p;
+    p = take_digits(p, end, significand, 18);
+    appended += static_cast<int>(p - run);
     while (p != end && is_digit(*p)) {
       unsigned d = static_cast<unsigned>(*p - '0');
       if (significand_overflows(significand, d)) {
@@ -91,11 +90,10 @@ Result<Value, NumberError> read_number(const char*& cursor, const char* end, boo
       cursor = p;
       return fail(NumberError{ErrorKind::invalid_number, Position::next_byte});
     }
-    while (appended < 19 && p != end && is_digit(*p)) {
-      significand = significand * 10 + static_cast<unsigned>(*p++ - '0');
-      --exponent;
-      ++appended;
-    }
+    const char* const run = p;
+    p = take_digits(p, end, significand, static_cast<std::size_t>(19 - appended));
+    exponent -= p - run;
+    appended += static_cast<int>(p - run);
     while (p != end && is_digit(*p)) {
       unsigned d = static_cast<unsigned>(*p - '0');
       if (significand_overflows(significand, d)) {

@@ -67,10 +67,30 @@ inline std::uint64_t digits_value(std::uint64_t x, unsigned n) {
   return x;
 }
 
+// Appends to `significand` the digits at p, at most `limit` of them, eight
+// per step where eight bytes remain, and returns past the last one taken.
+inline const char* take_digits(const char* p, const char* end, std::uint64_t& significand, std::size_t limit) {
+  while (limit != 0 && end - p >= 8) {
+    const std::uint64_t x = load_word8(p);
+    const std::uint64_t other = non_digit_bytes(x);
+    std::size_t n = other == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(other)) >> 3;
+    if (n > limit) n = limit;
+    if (n == 0) return p;
+    significand = significand * kIntegerPowersOfTen[n] + digits_value(x, static_cast<unsigned>(n));
+    p += n;
+    limit -= n;
+    if (n != 8) return p;  // a non-digit or the limit ends the run here
+  }
+  for (; limit != 0 && p != end && static_cast<unsigned char>(*p - '0') < 10; ++p, --limit) {
+    significand = significand * 10 + static_cast<unsigned>(*p - '0');
+  }
+  return p;
+}
+
 // Past the digit run at p, eight digits per step where eight bytes remain.
 // Its digits are appended to `significand` while `count` (all digits seen)
 // stays within 19, so a significand of 19 digits or fewer is exact; beyond
-// that it is not kept.
+// that it is not kept. One pass finds the run's end and its value.
 inline const char* read_digit_run(const char* p, const char* end, std::uint64_t& significand, std::size_t& count) {
   while (end - p >= 8) {
     const std::uint64_t x = load_word8(p);
@@ -119,6 +139,7 @@ inline bool read_simple_number(const char*& cursor, const char* end, bool negati
     fraction = static_cast<std::size_t>(p - first);
     if (fraction == 0) return false;
   }
+  // More than 19 digits, or an exponent, are the general procedure's.
   if (digits > 19 || (p != end && (*p == 'e' || *p == 'E'))) return false;
   cursor = p;
   out = simple_number_value(significand, fraction, negative);

@@ -59,7 +59,7 @@ NumberScan scan_number_as(const char* p, const char* end) {
   if (negative) ++p;
   const char* const int_start = p;
   if (p == end || !is_digit(*p)) return out;
-  std::uint64_t significand = 0;
+  std::uint64_t significand = 0;  // of the first 19 digits, all that a simple literal has
   std::size_t digits = 0;
   if (*p == '0') {
     ++p;
