@@ -1,4 +1,4 @@
-// Memory for large buffers (the payload copy, arena chunks, the output):
+// Memory for large buffers (arena chunks, the span pass's cells, the output):
 // blocks of 2 MiB and more are mapped on huge-page boundaries and marked for
 // transparent huge pages. On the virtual machines this runs on, a page fault
 // costs microseconds; a 100 MB payload touches 25,000 small pages but only

@@ -8,15 +8,9 @@
 
 #include "json/buffer.h"
 #include "json/error.h"
-#include "json/pages.h"
 #include "json/result.h"
 
 namespace zorvat::transform {
-
-// Storage for a caller's private copy of the payload: large copies sit on
-// huge pages, which saves most of their page faults (see json/pages.h).
-using json::allocate_pages;
-using json::release_pages;
 
 // The document's bytes, or why there is none.
 using Outcome = Result<json::OutputBuffer, TransformError>;

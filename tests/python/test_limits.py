@@ -7,8 +7,7 @@ from zorvat_codec import columnarize
 
 @pytest.mark.slow
 def test_error_position_past_4_gib():
-    # About 4.3 GiB: the payload and the module's private copy need twice
-    # that. Joined in one step, so no third copy is ever alive.
+    # About 4.3 GiB, joined in one step, so no second copy is ever alive.
     spaces = 2**32 + 300_000_000
     filler = b" " * spaces
     payload = b"".join((b"[", filler, b"x"))
