@@ -331,8 +331,8 @@ def report(res):
         add("")
     if res["memory"]:
         add("Peak memory of one call on the large payload (%s) beyond the payload, the result kept, in a fresh "
-            "process (ru_maxrss): %s. The module's figure includes the private copy of the payload that the "
-            "call makes before releasing the GIL." % (human_size(res["sizes"].get("large", 0)), ", ".join(
+            "process (ru_maxrss): %s. The module reads the payload in place; the others' figures include "
+            "the values they build from it." % (human_size(res["sizes"].get("large", 0)), ", ".join(
                 "%s %s× (%s MB)" % (m, fmt(v["beyond"] / v["payload"], 2), fmt(v["beyond"] / MB))
                 for m, v in res["memory"].items())))
         add("")
