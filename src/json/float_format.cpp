@@ -97,16 +97,15 @@ struct Decimal {
 // present) and always the integer nearest to the value.
 
 // The multiple of ten in the interval if there is one, else the integer
-// nearest to the value, the even one on a tie (vb against 4s + 2). Branch
-// free: which case applies depends on the digits, noise to a branch predictor.
-inline Decimal choose(u64 vb, bool sp10_in, bool tp10_in, int k) {
-  const u64 s = vb >> 2;
-  const u64 sp10 = s / 10 * 10;
-  const u64 mid = (s << 2) + 2;
-  const u64 nearest = s + ((vb > mid) | ((vb == mid) & s));
-  const u64 rounder = sp10 + 10 * !sp10_in;
-  const u64 mask = u64{0} - (sp10_in | tp10_in);
-  return {(rounder & mask) | (nearest & ~mask), k};
+// nearest to the value, the even one on a tie. vb is even only when exact, so
+// its two low bits say how to round: 3 up, 2 (a tie) to even, 0 and 1 down.
+// Branch free: which case applies depends on the digits, noise to a branch
+// predictor.
+inline Decimal choose(u64 vb, u64 sp10, bool sp10_in, bool tp10_in, int k) {
+  u64 digits = (vb + 1 + ((vb >> 2) & 1)) >> 2;
+  digits = tp10_in ? sp10 + 10 : digits;
+  digits = sp10_in ? sp10 : digits;
+  return {digits, k};
 }
 
 // shortest_regular when an interval bound lies too close to a multiple of ten
@@ -136,7 +135,7 @@ inline Decimal choose(u64 vb, bool sp10_in, bool tp10_in, int k) {
   const u64 open = c & 1;
 
   const u64 sp10 = (vb >> 2) / 10 * 10;
-  return choose(vb, vbl + open <= sp10 << 2, ((sp10 + 10) << 2) + open <= vbr, k);
+  return choose(vb, sp10, vbl + open <= sp10 << 2, ((sp10 + 10) << 2) + open <= vbr, k);
 }
 
 // The case of a neighbour on each side at the same distance: every double but
@@ -148,7 +147,7 @@ inline Decimal choose(u64 vb, bool sp10_in, bool tp10_in, int k) {
 // that rounding to odd treats as zero, so the answer is the exact one; nearer
 // cases go to shortest_regular_exact (values whose bound falls on or next to
 // a short decimal, such as some integers above 2^53).
-inline Decimal shortest_regular(u64 c, int q) {
+inline bool shortest_regular_quick(u64 c, int q, Decimal& out) {
   const int k = flog10_pow2(q);
   const int h = q + flog2_pow10(-k) + 1;
   const Pow10 g = kPow10Table[k - kPow10MinK];
@@ -163,8 +162,14 @@ inline Decimal shortest_regular(u64 c, int q) {
   const u64 above_sp10 = ((v.integer - (sp10 << 2)) << 58) | (v.high >> 6);
   const u64 below_tp10 = (u64{40} << 58) - above_sp10;
   if (above_sp10 - d + 1 < 3 || below_tp10 - d < 3) [[unlikely]]
-    return shortest_regular_exact(c, q);
-  return choose(vb, above_sp10 < d, below_tp10 < d, k);
+    return false;
+  out = choose(vb, sp10, above_sp10 < d, below_tp10 < d, k);
+  return true;
+}
+
+inline Decimal shortest_regular(u64 c, int q) {
+  Decimal dec;
+  return shortest_regular_quick(c, q, dec) ? dec : shortest_regular_exact(c, q);
 }
 
 // Significand 2^52 above the lowest binade: the lower neighbour is half as far
@@ -308,46 +313,12 @@ inline void store_with_point(char* p, char first, Chars16 c, int e) {
 static_assert(std::endian::native == std::endian::little,
               "the digit words assume the first digit in the lowest byte");
 
-std::size_t format_float(double x, char* out) {
-  const u64 bits = std::bit_cast<u64>(x);
-  const u64 fraction = bits & ((u64{1} << 52) - 1);
-  const int biased = static_cast<int>(bits >> 52) & 0x7ff;
+namespace {
 
-  // Every store stays inside out[0, kFloatTextMax); bytes past the returned
-  // size are scratch.
-  const std::size_t p = bits >> 63;
-  out[0] = '-';
-  if (biased == 0x7ff) {  // not reached by callers; keep it harmless
-    std::memcpy(out, "null", 4);
-    return 4;
-  }
-  if (biased == 0 && fraction == 0) {
-    std::memcpy(out + p, "0.0", 3);
-    return p + 3;
-  }
-
-  Decimal dec;
-  if (fraction == 0 && biased > 1) {
-    dec = shortest_power_of_two(biased - 1075);
-  } else if (biased != 0) {
-    dec = shortest_regular(fraction | (u64{1} << 52), biased - 1075);
-  } else {
-    dec = shortest_regular(fraction, -1074);
-  }
-
-  // The digits as 17, zero filled on the right: the first, then two words of
-  // 8 byte values. Normal doubles have 16 or 17.
-  u64 d17;
-  int exponent;  // of the first digit
-  if (biased != 0) [[likely]] {
-    const bool sixteen = dec.digits < 10000000000000000u;
-    d17 = dec.digits * (1 + 9 * sixteen);  // a multiply, not an unpredictable branch
-    exponent = dec.exponent + 16 - sixteen;
-  } else {
-    const int length = decimal_length(dec.digits);
-    d17 = dec.digits * kIntegerPowersOfTen[17 - length];
-    exponent = dec.exponent + length - 1;
-  }
+// The layout of digits * 10^exponent, digits given as 17 (zero filled on the
+// right) and exponent that of the first one; p is 1 for a minus sign, already
+// at out[0].
+inline std::size_t write_text(u64 d17, int exponent, std::size_t p, char* out) {
   const u64 high9 = d17 / 100000000;
   const std::uint32_t first = static_cast<std::uint32_t>(high9) / 100000000;
   const Chars16 rest = to_chars16(static_cast<std::uint32_t>(high9) - first * 100000000,
@@ -376,6 +347,59 @@ std::size_t format_float(double x, char* out) {
   store_with_point(out + p, c0, rest, exponent);
   const int size = n > exponent + 2 ? n : exponent + 2;
   return p + 1 + static_cast<std::size_t>(size);
+}
+
+// A normal double has 16 or 17 digits here.
+inline std::size_t write_normal(Decimal dec, std::size_t p, char* out) {
+  const bool sixteen = dec.digits < 10000000000000000u;
+  const u64 d17 = sixteen ? dec.digits * 10 : dec.digits;  // a conditional move: the data decides
+  return write_text(d17, dec.exponent + 16 - sixteen, p, out);
+}
+
+// The rare cases apart, so that the common one needs no stack frame: its only
+// calls are these, as tail calls.
+[[gnu::noinline]] std::size_t write_regular_exact(u64 c, int q, std::size_t p, char* out) {
+  return write_normal(shortest_regular_exact(c, q), p, out);
+}
+
+[[gnu::noinline]] std::size_t write_rare(u64 bits, char* out) {
+  const u64 fraction = bits & ((u64{1} << 52) - 1);
+  const int biased = static_cast<int>(bits >> 52) & 0x7ff;
+  const std::size_t p = bits >> 63;
+  if (biased == 0x7ff) {  // not reached by callers; keep it harmless
+    std::memcpy(out, "null", 4);
+    return 4;
+  }
+  if (biased == 0 && fraction == 0) {
+    std::memcpy(out + p, "0.0", 3);
+    return p + 3;
+  }
+  if (biased != 0) return write_normal(shortest_power_of_two(biased - 1075), p, out);
+  const Decimal dec = shortest_regular(fraction, -1074);
+  const int length = decimal_length(dec.digits);
+  return write_text(dec.digits * kIntegerPowersOfTen[17 - length], dec.exponent + length - 1, p, out);
+}
+
+}  // namespace
+
+std::size_t format_float(double x, char* out) {
+  const u64 bits = std::bit_cast<u64>(x);
+  const u64 fraction = bits & ((u64{1} << 52) - 1);
+  const u64 biased = (bits >> 52) & 0x7ff;
+
+  // Every store stays inside out[0, kFloatTextMax); bytes past the returned
+  // size are scratch.
+  out[0] = '-';
+  // Zero, subnormals, powers of two, and what is not finite.
+  if (fraction == 0 || biased - 1 >= 0x7fe) [[unlikely]]
+    return write_rare(bits, out);
+  const std::size_t p = bits >> 63;
+  const u64 c = fraction | (u64{1} << 52);
+  const int q = static_cast<int>(biased) - 1075;
+  Decimal dec;
+  if (!shortest_regular_quick(c, q, dec)) [[unlikely]]
+    return write_regular_exact(c, q, p, out);
+  return write_normal(dec, p, out);
 }
 
 }  // namespace zorvat::json
