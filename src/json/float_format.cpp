@@ -74,9 +74,9 @@ struct Scaled {
 inline Scaled multiply(Pow10 g, u64 cp) {
   const u128 lo = static_cast<u128>(g.lo) * cp;
   const u128 hi = static_cast<u128>(g.hi) * cp;
-  const u128 mid = static_cast<u128>(static_cast<u64>(hi)) + static_cast<u64>(lo >> 64);
-  return {static_cast<u64>(hi >> 64) + static_cast<u64>(mid >> 64), static_cast<u64>(mid),
-          static_cast<u64>(lo)};
+  u64 mid;
+  const bool carry = __builtin_add_overflow(static_cast<u64>(hi), static_cast<u64>(lo >> 64), &mid);
+  return {static_cast<u64>(hi >> 64) + carry, mid, static_cast<u64>(lo)};
 }
 
 // The value rounded to odd: the integer part, with the low bit set when the
@@ -84,6 +84,17 @@ inline Scaled multiply(Pow10 g, u64 cp) {
 // unit, which adds less than 2^60 to the fraction bits, so a fraction below
 // 2^60 is that error on an exact integer, not a real fraction.
 inline u64 round_to_odd(const Scaled& v) { return v.integer | ((v.high | (v.low >> 60)) != 0); }
+
+// A choice without a branch, which the compiler would otherwise pick for
+// conditions that depend on the digits, noise to a branch predictor.
+inline u64 select_below(u64 x, u64 y, u64 a, u64 b) {  // x < y ? a : b
+#if defined(__x86_64__) && defined(__GNUC__)
+  __asm__("cmp %3, %2\n\tcmovb %1, %0" : "+r"(b) : "r"(a), "r"(x), "r"(y) : "cc");
+  return b;
+#else
+  return b ^ ((a ^ b) & (u64{0} - (x < y)));
+#endif
+}
 
 struct Decimal {
   u64 digits;    // no more than 17 digits; may end in zeros
@@ -99,13 +110,10 @@ struct Decimal {
 // The multiple of ten in the interval if there is one, else the integer
 // nearest to the value, the even one on a tie. vb is even only when exact, so
 // its two low bits say how to round: 3 up, 2 (a tie) to even, 0 and 1 down.
-// Branch free: which case applies depends on the digits, noise to a branch
-// predictor.
-inline Decimal choose(u64 vb, u64 sp10, bool sp10_in, bool tp10_in, int k) {
-  u64 digits = (vb + 1 + ((vb >> 2) & 1)) >> 2;
-  digits = tp10_in ? sp10 + 10 : digits;
-  digits = sp10_in ? sp10 : digits;
-  return {digits, k};
+// sp10 is in the interval when sp_lo < sp_hi, tp10 when tp_lo < tp_hi.
+inline Decimal choose(u64 vb, u64 sp10, u64 sp_lo, u64 sp_hi, u64 tp_lo, u64 tp_hi, int k) {
+  const u64 nearest = (vb + 1 + ((vb >> 2) & 1)) >> 2;
+  return {select_below(sp_lo, sp_hi, sp10, select_below(tp_lo, tp_hi, sp10 + 10, nearest)), k};
 }
 
 // shortest_regular when an interval bound lies too close to a multiple of ten
@@ -135,7 +143,7 @@ inline Decimal choose(u64 vb, u64 sp10, bool sp10_in, bool tp10_in, int k) {
   const u64 open = c & 1;
 
   const u64 sp10 = (vb >> 2) / 10 * 10;
-  return choose(vb, sp10, vbl + open <= sp10 << 2, ((sp10 + 10) << 2) + open <= vbr, k);
+  return choose(vb, sp10, vbl + open, (sp10 << 2) + 1, ((sp10 + 10) << 2) + open, vbr + 1, k);
 }
 
 // The case of a neighbour on each side at the same distance: every double but
@@ -147,9 +155,9 @@ inline Decimal choose(u64 vb, u64 sp10, bool sp10_in, bool tp10_in, int k) {
 // that rounding to odd treats as zero, so the answer is the exact one; nearer
 // cases go to shortest_regular_exact (values whose bound falls on or next to
 // a short decimal, such as some integers above 2^53).
-inline bool shortest_regular_quick(u64 c, int q, Decimal& out) {
-  const int k = flog10_pow2(q);
-  const int h = q + flog2_pow10(-k) + 1;
+inline bool shortest_regular_quick(u64 c, std::int64_t q, Decimal& out) {
+  const std::int64_t k = (q * 78913) >> 18;  // flog10_pow2, without widening for the index
+  const int h = static_cast<int>(q + flog2_pow10(static_cast<int>(-k)) + 1);
   const Pow10 g = kPow10Table[k - kPow10MinK];
   const Scaled v = multiply(g, c << (h + 2));
   const u64 vb = round_to_odd(v);
@@ -163,7 +171,7 @@ inline bool shortest_regular_quick(u64 c, int q, Decimal& out) {
   const u64 below_tp10 = (u64{40} << 58) - above_sp10;
   if (above_sp10 - d + 1 < 3 || below_tp10 - d < 3) [[unlikely]]
     return false;
-  out = choose(vb, sp10, above_sp10 < d, below_tp10 < d, k);
+  out = choose(vb, sp10, above_sp10, d, below_tp10, d, static_cast<int>(k));
   return true;
 }
 
@@ -226,24 +234,31 @@ struct Chars16 {
   __m128i v;
 };
 
+// A multiplier kept in a register: left to itself the compiler turns the
+// products by 100 and 10 into chains of shifts and adds, more instructions.
+inline __m128i opaque(__m128i k) {
+  __asm__("" : "+x"(k));
+  return k;
+}
+
 inline Chars16 to_chars16(std::uint32_t high8, std::uint32_t low8) {
   const __m128i v = _mm_set_epi64x(low8, high8);
   const __m128i q4 = _mm_srli_epi64(_mm_mul_epu32(v, _mm_set1_epi64x(0xd1b71759)), 45);  // v / 10000
   const __m128i r4 = _mm_sub_epi64(v, _mm_mul_epu32(q4, _mm_set1_epi64x(10000)));
   const __m128i x4 = _mm_or_si128(q4, _mm_slli_epi64(r4, 32));                      // 4 digits per 32 bits
   const __m128i q2 = _mm_srli_epi16(_mm_mulhi_epu16(x4, _mm_set1_epi16(5243)), 3);  // x4 / 100
-  const __m128i r2 = _mm_sub_epi16(x4, _mm_mullo_epi16(q2, _mm_set1_epi16(100)));
+  const __m128i r2 = _mm_sub_epi16(x4, _mm_mullo_epi16(q2, opaque(_mm_set1_epi16(100))));
   const __m128i x2 = _mm_or_si128(q2, _mm_slli_epi32(r2, 16));   // 2 digits per 16 bits
   const __m128i q1 = _mm_mulhi_epu16(x2, _mm_set1_epi16(6554));  // x2 / 10
-  const __m128i r1 = _mm_sub_epi16(x2, _mm_mullo_epi16(q1, _mm_set1_epi16(10)));
-  const __m128i x1 = _mm_or_si128(q1, _mm_slli_epi16(r1, 8));
+  // q1 | (x2 - 10 q1) << 8, as one product: x2 << 8 less 2559 q1.
+  const __m128i x1 = _mm_sub_epi16(_mm_slli_epi16(x2, 8), _mm_mullo_epi16(q1, opaque(_mm_set1_epi16(2559))));
   return {_mm_add_epi8(x1, _mm_set1_epi8('0'))};
 }
 
 inline int significant_digits(Chars16 c) {
   const unsigned zeros = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c.v, _mm_set1_epi8('0'))));
-  const unsigned nonzero = ~zeros & 0xffff;
-  return 32 - std::countl_zero((nonzero << 1) | 1);
+  const unsigned nonzero = zeros ^ 0xffff;
+  return (31 ^ __builtin_clz((nonzero << 1) | 1)) + 1;  // 31 ^ clz: one bsr
 }
 
 inline void store16(char* p, Chars16 c) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), c.v); }
@@ -352,14 +367,18 @@ inline std::size_t write_text(u64 d17, int exponent, std::size_t p, char* out) {
 // A normal double has 16 or 17 digits here.
 inline std::size_t write_normal(Decimal dec, std::size_t p, char* out) {
   const bool sixteen = dec.digits < 10000000000000000u;
-  const u64 d17 = sixteen ? dec.digits * 10 : dec.digits;  // a conditional move: the data decides
-  return write_text(d17, dec.exponent + 16 - sixteen, p, out);
+  const u64 d17 = select_below(dec.digits, 10000000000000000u, dec.digits * 10, dec.digits);
+  return write_text(d17, dec.exponent + 15 + !sixteen, p, out);
 }
 
 // The rare cases apart, so that the common one needs no stack frame: its only
 // calls are these, as tail calls.
-[[gnu::noinline]] std::size_t write_regular_exact(u64 c, int q, std::size_t p, char* out) {
-  return write_normal(shortest_regular_exact(c, q), p, out);
+// From the bits again rather than c and q, which would then stay live (in
+// saved registers) through the common case.
+[[gnu::noinline]] std::size_t write_regular_exact(u64 bits, char* out) {
+  const u64 c = (bits & ((u64{1} << 52) - 1)) | (u64{1} << 52);
+  const int q = static_cast<int>((bits >> 52) & 0x7ff) - 1075;
+  return write_normal(shortest_regular_exact(c, q), bits >> 63, out);
 }
 
 [[gnu::noinline]] std::size_t write_rare(u64 bits, char* out) {
@@ -395,10 +414,10 @@ std::size_t format_float(double x, char* out) {
     return write_rare(bits, out);
   const std::size_t p = bits >> 63;
   const u64 c = fraction | (u64{1} << 52);
-  const int q = static_cast<int>(biased) - 1075;
+  const std::int64_t q = static_cast<std::int64_t>(biased) - 1075;
   Decimal dec;
   if (!shortest_regular_quick(c, q, dec)) [[unlikely]]
-    return write_regular_exact(c, q, p, out);
+    return write_regular_exact(bits, out);
   return write_normal(dec, p, out);
 }
 
