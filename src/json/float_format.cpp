@@ -18,6 +18,9 @@
 
 #include "json/powers_of_ten.h"
 
+// ZORVAT_FLOAT_FORMAT_SCALAR builds the portable code on x86-64 too, so that
+// it can be tested there: plain C++ for the SSE2 digits and for the few
+// conditional moves otherwise written in assembly.
 #if defined(__SSE2__) && defined(__x86_64__) && !defined(ZORVAT_FLOAT_FORMAT_SCALAR)
 #define ZORVAT_FLOAT_FORMAT_SSE2 1
 #include <emmintrin.h>
@@ -88,7 +91,7 @@ inline u64 round_to_odd(const Scaled& v) { return v.integer | ((v.high | (v.low 
 // A choice without a branch, which the compiler would otherwise pick for
 // conditions that depend on the digits, noise to a branch predictor.
 inline u64 select_below(u64 x, u64 y, u64 a, u64 b) {  // x < y ? a : b
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(ZORVAT_FLOAT_FORMAT_SSE2)
   __asm__("cmp %3, %2\n\tcmovb %1, %0" : "+r"(b) : "r"(a), "r"(x), "r"(y) : "cc");
   return b;
 #else
@@ -366,9 +369,20 @@ inline std::size_t write_text(u64 d17, int exponent, std::size_t p, char* out) {
 
 // A normal double has 16 or 17 digits here.
 inline std::size_t write_normal(Decimal dec, std::size_t p, char* out) {
-  const bool sixteen = dec.digits < 10000000000000000u;
-  const u64 d17 = select_below(dec.digits, 10000000000000000u, dec.digits * 10, dec.digits);
-  return write_text(d17, dec.exponent + 15 + !sixteen, p, out);
+  u64 d17 = dec.digits;
+  int exponent = dec.exponent + 16;
+#if defined(ZORVAT_FLOAT_FORMAT_SSE2)
+  // One comparison for both, its carry taken off the exponent.
+  __asm__("cmp %2, %0\n\tcmovb %3, %0\n\tsbb $0, %1"
+          : "+r"(d17), "+r"(exponent)
+          : "r"(u64{10000000000000000u}), "r"(dec.digits * 10)
+          : "cc");
+#else
+  const bool sixteen = d17 < 10000000000000000u;
+  d17 = sixteen ? d17 * 10 : d17;
+  exponent -= sixteen;
+#endif
+  return write_text(d17, exponent, p, out);
 }
 
 // The rare cases apart, so that the common one needs no stack frame: its only
