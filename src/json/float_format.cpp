@@ -385,10 +385,9 @@ inline std::size_t write_normal(Decimal dec, std::size_t p, char* out) {
   return write_text(d17, exponent, p, out);
 }
 
-// The rare cases apart, so that the common one needs no stack frame: its only
-// calls are these, as tail calls.
-// From the bits again rather than c and q, which would then stay live (in
-// saved registers) through the common case.
+// The rare cases apart, reached by tail calls, so that the common case makes
+// no call. They start from the bits again: c and q kept for them would stay
+// live, in saved registers, through the common case.
 [[gnu::noinline]] std::size_t write_regular_exact(u64 bits, char* out) {
   const u64 c = (bits & ((u64{1} << 52) - 1)) | (u64{1} << 52);
   const int q = static_cast<int>((bits >> 52) & 0x7ff) - 1075;
@@ -407,7 +406,9 @@ inline std::size_t write_normal(Decimal dec, std::size_t p, char* out) {
     std::memcpy(out + p, "0.0", 3);
     return p + 3;
   }
-  if (biased != 0) return write_normal(shortest_power_of_two(biased - 1075), p, out);
+  if (biased > 1) return write_normal(shortest_power_of_two(biased - 1075), p, out);
+  // The lowest power of two has its neighbours equally far, as subnormals do.
+  if (biased == 1) return write_normal(shortest_regular(u64{1} << 52, -1074), p, out);
   const Decimal dec = shortest_regular(fraction, -1074);
   const int length = decimal_length(dec.digits);
   return write_text(dec.digits * kIntegerPowersOfTen[17 - length], dec.exponent + length - 1, p, out);

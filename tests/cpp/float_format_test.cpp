@@ -239,11 +239,13 @@ TEST(FormatFloatTest, MatchesReferenceByteForByte) {
   };
 
   constexpr std::uint64_t kFraction = (std::uint64_t{1} << 52) - 1;
-  for (std::uint64_t e = 0; e < 0x7ff; ++e) {
+  for (std::uint64_t bits = 0; bits < 0x7ff0000000000000u; bits += std::uint64_t{1} << 52) {
     for (std::uint64_t f = 0; f < 4; ++f) {
-      check(e << 52 | f);
-      check(e << 52 | (kFraction - f));
-      check(e << 52 | (std::uint64_t{1} << (51 - f)));
+      for (std::uint64_t sign : {std::uint64_t{0}, std::uint64_t{1} << 63}) {
+        check(sign | bits | f);
+        check(sign | bits | (kFraction - f));
+        check(sign | bits | std::uint64_t{1} << (51 - f));
+      }
     }
   }
 
