@@ -217,7 +217,7 @@ TEST(FormatFloatTest, SweepAgreesWithShortestDigitsAndLayout) {
 }
 
 std::size_t differential_count() {
-  // A longer run: ZORVAT_FLOAT_DIFF_COUNT=2000000000 (about a minute per 10^9 here).
+  // A longer run: ZORVAT_FLOAT_DIFF_COUNT=2000000000 (about two minutes per 10^9).
   if (const char* n = std::getenv("ZORVAT_FLOAT_DIFF_COUNT")) return std::strtoull(n, nullptr, 10);
   return kRandomValues * 4;
 }
