@@ -1,5 +1,5 @@
-// Time per value of format_float, against the standard library's shortest
-// form: ns per value is 1e9 / items_per_second.
+// Time per value of format_float, against its frozen earlier form and the
+// standard library's shortest form: ns per value is 1e9 / items_per_second.
 #include <benchmark/benchmark.h>
 
 #include <bit>
@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "float_format_reference.h"
 #include "json/float_format.h"
 
 namespace {
@@ -41,6 +42,20 @@ std::vector<double> uniform_unit() {  // 16-17 digit values in [0, 1)
   return v;
 }
 
+// Longitudes and latitudes of six decimals, most a few hundred units in the
+// last place off, as computed coordinates are (payloads/canada_features.json).
+std::vector<double> coordinates() {
+  std::mt19937_64 rng(4);
+  std::vector<double> v;
+  while (v.size() < kValues) {
+    const std::uint64_t r = rng();
+    const double x = static_cast<double>(r % 360'000'000) / 1e6 - 180;
+    const std::int64_t nudge = (r >> 32) % 4 == 0 ? 0 : static_cast<std::int64_t>((r >> 40) % 512) - 256;
+    v.push_back(std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) + static_cast<std::uint64_t>(nudge)));
+  }
+  return v;
+}
+
 template <typename Format>
 void run(benchmark::State& state, const std::vector<double>& values, Format format) {
   char out[zorvat::json::kFloatTextMax + 8];
@@ -57,6 +72,8 @@ void run(benchmark::State& state, const std::vector<double>& values, Format form
 
 std::size_t format_float(double x, char* out) { return zorvat::json::format_float(x, out); }
 
+std::size_t earlier(double x, char* out) { return zorvat::testkit::format_float_reference(x, out); }
+
 std::size_t standard_library(double x, char* out) {
   return static_cast<std::size_t>(
       std::to_chars(out, out + zorvat::json::kFloatTextMax + 8, x, std::chars_format::scientific).ptr - out);
@@ -65,12 +82,22 @@ std::size_t standard_library(double x, char* out) {
 void BM_FormatFloat_RandomBits(benchmark::State& s) { run(s, random_bit_patterns(), format_float); }
 void BM_FormatFloat_Prices(benchmark::State& s) { run(s, prices(), format_float); }
 void BM_FormatFloat_UniformUnit(benchmark::State& s) { run(s, uniform_unit(), format_float); }
+void BM_FormatFloat_Coordinates(benchmark::State& s) { run(s, coordinates(), format_float); }
+void BM_Earlier_RandomBits(benchmark::State& s) { run(s, random_bit_patterns(), earlier); }
+void BM_Earlier_Prices(benchmark::State& s) { run(s, prices(), earlier); }
+void BM_Earlier_UniformUnit(benchmark::State& s) { run(s, uniform_unit(), earlier); }
+void BM_Earlier_Coordinates(benchmark::State& s) { run(s, coordinates(), earlier); }
 void BM_ToChars_RandomBits(benchmark::State& s) { run(s, random_bit_patterns(), standard_library); }
 void BM_ToChars_Prices(benchmark::State& s) { run(s, prices(), standard_library); }
 
 BENCHMARK(BM_FormatFloat_RandomBits);
 BENCHMARK(BM_FormatFloat_Prices);
 BENCHMARK(BM_FormatFloat_UniformUnit);
+BENCHMARK(BM_FormatFloat_Coordinates);
+BENCHMARK(BM_Earlier_RandomBits);
+BENCHMARK(BM_Earlier_Prices);
+BENCHMARK(BM_Earlier_UniformUnit);
+BENCHMARK(BM_Earlier_Coordinates);
 BENCHMARK(BM_ToChars_RandomBits);
 BENCHMARK(BM_ToChars_Prices);
 

@@ -18,6 +18,9 @@
 
 #include "json/powers_of_ten.h"
 
+// ZORVAT_FLOAT_FORMAT_SCALAR builds the portable code on x86-64 too, so that
+// it can be tested there: plain C++ for the SSE2 digits and for the few
+// conditional moves otherwise written in assembly.
 #if defined(__SSE2__) && defined(__x86_64__) && !defined(ZORVAT_FLOAT_FORMAT_SCALAR)
 #define ZORVAT_FLOAT_FORMAT_SSE2 1
 #include <emmintrin.h>
@@ -74,9 +77,9 @@ struct Scaled {
 inline Scaled multiply(Pow10 g, u64 cp) {
   const u128 lo = static_cast<u128>(g.lo) * cp;
   const u128 hi = static_cast<u128>(g.hi) * cp;
-  const u128 mid = static_cast<u128>(static_cast<u64>(hi)) + static_cast<u64>(lo >> 64);
-  return {static_cast<u64>(hi >> 64) + static_cast<u64>(mid >> 64), static_cast<u64>(mid),
-          static_cast<u64>(lo)};
+  u64 mid;
+  const bool carry = __builtin_add_overflow(static_cast<u64>(hi), static_cast<u64>(lo >> 64), &mid);
+  return {static_cast<u64>(hi >> 64) + carry, mid, static_cast<u64>(lo)};
 }
 
 // The value rounded to odd: the integer part, with the low bit set when the
@@ -84,6 +87,17 @@ inline Scaled multiply(Pow10 g, u64 cp) {
 // unit, which adds less than 2^60 to the fraction bits, so a fraction below
 // 2^60 is that error on an exact integer, not a real fraction.
 inline u64 round_to_odd(const Scaled& v) { return v.integer | ((v.high | (v.low >> 60)) != 0); }
+
+// A choice without a branch, which the compiler would otherwise pick for
+// conditions that depend on the digits, noise to a branch predictor.
+inline u64 select_below(u64 x, u64 y, u64 a, u64 b) {  // x < y ? a : b
+#if defined(ZORVAT_FLOAT_FORMAT_SSE2)
+  __asm__("cmp %3, %2\n\tcmovb %1, %0" : "+r"(b) : "r"(a), "r"(x), "r"(y) : "cc");
+  return b;
+#else
+  return b ^ ((a ^ b) & (u64{0} - (x < y)));
+#endif
+}
 
 struct Decimal {
   u64 digits;    // no more than 17 digits; may end in zeros
@@ -97,16 +111,12 @@ struct Decimal {
 // present) and always the integer nearest to the value.
 
 // The multiple of ten in the interval if there is one, else the integer
-// nearest to the value, the even one on a tie (vb against 4s + 2). Branch
-// free: which case applies depends on the digits, noise to a branch predictor.
-inline Decimal choose(u64 vb, bool sp10_in, bool tp10_in, int k) {
-  const u64 s = vb >> 2;
-  const u64 sp10 = s / 10 * 10;
-  const u64 mid = (s << 2) + 2;
-  const u64 nearest = s + ((vb > mid) | ((vb == mid) & s));
-  const u64 rounder = sp10 + 10 * !sp10_in;
-  const u64 mask = u64{0} - (sp10_in | tp10_in);
-  return {(rounder & mask) | (nearest & ~mask), k};
+// nearest to the value, the even one on a tie. vb is even only when exact, so
+// its two low bits say how to round: 3 up, 2 (a tie) to even, 0 and 1 down.
+// sp10 is in the interval when sp_lo < sp_hi, tp10 when tp_lo < tp_hi.
+inline Decimal choose(u64 vb, u64 sp10, u64 sp_lo, u64 sp_hi, u64 tp_lo, u64 tp_hi, int k) {
+  const u64 nearest = (vb + 1 + ((vb >> 2) & 1)) >> 2;
+  return {select_below(sp_lo, sp_hi, sp10, select_below(tp_lo, tp_hi, sp10 + 10, nearest)), k};
 }
 
 // shortest_regular when an interval bound lies too close to a multiple of ten
@@ -136,7 +146,7 @@ inline Decimal choose(u64 vb, bool sp10_in, bool tp10_in, int k) {
   const u64 open = c & 1;
 
   const u64 sp10 = (vb >> 2) / 10 * 10;
-  return choose(vb, vbl + open <= sp10 << 2, ((sp10 + 10) << 2) + open <= vbr, k);
+  return choose(vb, sp10, vbl + open, (sp10 << 2) + 1, ((sp10 + 10) << 2) + open, vbr + 1, k);
 }
 
 // The case of a neighbour on each side at the same distance: every double but
@@ -148,9 +158,9 @@ inline Decimal choose(u64 vb, bool sp10_in, bool tp10_in, int k) {
 // that rounding to odd treats as zero, so the answer is the exact one; nearer
 // cases go to shortest_regular_exact (values whose bound falls on or next to
 // a short decimal, such as some integers above 2^53).
-inline Decimal shortest_regular(u64 c, int q) {
-  const int k = flog10_pow2(q);
-  const int h = q + flog2_pow10(-k) + 1;
+inline bool shortest_regular_quick(u64 c, std::int64_t q, Decimal& out) {
+  const std::int64_t k = (q * 78913) >> 18;  // flog10_pow2, without widening for the index
+  const int h = static_cast<int>(q + flog2_pow10(static_cast<int>(-k)) + 1);
   const Pow10 g = kPow10Table[k - kPow10MinK];
   const Scaled v = multiply(g, c << (h + 2));
   const u64 vb = round_to_odd(v);
@@ -163,8 +173,14 @@ inline Decimal shortest_regular(u64 c, int q) {
   const u64 above_sp10 = ((v.integer - (sp10 << 2)) << 58) | (v.high >> 6);
   const u64 below_tp10 = (u64{40} << 58) - above_sp10;
   if (above_sp10 - d + 1 < 3 || below_tp10 - d < 3) [[unlikely]]
-    return shortest_regular_exact(c, q);
-  return choose(vb, above_sp10 < d, below_tp10 < d, k);
+    return false;
+  out = choose(vb, sp10, above_sp10, d, below_tp10, d, static_cast<int>(k));
+  return true;
+}
+
+inline Decimal shortest_regular(u64 c, int q) {
+  Decimal dec;
+  return shortest_regular_quick(c, q, dec) ? dec : shortest_regular_exact(c, q);
 }
 
 // Significand 2^52 above the lowest binade: the lower neighbour is half as far
@@ -221,24 +237,31 @@ struct Chars16 {
   __m128i v;
 };
 
+// A multiplier kept in a register: left to itself the compiler turns the
+// products by 100 and 10 into chains of shifts and adds, more instructions.
+inline __m128i opaque(__m128i k) {
+  __asm__("" : "+x"(k));
+  return k;
+}
+
 inline Chars16 to_chars16(std::uint32_t high8, std::uint32_t low8) {
   const __m128i v = _mm_set_epi64x(low8, high8);
   const __m128i q4 = _mm_srli_epi64(_mm_mul_epu32(v, _mm_set1_epi64x(0xd1b71759)), 45);  // v / 10000
   const __m128i r4 = _mm_sub_epi64(v, _mm_mul_epu32(q4, _mm_set1_epi64x(10000)));
   const __m128i x4 = _mm_or_si128(q4, _mm_slli_epi64(r4, 32));                      // 4 digits per 32 bits
   const __m128i q2 = _mm_srli_epi16(_mm_mulhi_epu16(x4, _mm_set1_epi16(5243)), 3);  // x4 / 100
-  const __m128i r2 = _mm_sub_epi16(x4, _mm_mullo_epi16(q2, _mm_set1_epi16(100)));
+  const __m128i r2 = _mm_sub_epi16(x4, _mm_mullo_epi16(q2, opaque(_mm_set1_epi16(100))));
   const __m128i x2 = _mm_or_si128(q2, _mm_slli_epi32(r2, 16));   // 2 digits per 16 bits
   const __m128i q1 = _mm_mulhi_epu16(x2, _mm_set1_epi16(6554));  // x2 / 10
-  const __m128i r1 = _mm_sub_epi16(x2, _mm_mullo_epi16(q1, _mm_set1_epi16(10)));
-  const __m128i x1 = _mm_or_si128(q1, _mm_slli_epi16(r1, 8));
+  // q1 | (x2 - 10 q1) << 8, as one product: x2 << 8 less 2559 q1.
+  const __m128i x1 = _mm_sub_epi16(_mm_slli_epi16(x2, 8), _mm_mullo_epi16(q1, opaque(_mm_set1_epi16(2559))));
   return {_mm_add_epi8(x1, _mm_set1_epi8('0'))};
 }
 
 inline int significant_digits(Chars16 c) {
   const unsigned zeros = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c.v, _mm_set1_epi8('0'))));
-  const unsigned nonzero = ~zeros & 0xffff;
-  return 32 - std::countl_zero((nonzero << 1) | 1);
+  const unsigned nonzero = zeros ^ 0xffff;
+  return (31 ^ __builtin_clz((nonzero << 1) | 1)) + 1;  // 31 ^ clz: one bsr
 }
 
 inline void store16(char* p, Chars16 c) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), c.v); }
@@ -308,46 +331,12 @@ inline void store_with_point(char* p, char first, Chars16 c, int e) {
 static_assert(std::endian::native == std::endian::little,
               "the digit words assume the first digit in the lowest byte");
 
-std::size_t format_float(double x, char* out) {
-  const u64 bits = std::bit_cast<u64>(x);
-  const u64 fraction = bits & ((u64{1} << 52) - 1);
-  const int biased = static_cast<int>(bits >> 52) & 0x7ff;
+namespace {
 
-  // Every store stays inside out[0, kFloatTextMax); bytes past the returned
-  // size are scratch.
-  const std::size_t p = bits >> 63;
-  out[0] = '-';
-  if (biased == 0x7ff) {  // not reached by callers; keep it harmless
-    std::memcpy(out, "null", 4);
-    return 4;
-  }
-  if (biased == 0 && fraction == 0) {
-    std::memcpy(out + p, "0.0", 3);
-    return p + 3;
-  }
-
-  Decimal dec;
-  if (fraction == 0 && biased > 1) {
-    dec = shortest_power_of_two(biased - 1075);
-  } else if (biased != 0) {
-    dec = shortest_regular(fraction | (u64{1} << 52), biased - 1075);
-  } else {
-    dec = shortest_regular(fraction, -1074);
-  }
-
-  // The digits as 17, zero filled on the right: the first, then two words of
-  // 8 byte values. Normal doubles have 16 or 17.
-  u64 d17;
-  int exponent;  // of the first digit
-  if (biased != 0) [[likely]] {
-    const bool sixteen = dec.digits < 10000000000000000u;
-    d17 = dec.digits * (1 + 9 * sixteen);  // a multiply, not an unpredictable branch
-    exponent = dec.exponent + 16 - sixteen;
-  } else {
-    const int length = decimal_length(dec.digits);
-    d17 = dec.digits * kIntegerPowersOfTen[17 - length];
-    exponent = dec.exponent + length - 1;
-  }
+// The layout of digits * 10^exponent, digits given as 17 (zero filled on the
+// right) and exponent that of the first one; p is 1 for a minus sign, already
+// at out[0].
+inline std::size_t write_text(u64 d17, int exponent, std::size_t p, char* out) {
   const u64 high9 = d17 / 100000000;
   const std::uint32_t first = static_cast<std::uint32_t>(high9) / 100000000;
   const Chars16 rest = to_chars16(static_cast<std::uint32_t>(high9) - first * 100000000,
@@ -376,6 +365,75 @@ std::size_t format_float(double x, char* out) {
   store_with_point(out + p, c0, rest, exponent);
   const int size = n > exponent + 2 ? n : exponent + 2;
   return p + 1 + static_cast<std::size_t>(size);
+}
+
+// A normal double has 16 or 17 digits here.
+inline std::size_t write_normal(Decimal dec, std::size_t p, char* out) {
+  u64 d17 = dec.digits;
+  int exponent = dec.exponent + 16;
+#if defined(ZORVAT_FLOAT_FORMAT_SSE2)
+  // One comparison for both, its carry taken off the exponent.
+  __asm__("cmp %2, %0\n\tcmovb %3, %0\n\tsbb $0, %1"
+          : "+r"(d17), "+r"(exponent)
+          : "r"(u64{10000000000000000u}), "r"(dec.digits * 10)
+          : "cc");
+#else
+  const bool sixteen = d17 < 10000000000000000u;
+  d17 = sixteen ? d17 * 10 : d17;
+  exponent -= sixteen;
+#endif
+  return write_text(d17, exponent, p, out);
+}
+
+// The rare cases apart, reached by tail calls, so that the common case makes
+// no call. They start from the bits again: c and q kept for them would stay
+// live, in saved registers, through the common case.
+[[gnu::noinline]] std::size_t write_regular_exact(u64 bits, char* out) {
+  const u64 c = (bits & ((u64{1} << 52) - 1)) | (u64{1} << 52);
+  const int q = static_cast<int>((bits >> 52) & 0x7ff) - 1075;
+  return write_normal(shortest_regular_exact(c, q), bits >> 63, out);
+}
+
+[[gnu::noinline]] std::size_t write_rare(u64 bits, char* out) {
+  const u64 fraction = bits & ((u64{1} << 52) - 1);
+  const int biased = static_cast<int>(bits >> 52) & 0x7ff;
+  const std::size_t p = bits >> 63;
+  if (biased == 0x7ff) {  // not reached by callers; keep it harmless
+    std::memcpy(out, "null", 4);
+    return 4;
+  }
+  if (biased == 0 && fraction == 0) {
+    std::memcpy(out + p, "0.0", 3);
+    return p + 3;
+  }
+  if (biased > 1) return write_normal(shortest_power_of_two(biased - 1075), p, out);
+  // The lowest power of two has its neighbours equally far, as subnormals do.
+  if (biased == 1) return write_normal(shortest_regular(u64{1} << 52, -1074), p, out);
+  const Decimal dec = shortest_regular(fraction, -1074);
+  const int length = decimal_length(dec.digits);
+  return write_text(dec.digits * kIntegerPowersOfTen[17 - length], dec.exponent + length - 1, p, out);
+}
+
+}  // namespace
+
+std::size_t format_float(double x, char* out) {
+  const u64 bits = std::bit_cast<u64>(x);
+  const u64 fraction = bits & ((u64{1} << 52) - 1);
+  const u64 biased = (bits >> 52) & 0x7ff;
+
+  // Every store stays inside out[0, kFloatTextMax); bytes past the returned
+  // size are scratch.
+  out[0] = '-';
+  // Zero, subnormals, powers of two, and what is not finite.
+  if (fraction == 0 || biased - 1 >= 0x7fe) [[unlikely]]
+    return write_rare(bits, out);
+  const std::size_t p = bits >> 63;
+  const u64 c = fraction | (u64{1} << 52);
+  const std::int64_t q = static_cast<std::int64_t>(biased) - 1075;
+  Decimal dec;
+  if (!shortest_regular_quick(c, q, dec)) [[unlikely]]
+    return write_regular_exact(bits, out);
+  return write_normal(dec, p, out);
 }
 
 }  // namespace zorvat::json

@@ -2,17 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <limits>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "float_format_reference.h"
 
 namespace zorvat::json {
 namespace {
@@ -210,6 +214,68 @@ TEST(FormatFloatTest, SweepAgreesWithShortestDigitsAndLayout) {
       ADD_FAILURE() << "bits 0x" << std::hex << std::bit_cast<std::uint64_t>(x) << ": " << problem;
   }
   EXPECT_EQ(failures, 0) << "of " << values.size() << " values";
+}
+
+std::size_t differential_count() {
+  // A longer run: ZORVAT_FLOAT_DIFF_COUNT=2000000000 (about two minutes per 10^9).
+  if (const char* n = std::getenv("ZORVAT_FLOAT_DIFF_COUNT")) return std::strtoull(n, nullptr, 10);
+  return kRandomValues * 4;
+}
+
+// The writer against its frozen earlier form, byte for byte: every binade's
+// edges, then random doubles of the kinds that take different paths.
+TEST(FormatFloatTest, MatchesReferenceByteForByte) {
+  std::unique_ptr<char[]> got(new char[kFloatTextMax]), want(new char[kFloatTextMax]);
+  std::uint64_t checked = 0;
+  int failures = 0;
+  auto check = [&](std::uint64_t bits) {
+    const double x = std::bit_cast<double>(bits);
+    const std::size_t n = format_float(x, got.get());
+    const std::size_t m = testkit::format_float_reference(x, want.get());
+    ++checked;
+    if ((n != m || std::memcmp(got.get(), want.get(), n) != 0) && ++failures <= 10)
+      ADD_FAILURE() << "bits 0x" << std::hex << bits << ": " << std::string(got.get(), std::min(n, kFloatTextMax))
+                    << " instead of " << std::string(want.get(), m);
+  };
+
+  constexpr std::uint64_t kFraction = (std::uint64_t{1} << 52) - 1;
+  for (std::uint64_t bits = 0; bits < 0x7ff0000000000000u; bits += std::uint64_t{1} << 52) {
+    for (std::uint64_t f = 0; f < 4; ++f) {
+      for (std::uint64_t sign : {std::uint64_t{0}, std::uint64_t{1} << 63}) {
+        check(sign | bits | f);
+        check(sign | bits | (kFraction - f));
+        check(sign | bits | std::uint64_t{1} << (51 - f));
+      }
+    }
+  }
+
+  std::mt19937_64 rng(20261207);
+  const std::size_t count = differential_count();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t r = rng();
+    const std::uint64_t sign = r & (std::uint64_t{1} << 63);
+    std::uint64_t bits = 0;
+    switch (r % 4) {
+      case 0:  // any bit pattern
+        bits = r & ~(std::uint64_t{0x7ff} << 52);
+        bits |= (rng() % 0x7ff) << 52;
+        break;
+      case 1:  // binades of fixed notation and around it, low bits often clear
+        bits = sign | (rng() % 120 + 1023 - 60) << 52 | (rng() & kFraction & (~std::uint64_t{0} << (r >> 8) % 53));
+        break;
+      case 2: {  // a short decimal read in: prices, coordinates, values in [0, 1)
+        const double scale[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+        const double x = static_cast<double>(rng() >> (r >> 8) % 64) / scale[(r >> 16) % 10];
+        bits = sign | std::bit_cast<std::uint64_t>(x);
+        break;
+      }
+      default:  // subnormal
+        bits = sign | (rng() & kFraction);
+        break;
+    }
+    check(bits);
+  }
+  EXPECT_EQ(failures, 0) << "of " << checked << " values";
 }
 
 }  // namespace

@@ -1,0 +1,389 @@
+// A frozen copy of format_float before its lean rewrite (see
+// float_format_reference.h). Do not tune this one: its only job is to stay
+// what it was.
+//
+// Shortest round-trip double to text, table driven.
+//
+// A finite double is c * 2^q. Its rounding interval (the reals that read back
+// as it) is scaled by 10^-k, k chosen so the interval is between 1 and 10 units
+// wide: then it holds at most one multiple of ten, which is the shortest
+// candidate when present; otherwise the integer nearest to the scaled value
+// is. The scaling is one 64x128-bit multiplication by a table entry, rounded
+// to odd so that comparisons with even integers stay exact; that this rounding
+// is exact for every double is proven by tools/gen_pow10_table.py. The digits
+// are then made 16 at a time and laid out with fixed-size stores.
+
+#include "float_format_reference.h"
+
+#include "json/float_format.h"
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "json/powers_of_ten.h"
+
+#if defined(__SSE2__) && defined(__x86_64__) && !defined(ZORVAT_FLOAT_FORMAT_SCALAR)
+#define ZORVAT_FLOAT_REFERENCE_SSE2 1
+#include <emmintrin.h>
+#endif
+
+namespace zorvat::testkit {
+namespace {
+
+using json::kIntegerPowersOfTen;
+
+using u64 = std::uint64_t;
+__extension__ typedef unsigned __int128 u128;
+
+struct Pow10 {
+  u64 hi, lo;
+};
+
+#include "json/pow10_table.inc"
+
+// "e-324" .. "e+308": copied, not formatted, 5 bytes whatever the length.
+struct ExponentSuffix {
+  char text[7];
+  std::uint8_t size;
+};
+constexpr int kMinExponent = -324;
+constexpr int kMaxExponent = 308;
+
+constexpr auto kExponentSuffixes = [] {
+  std::array<ExponentSuffix, kMaxExponent - kMinExponent + 1> t{};
+  for (int e = kMinExponent; e <= kMaxExponent; ++e) {
+    ExponentSuffix& s = t[e - kMinExponent];
+    int n = 0;
+    s.text[n++] = 'e';
+    s.text[n++] = e < 0 ? '-' : '+';
+    int a = e < 0 ? -e : e;
+    if (a >= 100) s.text[n++] = static_cast<char>('0' + a / 100);
+    if (a >= 10) s.text[n++] = static_cast<char>('0' + a / 10 % 10);
+    s.text[n++] = static_cast<char>('0' + a % 10);
+    s.size = static_cast<std::uint8_t>(n);
+  }
+  return t;
+}();
+
+// floor(log10(2^q)), floor(log10(3/4 * 2^q)), floor(log2(10^e)); the generator
+// proves these exact over every exponent a double reaches.
+constexpr int flog10_pow2(int q) { return (q * 78913) >> 18; }
+constexpr int flog10_three_quarters_pow2(int q) { return (q * 1262611 - 524031) >> 22; }
+constexpr int flog2_pow10(int e) { return (e * 1741647) >> 19; }
+
+// The product g * cp as three 64-bit limbs: the integer part of g * cp / 2^128
+// and 128 fraction bits.
+struct Scaled {
+  u64 integer, high, low;
+};
+
+inline Scaled multiply(Pow10 g, u64 cp) {
+  const u128 lo = static_cast<u128>(g.lo) * cp;
+  const u128 hi = static_cast<u128>(g.hi) * cp;
+  const u128 mid = static_cast<u128>(static_cast<u64>(hi)) + static_cast<u64>(lo >> 64);
+  return {static_cast<u64>(hi >> 64) + static_cast<u64>(mid >> 64), static_cast<u64>(mid),
+          static_cast<u64>(lo)};
+}
+
+// The value rounded to odd: the integer part, with the low bit set when the
+// fraction is not zero. The table entries overshoot 10^-k by less than one
+// unit, which adds less than 2^60 to the fraction bits, so a fraction below
+// 2^60 is that error on an exact integer, not a real fraction.
+inline u64 round_to_odd(const Scaled& v) { return v.integer | ((v.high | (v.low >> 60)) != 0); }
+
+struct Decimal {
+  u64 digits;    // no more than 17 digits; may end in zeros
+  int exponent;  // value = digits * 10^exponent
+};
+
+// Below, values are scaled by 4 * 10^-k: the double c * 2^q becomes about 4c
+// (vb) and its rounding interval [vbl, vbr], whose ends belong to it when c is
+// even. k makes the interval 1 to 10 units wide before the factor 4, so it
+// holds at most one multiple of ten (sp10 or tp10, the shortest candidate when
+// present) and always the integer nearest to the value.
+
+// The multiple of ten in the interval if there is one, else the integer
+// nearest to the value, the even one on a tie (vb against 4s + 2). Branch
+// free: which case applies depends on the digits, noise to a branch predictor.
+inline Decimal choose(u64 vb, bool sp10_in, bool tp10_in, int k) {
+  const u64 s = vb >> 2;
+  const u64 sp10 = s / 10 * 10;
+  const u64 mid = (s << 2) + 2;
+  const u64 nearest = s + ((vb > mid) | ((vb == mid) & s));
+  const u64 rounder = sp10 + 10 * !sp10_in;
+  const u64 mask = u64{0} - (sp10_in | tp10_in);
+  return {(rounder & mask) | (nearest & ~mask), k};
+}
+
+// shortest_regular when an interval bound lies too close to a multiple of ten
+// for its quick test: the bounds computed in full.
+[[gnu::noinline]] Decimal shortest_regular_exact(u64 c, int q) {
+  const int k = flog10_pow2(q);
+  const int h = q + flog2_pow10(-k) + 1;
+  const Pow10 g = kPow10Table[k - kPow10MinK];
+  const Scaled v = multiply(g, c << (h + 2));
+
+  // The bounds are 4c - 2 and 4c + 2, so they differ from the value by exactly
+  // g << (h + 1), added to and taken from the one product.
+  const int sh = h + 1;  // 2..5
+  const u128 d_fraction = (static_cast<u128>((g.hi << sh) | (g.lo >> (64 - sh))) << 64) | (g.lo << sh);
+  const u64 d_integer = g.hi >> (64 - sh);
+  const u128 v_fraction = (static_cast<u128>(v.high) << 64) | v.low;
+  u128 up_fraction, down_fraction;
+  const bool carry = __builtin_add_overflow(v_fraction, d_fraction, &up_fraction);
+  const bool borrow = __builtin_sub_overflow(v_fraction, d_fraction, &down_fraction);
+  const Scaled up{v.integer + d_integer + carry, static_cast<u64>(up_fraction >> 64),
+                  static_cast<u64>(up_fraction)};
+  const Scaled down{v.integer - d_integer - borrow, static_cast<u64>(down_fraction >> 64),
+                    static_cast<u64>(down_fraction)};
+  const u64 vb = round_to_odd(v);
+  const u64 vbr = round_to_odd(up);
+  const u64 vbl = round_to_odd(down);
+  const u64 open = c & 1;
+
+  const u64 sp10 = (vb >> 2) / 10 * 10;
+  return choose(vb, vbl + open <= sp10 << 2, ((sp10 + 10) << 2) + open <= vbr, k);
+}
+
+// The case of a neighbour on each side at the same distance: every double but
+// the powers of two above the lowest binade. The bounds are 4c - 2 and 4c + 2,
+// so they lie D = g << (h + 1) below and above the value. Rather than compute
+// them, D and the distances from the value to 4 sp10 and 4 tp10 are compared
+// truncated to 58 fraction bits. Where those truncations differ by 2 units or
+// more, the exact quantities differ by at least 2^-58, far beyond the 2^-68
+// that rounding to odd treats as zero, so the answer is the exact one; nearer
+// cases go to shortest_regular_exact (values whose bound falls on or next to
+// a short decimal, such as some integers above 2^53).
+inline Decimal shortest_regular(u64 c, int q) {
+  const int k = flog10_pow2(q);
+  const int h = q + flog2_pow10(-k) + 1;
+  const Pow10 g = kPow10Table[k - kPow10MinK];
+  const Scaled v = multiply(g, c << (h + 2));
+  const u64 vb = round_to_odd(v);
+
+  const u64 sp10 = (vb >> 2) / 10 * 10;
+  const u64 d = g.hi >> (5 - h);  // D, 2..20, truncated to 58 fraction bits
+  // The value less 4 sp10, 0..40, truncated; 4 tp10 less the value is 40 less
+  // that, so rounded up instead. In units of 2^-58, the exact difference to D
+  // is within 1 of above_sp10 - d either way, and 0 to 2 below below_tp10 - d.
+  const u64 above_sp10 = ((v.integer - (sp10 << 2)) << 58) | (v.high >> 6);
+  const u64 below_tp10 = (u64{40} << 58) - above_sp10;
+  if (above_sp10 - d + 1 < 3 || below_tp10 - d < 3) [[unlikely]]
+    return shortest_regular_exact(c, q);
+  return choose(vb, above_sp10 < d, below_tp10 < d, k);
+}
+
+// Significand 2^52 above the lowest binade: the lower neighbour is half as far
+// as the upper one, so the interval is [4c - 1, 4c + 2] and its lower part may
+// be too short to hold the nearest integer. Rare enough for three products.
+[[gnu::noinline]] Decimal shortest_power_of_two(int q) {
+  const u64 c = u64{1} << 52;
+  const int k = flog10_three_quarters_pow2(q);
+  const int h = q + flog2_pow10(-k) + 1;
+  const Pow10 g = kPow10Table[k - kPow10MinK];
+  const u64 vbl = round_to_odd(multiply(g, ((c << 2) - 1) << h));
+  const u64 vb = round_to_odd(multiply(g, (c << 2) << h));
+  const u64 vbr = round_to_odd(multiply(g, ((c << 2) + 2) << h));
+  // c is even: the bounds belong to the interval.
+  const u64 s = vb >> 2;
+  const u64 sp10 = s / 10 * 10;
+  const u64 tp10 = sp10 + 10;
+  const bool sp10_in = vbl <= sp10 << 2;
+  const bool tp10_in = tp10 << 2 <= vbr;
+  if (sp10_in != tp10_in) return {sp10_in ? sp10 : tp10, k};
+  const u64 t = s + 1;
+  const bool s_in = vbl <= s << 2;
+  const bool t_in = t << 2 <= vbr;
+  if (s_in != t_in) return {s_in ? s : t, k};
+  const u64 mid = (s << 2) + 2;
+  return {vb < mid || (vb == mid && (s & 1) == 0) ? s : t, k};
+}
+
+inline int decimal_length(u64 v) {
+  const int bits = 64 - std::countl_zero(v | 1);
+  const int guess = (bits * 1233) >> 12;  // floor(log10 2^bits)
+  return guess + (v >= kIntegerPowersOfTen[guess]);
+}
+
+[[maybe_unused]] constexpr u64 kZeroChars = 0x3030303030303030u;  // used by the portable path
+
+// For fixed notation with the point after digit e (0..15): the bytes of the
+// first 16 that lie before the point.
+alignas(16) constexpr auto kPlainBytes = [] {
+  std::array<std::array<u64, 2>, 16> t{};
+  for (int e = 0; e < 16; ++e) {
+    for (int i = 0; i <= e; ++i) t[e][i / 8] |= u64{0xff} << (8 * (i % 8));
+  }
+  return t;
+}();
+
+// The 16 digits after the first, as characters, from their two 8-digit halves,
+// each split into groups of 4, 2 and 1 digits in parallel rather than digit by
+// digit. Then the count of significant digits (the first one included), and
+// the two stores the layouts need.
+#if defined(ZORVAT_FLOAT_REFERENCE_SSE2)
+
+struct Chars16 {
+  __m128i v;
+};
+
+inline Chars16 to_chars16(std::uint32_t high8, std::uint32_t low8) {
+  const __m128i v = _mm_set_epi64x(low8, high8);
+  const __m128i q4 = _mm_srli_epi64(_mm_mul_epu32(v, _mm_set1_epi64x(0xd1b71759)), 45);  // v / 10000
+  const __m128i r4 = _mm_sub_epi64(v, _mm_mul_epu32(q4, _mm_set1_epi64x(10000)));
+  const __m128i x4 = _mm_or_si128(q4, _mm_slli_epi64(r4, 32));                      // 4 digits per 32 bits
+  const __m128i q2 = _mm_srli_epi16(_mm_mulhi_epu16(x4, _mm_set1_epi16(5243)), 3);  // x4 / 100
+  const __m128i r2 = _mm_sub_epi16(x4, _mm_mullo_epi16(q2, _mm_set1_epi16(100)));
+  const __m128i x2 = _mm_or_si128(q2, _mm_slli_epi32(r2, 16));   // 2 digits per 16 bits
+  const __m128i q1 = _mm_mulhi_epu16(x2, _mm_set1_epi16(6554));  // x2 / 10
+  const __m128i r1 = _mm_sub_epi16(x2, _mm_mullo_epi16(q1, _mm_set1_epi16(10)));
+  const __m128i x1 = _mm_or_si128(q1, _mm_slli_epi16(r1, 8));
+  return {_mm_add_epi8(x1, _mm_set1_epi8('0'))};
+}
+
+inline int significant_digits(Chars16 c) {
+  const unsigned zeros = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(c.v, _mm_set1_epi8('0'))));
+  const unsigned nonzero = ~zeros & 0xffff;
+  return 32 - std::countl_zero((nonzero << 1) | 1);
+}
+
+inline void store16(char* p, Chars16 c) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), c.v); }
+
+// The 17 digits with a point after digit e < 16: 18 bytes at p.
+inline void store_with_point(char* p, char first, Chars16 c, int e) {
+  const __m128i plain =
+      _mm_or_si128(_mm_slli_si128(c.v, 1), _mm_cvtsi32_si128(static_cast<unsigned char>(first)));
+  const __m128i moved = _mm_slli_si128(plain, 1);
+  const __m128i keep = _mm_load_si128(reinterpret_cast<const __m128i*>(kPlainBytes[e].data()));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p),
+                   _mm_or_si128(_mm_and_si128(keep, plain), _mm_andnot_si128(keep, moved)));
+  const auto last2 = static_cast<std::uint16_t>(_mm_extract_epi16(c.v, 7));
+  std::memcpy(p + 16, &last2, 2);
+  p[e + 1] = '.';
+}
+
+#else  // the same with 64-bit words
+
+struct Chars16 {
+  u64 high, low;
+};
+
+inline u64 digits8(std::uint32_t v) {
+  u64 x = (v / 10000) | (u64{v % 10000} << 32);
+  const u64 hundreds = ((x * 10486) >> 20) & 0x0000007f0000007fu;  // x / 100 per 32-bit lane
+  x = hundreds | ((x - 100 * hundreds) << 16);
+  const u64 tens = ((x * 103) >> 10) & 0x000f000f000f000fu;  // x / 10 per 16-bit lane
+  return tens | ((x - 10 * tens) << 8);
+}
+
+inline Chars16 to_chars16(std::uint32_t high8, std::uint32_t low8) {
+  return {digits8(high8) + kZeroChars, digits8(low8) + kZeroChars};
+}
+
+inline int significant_digits(Chars16 c) {
+  const u64 high = c.high ^ kZeroChars, low = c.low ^ kZeroChars;
+  const u64 low_zero = u64{0} - (low == 0);  // masks, not branches: the data decides
+  const u64 last = low | (high & low_zero);
+  const int trailing = static_cast<int>(low_zero & 8) + (std::countl_zero(last | 1) >> 3) + (last == 0);
+  return 17 - trailing;
+}
+
+inline void store16(char* p, Chars16 c) {
+  std::memcpy(p, &c.high, 8);
+  std::memcpy(p + 8, &c.low, 8);
+}
+
+inline void store_with_point(char* p, char first, Chars16 c, int e) {
+  const u64 plain0 = static_cast<unsigned char>(first) | (c.high << 8);
+  const u64 plain1 = (c.high >> 56) | (c.low << 8);
+  const u64 moved0 = plain0 << 8;
+  const u64 moved1 = (plain1 << 8) | (plain0 >> 56);
+  const u64 text0 = (plain0 & kPlainBytes[e][0]) | (moved0 & ~kPlainBytes[e][0]);
+  const u64 text1 = (plain1 & kPlainBytes[e][1]) | (moved1 & ~kPlainBytes[e][1]);
+  std::memcpy(p, &text0, 8);
+  std::memcpy(p + 8, &text1, 8);
+  p[16] = static_cast<char>(c.low >> 48);
+  p[17] = static_cast<char>(c.low >> 56);
+  p[e + 1] = '.';
+}
+
+#endif
+
+}  // namespace
+
+static_assert(std::endian::native == std::endian::little,
+              "the digit words assume the first digit in the lowest byte");
+
+std::size_t format_float_reference(double x, char* out) {
+  const u64 bits = std::bit_cast<u64>(x);
+  const u64 fraction = bits & ((u64{1} << 52) - 1);
+  const int biased = static_cast<int>(bits >> 52) & 0x7ff;
+
+  // Every store stays inside out[0, kFloatTextMax); bytes past the returned
+  // size are scratch.
+  const std::size_t p = bits >> 63;
+  out[0] = '-';
+  if (biased == 0x7ff) {  // not reached by callers; keep it harmless
+    std::memcpy(out, "null", 4);
+    return 4;
+  }
+  if (biased == 0 && fraction == 0) {
+    std::memcpy(out + p, "0.0", 3);
+    return p + 3;
+  }
+
+  Decimal dec;
+  if (fraction == 0 && biased > 1) {
+    dec = shortest_power_of_two(biased - 1075);
+  } else if (biased != 0) {
+    dec = shortest_regular(fraction | (u64{1} << 52), biased - 1075);
+  } else {
+    dec = shortest_regular(fraction, -1074);
+  }
+
+  // The digits as 17, zero filled on the right: the first, then two words of
+  // 8 byte values. Normal doubles have 16 or 17.
+  u64 d17;
+  int exponent;  // of the first digit
+  if (biased != 0) [[likely]] {
+    const bool sixteen = dec.digits < 10000000000000000u;
+    d17 = dec.digits * (1 + 9 * sixteen);  // a multiply, not an unpredictable branch
+    exponent = dec.exponent + 16 - sixteen;
+  } else {
+    const int length = decimal_length(dec.digits);
+    d17 = dec.digits * kIntegerPowersOfTen[17 - length];
+    exponent = dec.exponent + length - 1;
+  }
+  const u64 high9 = d17 / 100000000;
+  const std::uint32_t first = static_cast<std::uint32_t>(high9) / 100000000;
+  const Chars16 rest = to_chars16(static_cast<std::uint32_t>(high9) - first * 100000000,
+                                  static_cast<std::uint32_t>(d17 - high9 * 100000000));
+  const int n = significant_digits(rest);
+  const char c0 = static_cast<char>('0' + first);
+
+  if (exponent > 15 || exponent < -5) {
+    out[p] = c0;
+    out[p + 1] = '.';
+    store16(out + p + 2, rest);
+    const std::size_t at = p + 1 + (n > 1 ? n : 0);  // ends by 19: 5 more bytes fit
+    const ExponentSuffix& suffix = kExponentSuffixes[exponent - kMinExponent];
+    std::memcpy(out + at, suffix.text, 5);
+    return at + suffix.size;
+  }
+  if (exponent < 0) {  // "0.", -exponent - 1 zeros, the digits: at most 24 bytes
+    std::memcpy(out + p, "0.000000", 8);
+    char* d = out + p + 1 - exponent;
+    d[0] = c0;
+    store16(d + 1, rest);
+    return p + 1 - exponent + n;
+  }
+  // The point goes after digit `exponent`. A whole number keeps the zero after
+  // the point, which the zero fill supplies.
+  store_with_point(out + p, c0, rest, exponent);
+  const int size = n > exponent + 2 ? n : exponent + 2;
+  return p + 1 + static_cast<std::size_t>(size);
+}
+
+}  // namespace zorvat::testkit
