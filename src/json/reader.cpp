@@ -40,9 +40,9 @@ class Reader {
   // With `build` false the reader only checks: the same grammar, limits and
   // errors, but no value is kept. With `utf8_valid` (the whole payload is
   // known to be valid UTF-8) no string is checked again.
-  Reader(std::string_view payload, Arena& arena, bool build = true, bool utf8_valid = false)
+  Reader(std::string_view payload, Arena& arena, ReadFrom from, bool build = true, bool utf8_valid = false)
       : begin_(payload.data()), p_(payload.data()), end_(payload.data() + payload.size()), arena_(arena),
-        build_(build), non_ascii_(utf8_valid ? end_ : nullptr) {}
+        build_(build), from_(from), non_ascii_(utf8_valid ? end_ : nullptr) {}
 
   Result<RowList, ReaderError> run();
 
@@ -95,6 +95,7 @@ class Reader {
   const char* const end_;
   Arena& arena_;
   const bool build_;
+  const ReadFrom from_;
 
   std::vector<Frame> frames_;
   const Object* last_object_[kMaxDepth + 1] = {};  // per depth, for Frame::shape
@@ -375,17 +376,6 @@ bool Reader::invalid_type() {
 }
 
 Result<RowList, ReaderError> Reader::run() {
-  skip_whitespace();
-  if (p_ == end_) {
-    fail_next(ErrorKind::eof_value);
-    return fail(make_error());
-  }
-  if (*p_ != '[') {
-    invalid_type();
-    return fail(make_error());
-  }
-  open(false);
-
   // The grammar as a loop over an explicit stack. `value` holds a finished
   // value on its way into the innermost open container.
   Value value;
@@ -416,13 +406,45 @@ Result<RowList, ReaderError> Reader::run() {
     return true;
   };
 
-  int opened = after_open();
-  if (opened < 0) return fail(make_error());
-  if (opened == 0) {
-    value = close(frames_.back());
-    frames_.pop_back();
+  // With one_row the loop leaves the top level once this many values have
+  // finished there; a resumed read counts the row it resumes after.
+  std::size_t rows_left = from_.one_row ? 1 : 0;
+  const std::size_t stop_depth = from_.one_row ? 1 : 0;  // 0: never (a value finishes inside a frame)
+
+  if (from_.after_row != 0) {
+    // Resuming just past a row that a read from the first byte accepts. That
+    // read has, there: the top-level array alone open, its frame as opened
+    // (start 0, no key, no shape), no member pending, no error. Nothing else
+    // it carries changes what it reports: positions are offsets from the
+    // first byte, turned into line and column over the whole payload only
+    // when an error is made; the shape cache (last_object_) and the scratch
+    // buffer change no byte and no error; non_ascii_ is a lower bound, found
+    // again when behind. So from here both reads meet the same bytes in the
+    // same state. The finished row is not at hand: `value` stands in for it
+    // and is left out of the list.
+    p_ = begin_ + from_.after_row;
+    frames_.push_back({false, 0, KeyIndex(), Str(), nullptr});
+    step = Step::after_value;
+    rows_left *= 2;
+  } else {
+    skip_whitespace();
+    if (p_ == end_) {
+      fail_next(ErrorKind::eof_value);
+      return fail(make_error());
+    }
+    if (*p_ != '[') {
+      invalid_type();
+      return fail(make_error());
+    }
+    open(false);
+    int opened = after_open();
+    if (opened < 0) return fail(make_error());
+    if (opened == 0) {
+      value = close(frames_.back());
+      frames_.pop_back();
+    }
+    step = opened == 0 ? Step::after_value : Step::element;
   }
-  step = opened == 0 ? Step::after_value : Step::element;
 
   for (;;) {
     if (step == Step::element) {
@@ -452,10 +474,16 @@ Result<RowList, ReaderError> Reader::run() {
     // after_value: `value` is complete.
     if (frames_.empty()) break;  // the top-level array has closed
     Frame& f = frames_.back();
-    if (build_ && f.is_object) {
-      add_member(f, value);
-    } else if (build_) {
-      values_.push_back(value);
+    if (f.is_object) {
+      if (build_) add_member(f, value);
+    } else {
+      if (build_) values_.push_back(value);
+      if (frames_.size() == stop_depth && --rows_left == 0) {
+        if (!build_) return RowList{};
+        Value* row = arena_.allocate_array<Value>(1);
+        *row = values_.data()[values_.size() - 1];
+        return RowList{row, 1};
+      }
     }
     skip_whitespace();
     if (p_ == end_) {
@@ -493,19 +521,20 @@ Result<RowList, ReaderError> Reader::run() {
     fail_next(ErrorKind::trailing_characters);
     return fail(make_error());
   }
-  return RowList{value.array_data(), value.array_size()};
+  const std::size_t skipped = from_.after_row != 0 && build_ ? 1 : 0;  // the stand-in
+  return RowList{value.array_data() + skipped, value.array_size() - skipped};
 }
 
 }  // namespace
 
-Result<RowList, ReaderError> read_rows(std::string_view payload, Arena& arena) {
-  Reader reader(payload, arena);
+Result<RowList, ReaderError> read_rows(std::string_view payload, Arena& arena, ReadFrom from) {
+  Reader reader(payload, arena, from);
   return reader.run();
 }
 
-Result<Checked, ReaderError> check_rows(std::string_view payload, bool utf8_valid) {
+Result<Checked, ReaderError> check_rows(std::string_view payload, bool utf8_valid, ReadFrom from) {
   Arena arena;
-  Reader reader(payload, arena, false, utf8_valid);
+  Reader reader(payload, arena, from, false, utf8_valid);
   auto rows = reader.run();
   if (!rows) return fail(std::move(rows).error());
   return Checked{};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "json/arena.h"
@@ -20,17 +21,66 @@ bool span_pass_enabled() {
   return enabled;
 }
 
+namespace {
+
+TransformError reading_error(const json::ReaderError& e) {
+  return TransformError{TransformError::Kind::invalid_json, e.text()};
+}
+
+TransformError not_object_error(const json::Value& row) {
+  json::OutputBuffer text;
+  json::write_json_value(text, row);
+  return TransformError{TransformError::Kind::not_object, std::string(text.view())};
+}
+
+// The exact path's error for a payload the span pass handed back, found from
+// where the pass stopped rather than from the first byte: the rows it had
+// accepted read without error and are all objects, so the first error of a
+// full exact run lies past them. Nothing when only a full run can answer
+// (the payload may well be valid). The reader, resumed, words every error.
+std::optional<TransformError> error_after_decline(std::string_view payload, const SpanDecline& d) {
+  using Why = SpanDecline::Why;
+  const json::ReadFrom rest{d.after_row, false};
+  switch (d.why) {
+    case Why::malformed: {
+      // The checking mode builds nothing: an error near the end costs the
+      // span pass up to it and a check of the last rows.
+      auto checked = json::check_rows(payload, d.utf8_valid, rest);
+      if (!checked) return reading_error(checked.error());
+      return std::nullopt;
+    }
+    case Why::not_object: {
+      // A reading error anywhere comes first; without one, the row the pass
+      // stopped at is the first that is not an object, and only it is built.
+      auto checked = json::check_rows(payload, d.utf8_valid, rest);
+      if (!checked) return reading_error(checked.error());
+      json::Arena arena;
+      auto row = json::read_rows(payload, arena, {d.after_row, true});
+      if (row && row.value().size == 1 && !row.value().data[0].is_object()) {
+        return not_object_error(row.value().data[0]);
+      }
+      return std::nullopt;  // not expected: the full run answers
+    }
+    case Why::unsupported: {
+      // Only that row can hold an error before the full run: a number out
+      // of range, most likely.
+      auto checked = json::check_rows(payload, d.utf8_valid, {d.after_row, true});
+      if (!checked) return reading_error(checked.error());
+      return std::nullopt;
+    }
+    case Why::too_large:
+      break;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 Outcome columnarize_json(std::string_view payload) {
   if (span_pass_enabled()) {
     auto fast = columnarize_spans(payload);
     if (fast) return std::move(fast).value();
-    // Where the pass stopped at what may be a reading error, the reader's
-    // checking mode finds it without building the rows: an error near the
-    // end then costs a second scan, not a second scan and a tree.
-    if (fast.error().maybe_malformed) {
-      auto checked = json::check_rows(payload, fast.error().utf8_valid);
-      if (!checked) return fail(TransformError{TransformError::Kind::invalid_json, checked.error().text()});
-    }
+    if (auto error = error_after_decline(payload, fast.error())) return fail(std::move(*error));
   }
   return columnarize_exact(payload);
 }
@@ -41,14 +91,10 @@ Outcome columnarize_exact(std::string_view payload) {
   json::Arena arena;
 
   auto rows = json::read_rows(payload, arena);
-  if (!rows) return fail(TransformError{TransformError::Kind::invalid_json, rows.error().text()});
+  if (!rows) return fail(reading_error(rows.error()));
 
   for (const json::Value& row : rows.value()) {
-    if (!row.is_object()) {
-      json::OutputBuffer text;
-      json::write_json_value(text, row);
-      return fail(TransformError{TransformError::Kind::not_object, std::string(text.view())});
-    }
+    if (!row.is_object()) return fail(not_object_error(row));
   }
 
   // The document is rarely much smaller than half the payload: starting

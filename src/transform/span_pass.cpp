@@ -480,12 +480,12 @@ class SpanPass {
   // The whole payload scanned and every fact gathered; false when it is handed back.
   bool scan();
   json::OutputBuffer write();
-  SpanDecline decline() const { return {!unsupported_, true}; }
+  SpanDecline decline() const { return {why_, true, after_row_}; }
 
  private:
   bool give_up() { return false; }
   bool leave_to_exact() {
-    unsupported_ = true;
+    why_ = SpanDecline::Why::unsupported;
     return false;
   }
 
@@ -507,7 +507,8 @@ class SpanPass {
 
   const char* const begin_;
   const char* const end_;
-  bool unsupported_ = false;
+  SpanDecline::Why why_ = SpanDecline::Why::malformed;
+  std::size_t after_row_ = 0;  // see SpanDecline
 
   // The one buffer of per-row data, in 32-bit words: per row a header
   // (member count << 1 | 1 when a column list follows the cells), the cells
@@ -539,10 +540,12 @@ bool SpanPass::scan() {
         const char c = *p;
         const bool value =
             c == '[' || c == '"' || c == '-' || is_digit(c) || c == 't' || c == 'f' || c == 'n';
-        return value ? leave_to_exact() : give_up();  // a row that is not an object: the exact path names it
+        if (value) why_ = SpanDecline::Why::not_object;  // the exact path names it
+        return give_up();
       }
       p = scan_row(p);
       if (p == nullptr) return false;
+      after_row_ = static_cast<std::size_t>(p - begin_);
       p = skip_whitespace(p, end_);
       if (p == end_) return give_up();
       if (*p == ',') {
@@ -1083,15 +1086,15 @@ void SpanPass::rewrite_container(json::OutputBuffer& out, const char* p, const c
 
 Result<json::OutputBuffer, SpanDecline> columnarize_spans(std::string_view payload) {
   // Cells hold 32-bit offsets.
-  if (payload.size() > UINT32_MAX) return fail(SpanDecline{false, false});
+  if (payload.size() > UINT32_MAX) return fail(SpanDecline{SpanDecline::Why::too_large, false, 0});
   // One vectorised check of the whole payload stands in for checking each
   // string: every string lies between ASCII quotes, so it is valid too.
-  if (!payload_is_utf8(payload.data(), payload.size())) return fail(SpanDecline{true, false});
+  if (!payload_is_utf8(payload.data(), payload.size())) return fail(SpanDecline{SpanDecline::Why::malformed, false, 0});
   // A payload cut short (the likeliest error near the end) is handed back
   // before the scan rather than after it.
   const char* last = payload.data() + payload.size();
   while (last != payload.data() && is_whitespace(last[-1])) --last;
-  if (last == payload.data() || last[-1] != ']') return fail(SpanDecline{true, true});
+  if (last == payload.data() || last[-1] != ']') return fail(SpanDecline{SpanDecline::Why::malformed, true, 0});
   SpanPass pass(payload);
   if (!pass.scan()) return fail(pass.decline());
   return pass.write();

@@ -4,12 +4,13 @@
 //
 // It never words an error. Whatever it does not fully handle (any grammar,
 // UTF-8 or escape error, a row that is not an object, nesting past the limit,
-// a number that might overflow, a payload past 4 GiB) it hands back, and the
-// exact path (reader, row check, write_columnar) runs from the first byte:
-// that path stays the one source of error text and position. When the pass
-// accepts a payload, its bytes are the exact path's bytes.
+// a number that might overflow, a payload past 4 GiB) it hands back, saying
+// where the exact reader may take over: the reader stays the one source of
+// error text and position. When the pass accepts a payload, its bytes are
+// the exact path's bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -18,15 +19,22 @@
 
 namespace zorvat::transform {
 
-// Why the span pass handed a payload back.
+// Why the span pass handed a payload back, and where.
 struct SpanDecline {
-  // True when the text may break the grammar (the exact reader will say
-  // where, or find nothing); false when it stopped at something well formed
-  // that it leaves to the exact path (a row that is not an object, a number
-  // that might overflow, a payload too large for its 32-bit offsets).
-  bool maybe_malformed;
+  enum class Why : std::uint8_t {
+    malformed,    // the text may break the grammar (the exact reader says where, or finds nothing)
+    not_object,   // the row after `after_row` starts with a value that is not an object
+    unsupported,  // that row holds what the pass leaves to the exact path (a number that
+                  // might overflow, a cell of 1 GiB or more); it may still break the grammar
+    too_large,    // past its 32-bit offsets; nothing was scanned
+  };
+  Why why;
   // The whole payload is valid UTF-8 (so no string can fail on it).
   bool utf8_valid;
+  // Just past the last row the pass accepted, or 0 when it accepted none.
+  // Every row it accepts, the exact reader reads without error, so that
+  // reader may resume here (json::ReadFrom::after_row).
+  std::size_t after_row;
 };
 
 Result<json::OutputBuffer, SpanDecline> columnarize_spans(std::string_view payload);

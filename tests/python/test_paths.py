@@ -65,3 +65,21 @@ def test_both_paths_answer_alike(exact_only, payload, change, where, noise):
         at = where % len(payload)
         payload = payload[:at] + noise + payload[at + 1 :]
     assert here(payload) == exact_only(payload)
+
+
+# Rows broken in ways the span pass stops at; each goes first, in the middle
+# and last of three rows on lines of their own, so the message of a reader
+# resumed past the accepted rows is compared with one read from the start.
+GOOD_ROW = b'{"a":1,"b":"x\\ny","c":[1,{"d":2.5}]}'
+BROKEN_ROWS = [b'{"a":1,"b":"x"x}', b'{"a" 1}', b'{"a":tru}', b'{"a":"\\q"}', b'{"a":1,}', b'{"a":[1}',
+               b'{"a":1e400}', b'{"a":1e305,}', b'{"a":"\xff"}', b'{"a":1} {"b":2}', b'{"a":1},', b'[1,2]',
+               b'"s"', b'{"a":' + b'[' * 126 + b']' * 126 + b'}', b'']
+
+
+@pytest.mark.parametrize("row", BROKEN_ROWS)
+def test_broken_rows_answer_alike(exact_only, row):
+    for at in range(3):
+        rows = [row if r == at else GOOD_ROW for r in range(3)]
+        payload = b"[\n" + b",\n".join(rows) + b"\n]"
+        for altered in (payload, payload[:-1], payload[:-3], payload.replace(b"[1,2]", b"[1,2],\n{]")):
+            assert here(altered) == exact_only(altered)
