@@ -134,6 +134,13 @@ using json::append_utf8;
 using json::hex_value;
 using json::is_whitespace;
 
+// Up to the first byte that is not whitespace, which must come before any
+// end of the readable bytes (the pass's closing ']').
+inline const char* skip_to_token(const char* p) {
+  while (static_cast<unsigned char>(*p) <= ' ' && is_whitespace(*p)) ++p;
+  return p;
+}
+
 inline const char* skip_whitespace(const char* p, const char* end) {
   // Compact payloads have none: one compare settles the usual case.
   while (p != end && static_cast<unsigned char>(*p) <= ' ' && is_whitespace(*p)) ++p;
@@ -468,8 +475,9 @@ class ColumnIndex {
 
 class SpanPass {
  public:
-  explicit SpanPass(std::string_view payload)
-      : begin_(payload.data()), end_(payload.data() + payload.size()), stream_(payload.size() / 8),
+  // `stop`: the payload's last byte that is not whitespace, a ']'.
+  SpanPass(std::string_view payload, const char* stop)
+      : begin_(payload.data()), end_(payload.data() + payload.size()), stop_(stop), stream_(payload.size() / 8),
         columns_(kLinearColumns) {
     // Room for the usual row width up front, rather than a reallocation per
     // doubling on every call.
@@ -507,6 +515,10 @@ class SpanPass {
 
   const char* const begin_;
   const char* const end_;
+  // The closing ']' and only whitespace after it. Every token but it ends
+  // before it, so a row's scan never passes it: whitespace skips stop there
+  // and a read at any position reached within a row needs no bound check.
+  const char* const stop_;
   SpanDecline::Why why_ = SpanDecline::Why::malformed;
   std::size_t after_row_ = 0;  // see SpanDecline
 
@@ -528,10 +540,9 @@ class SpanPass {
 };
 
 bool SpanPass::scan() {
-  const char* p = skip_whitespace(begin_, end_);
-  if (p == end_ || *p != '[') return give_up();
-  p = skip_whitespace(p + 1, end_);
-  if (p == end_) return give_up();
+  const char* p = skip_to_token(begin_);
+  if (*p != '[') return give_up();
+  p = skip_to_token(p + 1);
   if (*p == ']') {
     ++p;
   } else {
@@ -546,11 +557,9 @@ bool SpanPass::scan() {
       p = scan_row(p);
       if (p == nullptr) return false;
       after_row_ = static_cast<std::size_t>(p - begin_);
-      p = skip_whitespace(p, end_);
-      if (p == end_) return give_up();
+      p = skip_to_token(p);
       if (*p == ',') {
-        p = skip_whitespace(p + 1, end_);
-        if (p == end_) return give_up();
+        p = skip_to_token(p + 1);
         continue;
       }
       if (*p != ']') return give_up();
@@ -571,8 +580,7 @@ const char* SpanPass::scan_row(const char* p) {
   stream_.extend(1);
   std::size_t count = 0;  // distinct members so far
   bool shared = true;     // every member so far matched map_ at its position
-  p = skip_whitespace(p + 1, end_);
-  if (p == end_) return nullptr;
+  p = skip_to_token(p + 1);
   if (*p != '}') {
     for (;;) {
       if (*p != '"') return nullptr;
@@ -597,10 +605,9 @@ const char* SpanPass::scan_row(const char* p) {
         if (p == nullptr) return nullptr;
       }
       const std::size_t key_size = static_cast<std::size_t>(p - 1 - key);
-      p = skip_whitespace(p, end_);
-      if (p == end_ || *p != ':') return nullptr;
-      p = skip_whitespace(p + 1, end_);
-      if (p == end_) return nullptr;
+      p = skip_to_token(p);
+      if (*p != ':') return nullptr;
+      p = skip_to_token(p + 1);
       Cell cell;
       p = scan_value(p, cell);
       if (p == nullptr) return nullptr;
@@ -632,11 +639,9 @@ const char* SpanPass::scan_row(const char* p) {
         add_fact(columns_[c], cell, row);
       }
 
-      p = skip_whitespace(p, end_);
-      if (p == end_) return nullptr;
+      p = skip_to_token(p);
       if (*p == ',') {
-        p = skip_whitespace(p + 1, end_);
-        if (p == end_) return nullptr;
+        p = skip_to_token(p + 1);
         continue;
       }
       if (*p != '}') return nullptr;
@@ -658,6 +663,7 @@ const char* SpanPass::scan_value(const char* p, Cell& cell) {
   Mode mode;
   if (*p == '{' || *p == '[') {
     p = scan_container(p, mode);
+    if (p > stop_) return nullptr;  // it closed on the final ']': the row is cut short
   } else {
     bool verbatim = true;
     p = scan_scalar(p, verbatim);
@@ -1095,7 +1101,7 @@ Result<json::OutputBuffer, SpanDecline> columnarize_spans(std::string_view paylo
   const char* last = payload.data() + payload.size();
   while (last != payload.data() && is_whitespace(last[-1])) --last;
   if (last == payload.data() || last[-1] != ']') return fail(SpanDecline{SpanDecline::Why::malformed, true, 0});
-  SpanPass pass(payload);
+  SpanPass pass(payload, last - 1);
   if (!pass.scan()) return fail(pass.decline());
   return pass.write();
 }

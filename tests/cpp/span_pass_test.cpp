@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -246,8 +248,14 @@ TEST(SpanPassTest, BrokenRowsWordedFromWhereThePassStopped) {
 
 TEST(SpanPassTest, HandsBackWhatItDoesNotHandle) {
   for (const char* payload : {"", "[", "[1]", "[{}", "[{},]", "{}", "[{\"a\":1e400}]", "[{\"a\":\"\\x\"}]",
-                              "[{\"a\":\"\xff\"}]", "[{\"a\":01}]", "[{} x]"}) {
-    EXPECT_FALSE(columnarize_spans(payload).ok()) << payload;
+                              "[{\"a\":\"\xff\"}]", "[{\"a\":01}]", "[{} x]", "]", " ] ", "[{\"a\":[1]",
+                              "[{\"a\":[1] \n", "[{\"a\":{\"b\":[]}", "[{\"a\":\"]", "[{\"a\":tru]", "[{\"a\":1 ]"}) {
+    // A heap block of exactly the payload's size, so a sanitizer build sees
+    // any read past its end (a literal would have its terminator there).
+    const std::size_t n = std::strlen(payload);
+    std::unique_ptr<char[]> exact(new char[n]);
+    std::memcpy(exact.get(), payload, n);
+    EXPECT_FALSE(columnarize_spans({exact.get(), n}).ok()) << payload;
   }
 }
 
