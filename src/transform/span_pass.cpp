@@ -677,7 +677,7 @@ const char* SpanPass::scan_value(const char* p, Cell& cell) {
   return p;
 }
 
-const char* SpanPass::scan_scalar(const char* p, bool& verbatim) {
+[[gnu::always_inline]] inline const char* SpanPass::scan_scalar(const char* p, bool& verbatim) {
   auto literal = [this](const char* at, const char* word, std::size_t n) -> const char* {
     return static_cast<std::size_t>(end_ - at) >= n && std::memcmp(at, word, n) == 0 ? at + n : nullptr;
   };
