@@ -473,6 +473,18 @@ class ColumnIndex {
   json::HashKey key_{};
 };
 
+// A key the previous row had at some member position, for the first test
+// of the next row's key there: the name and its closing quote as two words,
+// and masks of the bytes that count, so that a name of up to 15 bytes is
+// compared in a few instructions. Longer names and names with a quote,
+// backslash or control byte have no mask and take the general test.
+struct ExpectedKey {
+  std::uint64_t text[2];
+  std::uint64_t mask[2];
+  std::uint32_t column;
+  std::uint32_t size;
+};
+
 class SpanPass {
  public:
   // `stop`: the payload's last byte that is not whitespace, a ']'.
@@ -482,6 +494,7 @@ class SpanPass {
     // Room for the usual row width up front, rather than a reallocation per
     // doubling on every call.
     map_.reserve(kLinearColumns);
+    expected_.reserve(kLinearColumns);
     row_columns_.reserve(kLinearColumns);
   }
 
@@ -498,6 +511,7 @@ class SpanPass {
   }
 
   const char* scan_row(const char* p);
+  void expect_keys();
   const char* scan_value(const char* p, Cell& cell);
   const char* scan_scalar(const char* p, bool& verbatim);
   const char* scan_container(const char* p, Mode& mode);
@@ -533,6 +547,7 @@ class SpanPass {
   ColumnIndex index_;                       // over the column names, from kLinearColumns on
   std::vector<Value> reference_values_;     // references read by the exact procedures
   std::vector<std::uint32_t> map_;          // the columns of the last row's members, in order
+  std::vector<ExpectedKey> expected_;       // map_'s keys, for the quick test
   std::vector<std::uint32_t> row_columns_;  // the current row's, once it parts from map_
   std::vector<Str> keys_;                   // keys of the open nested objects, for repeats
   std::string text_;                        // decoded strings, wrapped containers
@@ -570,6 +585,27 @@ bool SpanPass::scan() {
   return skip_whitespace(p, end_) == end_ || give_up();
 }
 
+void SpanPass::expect_keys() {
+  expected_.resize(map_.size());
+  for (std::size_t j = 0; j < map_.size(); ++j) {
+    const Column& col = columns_[map_[j]];
+    ExpectedKey& e = expected_[j];
+    e = {};
+    e.column = map_[j];
+    e.size = static_cast<std::uint32_t>(col.name_size());
+    if (!col.plain_name() || e.size > 15) continue;  // no mask: the general test
+    char text[16] = {};
+    std::memcpy(text, col.name_data, e.size);
+    text[e.size] = '"';
+    unsigned char mask[16] = {};
+    std::memset(mask, 0xFF, e.size + 1);
+    e.text[0] = json::load_word8(text);
+    e.text[1] = json::load_word8(text + 8);
+    e.mask[0] = json::load_word8(reinterpret_cast<const char*>(mask));
+    e.mask[1] = json::load_word8(reinterpret_cast<const char*>(mask) + 8);
+  }
+}
+
 // One row object, from its brace: its cells go to the stream and into the
 // column facts. Rows usually repeat the previous row's keys in the same
 // order, so each key is first compared with the column the previous row had
@@ -589,7 +625,15 @@ const char* SpanPass::scan_row(const char* p) {
       // closing quote: a name without quote, backslash or control byte can
       // only match a key written exactly so, which then needs no scan.
       std::uint32_t c = kAbsent;
-      if (shared && count < map_.size()) {
+      if (shared && count < expected_.size() && expected_[count].mask[0] != 0 && end_ - key >= 16) {
+        const ExpectedKey& e = expected_[count];
+        const std::uint64_t differ = ((json::load_word8(key) ^ e.text[0]) & e.mask[0]) |
+                                     ((json::load_word8(key + 8) ^ e.text[1]) & e.mask[1]);
+        if (differ == 0) {
+          c = e.column;
+          p = key + e.size + 1;
+        }
+      } else if (shared && count < map_.size()) {
         const Column& expected = columns_[map_[count]];
         const std::size_t n = expected.name_size();
         if (expected.plain_name() && static_cast<std::size_t>(end_ - key) > n && key[n] == '"' &&
@@ -653,6 +697,7 @@ const char* SpanPass::scan_row(const char* p) {
     std::uint32_t* list = stream_.extend(count);
     if (count != 0) std::memcpy(list, row_columns_.data(), count * 4);
     map_.swap(row_columns_);
+    expect_keys();
   }
   ++rows_;
   return p + 1;

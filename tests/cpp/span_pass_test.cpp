@@ -133,8 +133,12 @@ std::string generated_payload(std::mt19937_64& rng) {
       "[1,2]", "[1.0,2]", "[ 1,2]",
       "{\"p\":1,\"q\":[2]}", "{\"q\":[2],\"p\":1}", "{\"p\":1,\"p\":2}", "{\"p\":2}", "{\"\\u0070\":2}",
       "[{\"a\":{\"b\":[\"\\/\",1e2]}}]", "{\"r\":{\"s\":1,\"t\":2,\"s\":3}}"};
+  // Names on both sides of the 15 bytes that a key matched by mask may
+  // have, and names that begin another.
   static const std::vector<std::string> keys = {"a",       "b",        "c",     "\\u0061", "k\\\"q",
-                                                "",        "\xc3\xa9", "a\\\\n", "a\\n"};
+                                                "",        "\xc3\xa9", "a\\\\n", "a\\n",  "ab",
+                                                "abcdefg", "abcdefgh", "abcdefghijklmno", "abcdefghijklmnop",
+                                                "abcdefghijklmnopq"};
   const bool spaced = rng() % 4 == 0;
   const std::string ws = spaced ? " " : "";
   const bool wide = rng() % 8 == 0;
