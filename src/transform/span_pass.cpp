@@ -616,6 +616,7 @@ const char* SpanPass::scan_row(const char* p) {
   stream_.extend(1);
   std::size_t count = 0;  // distinct members so far
   bool shared = true;     // every member so far matched map_ at its position
+  const std::size_t expected = expected_.size();  // map_'s, fixed until the row ends
   p = skip_to_token(p + 1);
   if (*p != '}') {
     for (;;) {
@@ -625,7 +626,7 @@ const char* SpanPass::scan_row(const char* p) {
       // closing quote: a name without quote, backslash or control byte can
       // only match a key written exactly so, which then needs no scan.
       std::uint32_t c = kAbsent;
-      if (shared && count < expected_.size() && expected_[count].mask[0] != 0 && end_ - key >= 16) {
+      if (shared && count < expected && expected_[count].mask[0] != 0 && end_ - key >= 16) {
         const ExpectedKey& e = expected_[count];
         const std::uint64_t differ = ((json::load_word8(key) ^ e.text[0]) & e.mask[0]) |
                                      ((json::load_word8(key + 8) ^ e.text[1]) & e.mask[1]);
@@ -633,7 +634,7 @@ const char* SpanPass::scan_row(const char* p) {
           c = e.column;
           p = key + e.size + 1;
         }
-      } else if (shared && count < map_.size()) {
+      } else if (shared && count < expected) {
         const Column& expected = columns_[map_[count]];
         const std::size_t n = expected.name_size();
         if (expected.plain_name() && static_cast<std::size_t>(end_ - key) > n && key[n] == '"' &&
@@ -649,8 +650,10 @@ const char* SpanPass::scan_row(const char* p) {
         if (p == nullptr) return nullptr;
       }
       const std::size_t key_size = static_cast<std::size_t>(p - 1 - key);
-      p = skip_to_token(p);
-      if (*p != ':') return nullptr;
+      if (*p != ':') {  // compact text has the colon right there
+        p = skip_to_token(p);
+        if (*p != ':') return nullptr;
+      }
       p = skip_to_token(p + 1);
       Cell cell;
       p = scan_value(p, cell);
