@@ -223,6 +223,10 @@ PyObject* raise_transform_error(const zorvat::TransformError& error) {
 // ---------------------------------------------------------------------------
 // The `columnarize` entry.
 
+// From this size on, the result is filled with the lock released: copying
+// 1 MiB costs far more than giving the lock up and taking it back.
+constexpr std::size_t kCopyUnlocked = std::size_t{1} << 20;
+
 constexpr const char kPayloadNote[] = "while processing 'payload'";
 constexpr const char kMinRowsNote[] = "while processing 'min_rows'";
 
@@ -333,7 +337,17 @@ PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/, Py
   json::OutputBuffer& document = outcome.value();
   PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(document.size()));
   if (bytes == nullptr) return null_object_failure();
-  document.move_out(PyBytes_AS_STRING(bytes));
+  if (document.size() < kCopyUnlocked) {
+    document.move_out(PyBytes_AS_STRING(bytes));
+  } else {
+    // No other thread can see the new object yet, so a large document is
+    // copied into it with the lock released (as the io module fills the
+    // bytes it reads into): the copy and its page faults are most of what
+    // a large call does after the transform, and other threads run meanwhile.
+    PyThreadState* const unlocked = PyEval_SaveThread();
+    document.move_out(PyBytes_AS_STRING(bytes));
+    PyEval_RestoreThread(unlocked);
+  }
   return bytes;
 }
 
