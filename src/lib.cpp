@@ -2,7 +2,8 @@
 // `columnarize` entry.
 //
 // Everything here runs with the interpreter lock held, except the transform,
-// which runs inside run_guarded with the lock released. The functions call
+// which runs inside run_guarded with the lock released, and the copy of a
+// large result into its new bytes object. The functions call
 // only the C API and the C library: the only code that can throw is the
 // pipeline (contained by run_guarded) and compose_panic_message (caught where
 // it is called), so no C++ exception reaches the interpreter.
