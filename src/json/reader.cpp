@@ -153,32 +153,12 @@ bool Reader::read_hex4(std::uint32_t& unit) {
 // After a backslash: appends the escaped character to the scratch buffer.
 bool Reader::read_escape() {
   if (p_ == end_) return fail_consumed(ErrorKind::eof_string);
-  char letter = *p_++;
-  switch (letter) {
-    case '"':
-    case '\\':
-    case '/':
-      scratch_.push_back(letter);
-      return true;
-    case 'b':
-      scratch_.push_back('\b');
-      return true;
-    case 'f':
-      scratch_.push_back('\f');
-      return true;
-    case 'n':
-      scratch_.push_back('\n');
-      return true;
-    case 'r':
-      scratch_.push_back('\r');
-      return true;
-    case 't':
-      scratch_.push_back('\t');
-      return true;
-    case 'u':
-      break;
-    default:
-      return fail_consumed(ErrorKind::invalid_escape);
+  const char letter = *p_++;
+  if (letter != 'u') {
+    const int c = short_escape_value(letter);
+    if (c < 0) return fail_consumed(ErrorKind::invalid_escape);
+    scratch_.push_back(static_cast<char>(c));
+    return true;
   }
   std::uint32_t u;
   if (!read_hex4(u)) return false;

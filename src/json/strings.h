@@ -58,6 +58,29 @@ inline int hex_value(char c) {
   return -1;
 }
 
+// The character a one-letter escape stands for (the letter after the
+// backslash: " \ / b f n r t), or -1 for any other letter, 'u' included.
+inline int short_escape_value(char letter) {
+  switch (letter) {
+    case '"':
+    case '\\':
+    case '/':
+      return letter;
+    case 'b':
+      return '\b';
+    case 'f':
+      return '\f';
+    case 'n':
+      return '\n';
+    case 'r':
+      return '\r';
+    case 't':
+      return '\t';
+    default:
+      return -1;
+  }
+}
+
 // Appends code point `cp` (at most U+10FFFF, not a surrogate) as UTF-8.
 inline void append_utf8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {

@@ -163,22 +163,10 @@ inline bool has_short_escape(int unit) {
 // writer spells the character otherwise.
 const char* scan_escape(const char* q, const char* end, bool& verbatim) {
   if (end - q < 2) return nullptr;
-  switch (q[1]) {
-    case '"':
-    case '\\':
-    case 'b':
-    case 'f':
-    case 'n':
-    case 'r':
-    case 't':
-      return q + 2;
-    case '/':
-      verbatim = false;
-      return q + 2;
-    case 'u':
-      break;
-    default:
-      return nullptr;
+  if (q[1] != 'u') {
+    if (json::short_escape_value(q[1]) < 0) return nullptr;
+    if (q[1] == '/') verbatim = false;  // the writer leaves '/' unescaped
+    return q + 2;
   }
   if (end - q < 6) return nullptr;
   const int unit = hex4(q + 2);
@@ -223,39 +211,20 @@ void decode_string(const char* p, const char* end, std::string& out) {
       return;
     }
     out.append(p, q);
-    switch (q[1]) {
-      case 'b':
-        out.push_back('\b');
-        break;
-      case 'f':
-        out.push_back('\f');
-        break;
-      case 'n':
-        out.push_back('\n');
-        break;
-      case 'r':
-        out.push_back('\r');
-        break;
-      case 't':
-        out.push_back('\t');
-        break;
-      case 'u': {
-        const auto unit = static_cast<std::uint32_t>(hex4(q + 2));
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-          const auto low = static_cast<std::uint32_t>(hex4(q + 8));
-          append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-          p = q + 12;
-        } else {
-          append_utf8(out, unit);
-          p = q + 6;
-        }
-        continue;
-      }
-      default:  // " \ /
-        out.push_back(q[1]);
-        break;
+    if (q[1] != 'u') {
+      out.push_back(static_cast<char>(json::short_escape_value(q[1])));
+      p = q + 2;
+      continue;
     }
-    p = q + 2;
+    const auto unit = static_cast<std::uint32_t>(hex4(q + 2));
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      const auto low = static_cast<std::uint32_t>(hex4(q + 8));
+      append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+      p = q + 12;
+    } else {
+      append_utf8(out, unit);
+      p = q + 6;
+    }
   }
 }
 
