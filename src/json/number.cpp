@@ -10,8 +10,6 @@ namespace {
 
 constexpr std::uint64_t kSignificandLimit = 1844674407370955161u;  // UINT64_MAX / 10
 
-inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
-
 // significand * 10 + d would exceed UINT64_MAX.
 inline bool significand_overflows(std::uint64_t significand, unsigned d) {
   return significand >= kSignificandLimit && (significand > kSignificandLimit || d > 5);

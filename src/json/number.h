@@ -36,6 +36,9 @@ inline Value integer_literal_value(std::uint64_t significand, bool negative) {
   return Value::floating(-static_cast<double>(significand));
 }
 
+// An ASCII digit.
+inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
 // Eight bytes at p as one word, the first byte lowest.
 inline std::uint64_t load_word8(const char* p) {
   std::uint64_t x;
@@ -81,7 +84,7 @@ inline const char* take_digits(const char* p, const char* end, std::uint64_t& si
     limit -= n;
     if (n != 8) return p;  // a non-digit or the limit ends the run here
   }
-  for (; limit != 0 && p != end && static_cast<unsigned char>(*p - '0') < 10; ++p, --limit) {
+  for (; limit != 0 && p != end && is_digit(*p); ++p, --limit) {
     significand = significand * 10 + static_cast<unsigned>(*p - '0');
   }
   return p;
@@ -102,7 +105,7 @@ inline const char* read_digit_run(const char* p, const char* end, std::uint64_t&
     p += n;
     if (n != 8) return p;
   }
-  for (; p != end && static_cast<unsigned char>(*p - '0') < 10; ++p) {
+  for (; p != end && is_digit(*p); ++p) {
     if (++count <= 19) significand = significand * 10 + static_cast<unsigned>(*p - '0');
   }
   return p;
@@ -125,10 +128,9 @@ inline Value simple_number_value(std::uint64_t significand, std::size_t fraction
 // Returns false, with `cursor` unmoved, for any other shape (or an error),
 // which read_number then handles from the start.
 inline bool read_simple_number(const char*& cursor, const char* end, bool negative, Value& out) {
-  auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c) - '0'); };
   const char* p = cursor;
-  if (p == end || digit(*p) > 9) return false;
-  if (*p == '0' && p + 1 != end && digit(p[1]) <= 9) return false;  // a leading-zero error
+  if (p == end || !is_digit(*p)) return false;
+  if (*p == '0' && p + 1 != end && is_digit(p[1])) return false;  // a leading-zero error
   std::uint64_t significand = 0;
   std::size_t digits = 0;
   p = read_digit_run(p, end, significand, digits);

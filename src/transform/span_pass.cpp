@@ -32,7 +32,7 @@ using json::Value;
 
 namespace {
 
-inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+using json::is_digit;
 
 // Past the digits at p, eight bytes per step where eight remain (float data
 // has 16 to 20 digits); the byte loop takes the tail.
