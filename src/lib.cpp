@@ -170,8 +170,16 @@ PyObject* not_instance_text(PyObject* obj, const char* expected) {
 // The keyword as the caller wrote it. A name with lone surrogates has no
 // UTF-8 form, so each surrogate is shown as the replacement characters of its
 // three surrogatepass bytes rather than failing to report the real error.
+// A str subclass whose __str__ fails (or returns something else) is shown by
+// its own contents, as str.__str__ would: a bad name is a TypeError, never
+// the internal failure that escapes `except Exception:`.
 PyObject* unexpected_keyword_text(PyObject* keyword) {
+  Ref held(Py_NewRef(keyword));  // __str__ may drop the caller's references
   Ref text(PyObject_Str(keyword));
+  if (!text && PyUnicode_Check(keyword) && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    text.p = PyUnicode_FromObject(keyword);
+  }
   if (!text) return nullptr;
   Ref bytes(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
   if (!bytes) return nullptr;
@@ -293,10 +301,16 @@ PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/, Py
     }
   }
 
-  PyObject* const payload = slots[0];
-  if (payload == nullptr) {
+  if (slots[0] == nullptr) {
     return raise_type_error("columnarize() missing 1 required positional argument: 'payload'");
   }
+  // Owned from here to the end of the call: converting min_rows, adding a
+  // note, even an allocation (a collection runs finalizers) may run Python
+  // code that drops the caller's references, and the payload's buffer is
+  // read long after that.
+  const Ref payload_ref(Py_NewRef(slots[0]));
+  const Ref min_rows_ref(Py_XNewRef(slots[1]));
+  PyObject* const payload = payload_ref.get();
 
   if (!PyType_HasFeature(Py_TYPE(payload), Py_TPFLAGS_BYTES_SUBCLASS)) {
     raise_text(PyExc_TypeError, not_instance_text(payload, "bytes"));
@@ -313,7 +327,7 @@ PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/, Py
   // Converted only to reject what an unsigned 64-bit count would not
   // accept: the Python caller applies its own row-count guard before it
   // calls, and the transform has none.
-  if (slots[1] != nullptr && !check_min_rows(slots[1])) {
+  if (min_rows_ref && !check_min_rows(min_rows_ref.get())) {
     add_conversion_note(kMinRowsNote);
     return nullptr;
   }
@@ -321,15 +335,13 @@ PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/, Py
   // A bytes object never changes once made, so the transform reads its
   // buffer in place with the lock released, as CPython's own hashing and
   // compression modules do: no copy made under the lock (which two threads
-  // would take turns at), and no second payload in memory. The reference
-  // taken here keeps the object alive even if the caller's goes while the
+  // would take turns at), and no second payload in memory. payload_ref
+  // keeps the object alive even if the caller's reference goes while the
   // lock is free.
   const std::string_view input(data, static_cast<std::size_t>(size));
-  Py_INCREF(payload);
   PyThreadState* const saved = PyEval_SaveThread();
   tf::Outcome outcome = tf::run_guarded([input] { return tf::columnarize_json(input); });
   PyEval_RestoreThread(saved);
-  Py_DECREF(payload);
 
   if (!outcome) return raise_transform_error(outcome.error());
   // The native buffer goes back to the system block by block as it is
