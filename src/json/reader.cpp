@@ -19,9 +19,6 @@ namespace {
 #define ZORVAT_ALWAYS_INLINE inline
 #endif
 
-// Arrays and objects may nest this deep, the top-level array being level 1.
-constexpr std::size_t kMaxDepth = 127;
-
 // An open array or object. Its elements or members sit on the reader's value
 // or member stack from `start` on until it closes; then they move into the
 // arena in one piece.

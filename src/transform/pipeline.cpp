@@ -100,8 +100,7 @@ Outcome columnarize_exact(std::string_view payload) {
   // The document is rarely much smaller than half the payload: starting
   // there saves the early doublings of the output buffer (bounded, so a
   // huge payload does not reserve memory it may not need).
-  const std::size_t start_capacity = std::clamp<std::size_t>(payload.size() / 2, 128, std::size_t{1} << 20);
-  return write_columnar(rows.value(), arena, start_capacity);
+  return write_columnar(rows.value(), std::min<std::size_t>(payload.size() / 2, std::size_t{1} << 20));
 }
 
 }  // namespace zorvat::transform

@@ -14,14 +14,14 @@
 #include "json/arena.h"
 #include "json/float_format.h"
 #include "json/number.h"
-#include "json/pages.h"
-#include "json/poison.h"
 #include "json/reader.h"
 #include "json/strings.h"
 #include "json/value.h"
 #include "json/writer.h"
 #include "transform/bulk_utf8.h"
+#include "transform/column_plan.h"
 #include "transform/columnarize.h"
+#include "transform/document_writer.h"
 
 namespace zorvat::transform {
 
@@ -303,174 +303,28 @@ void write_number(json::OutputBuffer& out, const Value& v) {
   out.commit(json::format_float(v.as_float(), out.reserve(json::kFloatTextMax)));
 }
 
-// ---- The row stream ----------------------------------------------------------
-
-// A growable array of trivially copyable items, page-backed like the
-// output: a large one grows by remapping rather than copying (so it is never
-// held twice), and the capacity not yet handed out is poisoned.
-template <class T>
-class PagedArray {
-  static_assert(std::is_trivially_copyable_v<T>);
-
- public:
-  explicit PagedArray(std::size_t hint) { grow_to(hint < 64 ? 64 : hint); }
-  PagedArray(const PagedArray&) = delete;
-  PagedArray& operator=(const PagedArray&) = delete;
-  ~PagedArray() {
-    json::unpoison(data_, capacity_ * sizeof(T));
-    json::release_pages(data_, capacity_ * sizeof(T));
-  }
-
-  std::size_t size() const { return size_; }
-  T* data() { return data_; }
-  T& operator[](std::size_t i) { return data_[i]; }
-  const T& operator[](std::size_t i) const { return data_[i]; }
-
-  // `n` more items, not initialised.
-  T* extend(std::size_t n) {
-    if (capacity_ - size_ < n) grow_to(capacity_ * 2 > size_ + n ? capacity_ * 2 : size_ + n);
-    T* p = data_ + size_;
-    json::unpoison(p, n * sizeof(T));
-    size_ += n;
-    return p;
-  }
-  void push_back(const T& item) { std::memcpy(static_cast<void*>(extend(1)), &item, sizeof(T)); }
-
- private:
-  void grow_to(std::size_t items) {
-    if (items > SIZE_MAX / (2 * sizeof(T))) throw std::bad_alloc();
-    std::size_t bytes = items * sizeof(T);
-    const std::size_t old_bytes = capacity_ * sizeof(T);
-    json::unpoison(data_, old_bytes);  // the old block is copied or remapped whole
-    void* p;
-    if (bytes < json::kHugePage) {
-      p = std::realloc(data_, bytes);
-    } else {
-      bytes = (bytes + json::kHugePage - 1) & ~(json::kHugePage - 1);
-      if (old_bytes >= json::kHugePage) {
-        p = json::grow_pages(data_, old_bytes, bytes);
-      } else {
-        p = json::allocate_pages(bytes);
-        if (p != nullptr && size_ != 0) std::memcpy(p, static_cast<void*>(data_), size_ * sizeof(T));
-        if (p != nullptr) json::release_pages(data_, old_bytes);
-      }
-    }
-    if (p == nullptr) throw std::bad_alloc();
-    data_ = static_cast<T*>(p);
-    capacity_ = bytes / sizeof(T);
-    json::poison(data_ + size_, (capacity_ - size_) * sizeof(T));
-  }
-
-  T* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-};
-
 // ---- The pass ----------------------------------------------------------------
 
-constexpr std::size_t kMaxDepth = 127;       // the reader's limit, the top-level array being level 1
-constexpr std::size_t kCellLevel = 3;        // a row's cells sit inside the array and the row
-constexpr std::size_t kLinearColumns = 32;   // below this many columns a scan beats hashing a name
-constexpr std::size_t kTrackedKeys = 64;     // keys of a nested object checked for repeats
-constexpr std::uint32_t kAbsent = UINT32_MAX;
-
-// What the pass learns about a column, in 40 bytes: one huge row makes
-// millions of columns. Row numbers fit 32 bits, as payloads over 4 GiB are
-// handed back.
-struct Column {
-  const char* name_data;         // the decoded name
-  std::uint32_t name_size_plain; // its size << 1 | 1 when it holds no quote, backslash or control byte
-  std::uint32_t reference_read;  // 1 + the index of the reference's value in reference_values_, once read
-  Cell reference;                // the first row's cell, while equal_rows != 0
-  std::uint32_t equal_rows;      // leading rows whose cell equals the reference
-  std::uint32_t non_null;        // rows with a non-null cell
-  std::uint32_t stamp;           // 1 + the last row whose members were checked against this column
-  std::uint32_t slot;            // that row's member index for it
-
-  std::size_t name_size() const { return name_size_plain >> 1; }
-  bool plain_name() const { return name_size_plain & 1; }
-  Str name() const { return {name_data, name_size()}; }
-};
-static_assert(sizeof(Column) == 40);
-
-// Column names to column numbers, from kLinearColumns columns on. Keyed
-// SipHash, like every table whose size the input controls; 4-byte slots
-// (column + 1), and a full table is replaced by one twice its size (the old
-// one freed), so one huge row costs a few bytes per column here.
-class ColumnIndex {
- public:
-  bool empty() const { return slots_.empty(); }
-  void release() { std::vector<std::uint32_t>().swap(slots_); }
-
-  // The column named `name`; else records it as column `count` (the columns
-  // so far being 0 .. count - 1) and returns kAbsent.
-  template <class NameAt>
-  std::uint32_t find_or_insert(NameAt name_at, Str name, std::uint32_t count) {
-    if ((std::size_t{count} + 1) * 4 > slots_.size() * 3) rebuild(name_at, count);
-    for (std::size_t i = slot_of(name);; i = (i + 1) & mask_) {
-      const std::uint32_t s = slots_[i];
-      if (s == 0) {
-        slots_[i] = count + 1;
-        return kAbsent;
-      }
-      if (name_at(s - 1) == name) return s - 1;
-    }
-  }
-
- private:
-  std::size_t slot_of(Str name) const {
-    return static_cast<std::size_t>(json::sip_hash13(key_, name.view())) & mask_;
-  }
-
-  template <class NameAt>
-  void rebuild(NameAt name_at, std::uint32_t count) {
-    if (slots_.empty()) key_ = json::take_table_key();
-    std::size_t size = 64;
-    while (size * 3 < (std::size_t{count} + 1) * 8) size *= 2;  // at most three-eighths full after
-    release();
-    slots_.assign(size, 0);
-    mask_ = size - 1;
-    for (std::uint32_t c = 0; c < count; ++c) {
-      std::size_t i = slot_of(name_at(c));
-      while (slots_[i] != 0) i = (i + 1) & mask_;
-      slots_[i] = c + 1;
-    }
-  }
-
-  std::vector<std::uint32_t> slots_;
-  std::size_t mask_ = 0;
-  json::HashKey key_{};
-};
-
-// A key the previous row had at some member position, for the first test
-// of the next row's key there: the name and its closing quote as two words,
-// and masks of the bytes that count, so that a name of up to 15 bytes is
-// compared in a few instructions. Longer names and names with a quote,
-// backslash or control byte have no mask and take the general test.
-struct ExpectedKey {
-  std::uint64_t text[2];
-  std::uint64_t mask[2];
-  std::uint32_t column;
-  std::uint32_t size;
-};
+constexpr std::size_t kCellLevel = 3;     // a row's cells sit inside the array and the row
+constexpr std::size_t kTrackedKeys = 64;  // keys of a nested object checked for repeats
 
 class SpanPass {
  public:
+  using Cell = ::zorvat::transform::Cell;
+
   // `stop`: the payload's last byte that is not whitespace, a ']'.
   SpanPass(std::string_view payload, const char* stop)
-      : begin_(payload.data()), end_(payload.data() + payload.size()), stop_(stop), stream_(payload.size() / 8),
-        columns_(kLinearColumns) {
-    // Room for the usual row width up front, rather than a reallocation per
-    // doubling on every call.
-    map_.reserve(kLinearColumns);
-    expected_.reserve(kLinearColumns);
-    row_columns_.reserve(kLinearColumns);
-  }
+      : begin_(payload.data()), end_(payload.data() + payload.size()), stop_(stop), plan_(*this, payload.size() / 8) {}
 
-  // The whole payload scanned and every fact gathered; false when it is handed back.
+  // The whole payload scanned into the plan; false when it is handed back.
   bool scan();
-  json::OutputBuffer write();
+  json::OutputBuffer write() { return write_document(plan_, cell_bytes_); }
   SpanDecline decline() const { return {why_, true, after_row_}; }
+
+  // The cells, for the plan and the document writer.
+  bool is_null(Cell cell) const { return begin_[cell.offset] == 'n'; }
+  bool equal(Cell cell, Cell reference, std::uint32_t column);
+  void write_cell(json::OutputBuffer& out, Cell cell, bool comma);
 
  private:
   bool give_up() { return false; }
@@ -480,19 +334,15 @@ class SpanPass {
   }
 
   const char* scan_row(const char* p);
-  void expect_keys();
   const char* scan_value(const char* p, Cell& cell);
   const char* scan_scalar(const char* p, bool& verbatim);
   const char* scan_container(const char* p, Mode& mode);
-  std::uint32_t find_column(const char* key, std::size_t size, bool escaped);
-  void add_fact(Column& col, Cell cell, std::uint64_t row);
-  void replace_cell(Column& col, std::size_t cells_at, Cell cell, std::uint64_t row);
-  bool same_as_reference(Cell cell, Column& col);
-  bool equal_by_value(Cell cell, Column& col);
+  bool same_bytes(Cell a, Cell b) const {
+    return a.length() == b.length() && json::same_bytes(begin_ + a.offset, begin_ + b.offset, a.length());
+  }
+  bool equal_by_value(Cell cell, Cell reference, std::uint32_t column);
   Value exact_value(Cell cell, json::Arena& arena);
-  bool is_null(Cell cell) const { return begin_[cell.offset] == 'n'; }
 
-  void write_cell(json::OutputBuffer& out, Cell cell, bool comma);
   void write_slow(json::OutputBuffer& out, Cell cell);
   void rewrite_container(json::OutputBuffer& out, const char* p, const char* end);
 
@@ -505,22 +355,18 @@ class SpanPass {
   SpanDecline::Why why_ = SpanDecline::Why::malformed;
   std::size_t after_row_ = 0;  // see SpanDecline
 
-  // The one buffer of per-row data, in 32-bit words: per row a header
-  // (member count << 1 | 1 when a column list follows the cells), the cells
-  // (two words each), then the row's column list unless it shares the
-  // previous row's.
-  PagedArray<std::uint32_t> stream_;
-  std::uint64_t rows_ = 0;
-  std::uint64_t cell_bytes_ = 0;            // of all cells, for sizing the output
-  PagedArray<Column> columns_;
-  ColumnIndex index_;                       // over the column names, from kLinearColumns on
-  std::vector<Value> reference_values_;     // references read by the exact procedures
-  std::vector<std::uint32_t> map_;          // the columns of the last row's members, in order
-  std::vector<ExpectedKey> expected_;       // map_'s keys, for the quick test
-  std::vector<std::uint32_t> row_columns_;  // the current row's, once it parts from map_
-  std::vector<Str> keys_;                   // keys of the open nested objects, for repeats
-  std::string text_;                        // decoded strings, wrapped containers
-  json::Arena arena_;                       // decoded names, the trees of reference values
+  ColumnPlan<SpanPass> plan_;
+  std::uint64_t cell_bytes_ = 0;  // of all cells, for sizing the output
+  // Per column, once a cell's bytes differed from the reference's: the
+  // reference read by the exact procedures (1 + its index in
+  // reference_values_), and the last cell found equal to it by value, so
+  // that cells written alike need no second reading.
+  std::vector<std::uint32_t> reference_read_;
+  std::vector<Cell> equal_alike_;
+  std::vector<Value> reference_values_;
+  std::vector<Str> keys_;  // keys of the open nested objects, for repeats
+  std::string text_;       // decoded strings, wrapped containers
+  json::Arena arena_;      // decoded names, the trees of reference values
 };
 
 bool SpanPass::scan() {
@@ -554,71 +400,51 @@ bool SpanPass::scan() {
   return skip_whitespace(p, end_) == end_ || give_up();
 }
 
-void SpanPass::expect_keys() {
-  expected_.resize(map_.size());
-  for (std::size_t j = 0; j < map_.size(); ++j) {
-    const Column& col = columns_[map_[j]];
-    ExpectedKey& e = expected_[j];
-    e = {};
-    e.column = map_[j];
-    e.size = static_cast<std::uint32_t>(col.name_size());
-    if (!col.plain_name() || e.size > 15) continue;  // no mask: the general test
-    char text[16] = {};
-    std::memcpy(text, col.name_data, e.size);
-    text[e.size] = '"';
-    unsigned char mask[16] = {};
-    std::memset(mask, 0xFF, e.size + 1);
-    e.text[0] = json::load_word8(text);
-    e.text[1] = json::load_word8(text + 8);
-    e.mask[0] = json::load_word8(reinterpret_cast<const char*>(mask));
-    e.mask[1] = json::load_word8(reinterpret_cast<const char*>(mask) + 8);
-  }
-}
-
-// One row object, from its brace: its cells go to the stream and into the
-// column facts. Rows usually repeat the previous row's keys in the same
-// order, so each key is first compared with the column the previous row had
-// at that position; only a miss looks the name up.
+// One row object, from its brace, into the plan. Rows usually repeat the
+// previous row's keys in the same order, so each key's raw bytes are first
+// tested against the key the plan expects there; only a miss scans the key
+// (and decodes it, if it has escapes) for the plan to look up.
 const char* SpanPass::scan_row(const char* p) {
-  const std::uint64_t row = rows_;
-  const std::size_t header = stream_.size();
-  stream_.extend(1);
-  std::size_t count = 0;  // distinct members so far
-  bool shared = true;     // every member so far matched map_ at its position
-  const std::size_t expected = expected_.size();  // map_'s, fixed until the row ends
+  plan_.begin_row();
   p = skip_to_token(p + 1);
   if (*p != '}') {
     for (;;) {
       if (*p != '"') return nullptr;
       const char* const key = p + 1;
-      // The key the previous row had here, tested first by its bytes and the
-      // closing quote: a name without quote, backslash or control byte can
-      // only match a key written exactly so, which then needs no scan.
-      std::uint32_t c = kAbsent;
-      if (shared && count < expected && expected_[count].mask[0] != 0 && end_ - key >= 16) {
-        const ExpectedKey& e = expected_[count];
-        const std::uint64_t differ = ((json::load_word8(key) ^ e.text[0]) & e.mask[0]) |
-                                     ((json::load_word8(key + 8) ^ e.text[1]) & e.mask[1]);
-        if (differ == 0) {
-          c = e.column;
-          p = key + e.size + 1;
-        }
-      } else if (shared && count < expected) {
-        const Column& expected = columns_[map_[count]];
-        const std::size_t n = expected.name_size();
-        if (expected.plain_name() && static_cast<std::size_t>(end_ - key) > n && key[n] == '"' &&
-            json::same_bytes(key, expected.name_data, n)) {
-          c = map_[count];
-          p = key + n + 1;
+      std::uint32_t c = plan_.expected();
+      if (c != kNoColumn) {
+        const KeyWords* w = plan_.words(c);
+        if (w != nullptr && w->mask[0] != 0 && end_ - key >= 16) {
+          const std::uint64_t differ = ((json::load_word8(key) ^ w->text[0]) & w->mask[0]) |
+                                       ((json::load_word8(key + 8) ^ w->text[1]) & w->mask[1]);
+          if (differ == 0) {
+            p = key + w->size + 1;
+          } else {
+            c = kNoColumn;
+          }
+        } else {
+          const auto& col = plan_.column(c);
+          const std::size_t n = col.name_size();
+          if (col.plain_name() && static_cast<std::size_t>(end_ - key) > n && key[n] == '"' &&
+              json::same_bytes(key, col.name_data, n)) {
+            p = key + n + 1;
+          } else {
+            c = kNoColumn;
+          }
         }
       }
-      bool escaped = false;
-      if (c == kAbsent) {
-        bool key_verbatim = true;
-        p = scan_string(key, end_, key_verbatim, escaped);
+      Str name;
+      if (c == kNoColumn) {
+        bool verbatim = true;
+        bool escaped = false;
+        p = scan_string(key, end_, verbatim, escaped);
         if (p == nullptr) return nullptr;
+        name = {key, static_cast<std::size_t>(p - 1 - key)};
+        if (escaped) {
+          decode_string(key, p - 1, text_);
+          name = {arena_.copy_bytes(text_.data(), text_.size()), text_.size()};
+        }
       }
-      const std::size_t key_size = static_cast<std::size_t>(p - 1 - key);
       if (*p != ':') {  // compact text has the colon right there
         p = skip_to_token(p);
         if (*p != ':') return nullptr;
@@ -627,32 +453,11 @@ const char* SpanPass::scan_row(const char* p) {
       Cell cell;
       p = scan_value(p, cell);
       if (p == nullptr) return nullptr;
-
-      bool repeated = false;
-      if (c == kAbsent) {  // a prefix of map_ holds no repeats, so only a key off it may repeat one
-        if (shared) {
-          shared = false;
-          row_columns_.assign(map_.begin(), map_.begin() + static_cast<std::ptrdiff_t>(count));
-          for (std::size_t j = 0; j < count; ++j) {
-            columns_[map_[j]].stamp = static_cast<std::uint32_t>(row + 1);
-            columns_[map_[j]].slot = static_cast<std::uint32_t>(j);
-          }
-        }
-        c = find_column(key, key_size, escaped);
-        Column& col = columns_[c];
-        if (col.stamp == row + 1) {
-          repeated = true;  // the last value wins, at the first key's position
-          replace_cell(col, header + 1, cell, row);
-        } else {
-          col.stamp = static_cast<std::uint32_t>(row + 1);
-          col.slot = static_cast<std::uint32_t>(count);
-          row_columns_.push_back(c);
-        }
-      }
-      if (!repeated) {
-        std::memcpy(stream_.extend(2), &cell, sizeof cell);
-        ++count;
-        add_fact(columns_[c], cell, row);
+      cell_bytes_ += cell.length();
+      if (c != kNoColumn) {
+        plan_.add(c, cell);
+      } else {
+        plan_.add(name, cell);
       }
 
       p = skip_to_token(p);
@@ -664,14 +469,7 @@ const char* SpanPass::scan_row(const char* p) {
       break;
     }
   }
-  stream_.data()[header] = static_cast<std::uint32_t>(count << 1) | (shared ? 0 : 1);
-  if (!shared) {
-    std::uint32_t* list = stream_.extend(count);
-    if (count != 0) std::memcpy(list, row_columns_.data(), count * 4);
-    map_.swap(row_columns_);
-    expect_keys();
-  }
-  ++rows_;
+  plan_.end_row();
   return p + 1;
 }
 
@@ -730,7 +528,7 @@ const char* SpanPass::scan_container(const char* p, Mode& mode) {
     std::uint32_t keys;    // where this object's keys start in keys_
     std::uint64_t filter;  // one bit per key hash: most new keys need no comparison
   };
-  Open open[kMaxDepth];
+  Open open[json::kMaxDepth];
   std::size_t depth = 0;
   bool verbatim = true;
   bool keys_distinct = true;
@@ -779,7 +577,7 @@ const char* SpanPass::scan_container(const char* p, Mode& mode) {
     if (at_value) {
       const char c = *p;
       if (c == '[' || c == '{') {
-        if (kCellLevel + depth > kMaxDepth) return nullptr;  // the reader's recursion limit
+        if (kCellLevel + depth > json::kMaxDepth) return nullptr;  // the reader's recursion limit
         const bool object = c == '{';
         open[depth++] = {object, static_cast<std::uint32_t>(keys_.size()), 0};
         p = spaces(p + 1);
@@ -824,96 +622,38 @@ const char* SpanPass::scan_container(const char* p, Mode& mode) {
   return p;
 }
 
-std::uint32_t SpanPass::find_column(const char* key, std::size_t size, bool escaped) {
-  Str name{key, size};
-  if (escaped) {
-    decode_string(key, key + size, text_);
-    name = {arena_.copy_bytes(text_.data(), text_.size()), text_.size()};
+// Equal bytes are equal cells; so are bytes equal to a cell already found
+// equal to the reference.
+bool SpanPass::equal(Cell cell, Cell reference, std::uint32_t column) {
+  if (same_bytes(cell, reference)) return true;
+  if (column < equal_alike_.size() && equal_alike_[column].length() != 0 &&
+      same_bytes(cell, equal_alike_[column])) {
+    return true;
   }
-  const auto count = static_cast<std::uint32_t>(columns_.size());
-  if (count < kLinearColumns) {
-    for (std::uint32_t c = 0; c < count; ++c) {
-      if (columns_[c].name() == name) return c;
-    }
-  } else {
-    auto name_at = [this](std::size_t i) { return columns_[i].name(); };
-    const std::uint32_t found = index_.find_or_insert(name_at, name, count);
-    if (found != kAbsent) return found;
-  }
-  if (count >= UINT32_MAX - 1) throw std::length_error("too many columns");
-  if (name.size >= (std::size_t{1} << 31)) throw std::length_error("column name too long");
-  const bool plain = json::find_string_special(name.data, name.data + name.size) == name.data + name.size;
-  const auto size_plain = static_cast<std::uint32_t>(name.size << 1 | plain);
-  columns_.push_back(Column{name.data, size_plain, 0, Cell{0, 0}, 0, 0, 0, 0});
-  return count;
-}
-
-// A null or absent cell never equals a non-null reference; once a row
-// differs, the column is not compared again.
-void SpanPass::add_fact(Column& col, Cell cell, std::uint64_t row) {
-  cell_bytes_ += cell.length();
-  if (is_null(cell)) return;
-  ++col.non_null;
-  if (row == 0) {
-    col.reference = cell;
-    col.equal_rows = 1;
-  } else if (col.equal_rows == row && same_as_reference(cell, col)) {
-    ++col.equal_rows;
-  }
-}
-
-// A repeated key: its new cell replaces the row's earlier one, and the
-// earlier one's part in the facts is taken back.
-void SpanPass::replace_cell(Column& col, std::size_t cells_at, Cell cell, std::uint64_t row) {
-  std::uint32_t* at = stream_.data() + cells_at + 2 * std::size_t{col.slot};
-  Cell old;
-  std::memcpy(&old, at, sizeof old);
-  std::memcpy(at, &cell, sizeof cell);
-  cell_bytes_ += cell.length();  // the old cell's bytes stay counted: an estimate
-  if (!is_null(old)) {
-    --col.non_null;
-    if (row == 0) {
-      col.equal_rows = 0;
-    } else if (col.equal_rows == row + 1) {
-      col.equal_rows = static_cast<std::uint32_t>(row);
-    }
-  }
-  if (is_null(cell)) return;
-  ++col.non_null;
-  if (row == 0) {
-    col.reference = cell;
-    col.equal_rows = 1;
-    col.reference_read = 0;
-  } else if (col.equal_rows == row && same_as_reference(cell, col)) {
-    ++col.equal_rows;
-  }
-}
-
-// Equal bytes are equal cells.
-inline bool SpanPass::same_as_reference(Cell cell, Column& col) {
-  const std::size_t n = cell.length();
-  const char* reference = begin_ + col.reference.offset;
-  if (n == col.reference.length() && json::same_bytes(begin_ + cell.offset, reference, n)) return true;
-  return equal_by_value(cell, col);
+  if (!equal_by_value(cell, reference, column)) return false;
+  if (column >= equal_alike_.size()) equal_alike_.resize(std::size_t{column} + 1, Cell{0, 0});
+  equal_alike_[column] = cell;
+  return true;
 }
 
 // Different bytes: numbers compare by value, strings decoded, containers as
 // the exact reader reads them (cells_equal, as the exact path compares).
-bool SpanPass::equal_by_value(Cell cell, Column& col) {
+bool SpanPass::equal_by_value(Cell cell, Cell reference, std::uint32_t column) {
   const char* a = begin_ + cell.offset;
-  const char* b = begin_ + col.reference.offset;
+  const char* b = begin_ + reference.offset;
   const Lead lead = lead_of(*a);
   if (lead != lead_of(*b) || lead == Lead::literal) return false;
   if (lead == Lead::string && std::memchr(a, '\\', cell.length()) == nullptr &&
-      std::memchr(b, '\\', col.reference.length()) == nullptr) {
+      std::memchr(b, '\\', reference.length()) == nullptr) {
     return false;
   }
-  if (col.reference_read == 0) {
-    reference_values_.push_back(exact_value(col.reference, arena_));
-    col.reference_read = static_cast<std::uint32_t>(reference_values_.size());
+  if (column >= reference_read_.size()) reference_read_.resize(std::size_t{column} + 1, 0);
+  if (reference_read_[column] == 0) {
+    reference_values_.push_back(exact_value(reference, arena_));
+    reference_read_[column] = static_cast<std::uint32_t>(reference_values_.size());
   }
   json::Arena scratch;
-  return cells_equal(exact_value(cell, scratch), reference_values_[col.reference_read - 1]);
+  return cells_equal(exact_value(cell, scratch), reference_values_[reference_read_[column] - 1]);
 }
 
 Value SpanPass::exact_value(Cell cell, json::Arena& arena) {
@@ -941,90 +681,6 @@ Value SpanPass::exact_value(Cell cell, json::Arena& arena) {
 }
 
 // ---- Writing -------------------------------------------------------------------
-
-json::OutputBuffer SpanPass::write() {
-  // What only the scan needed goes before the output grows.
-  index_.release();
-  std::vector<std::uint32_t>().swap(map_);
-  std::vector<std::uint32_t>().swap(row_columns_);
-
-  const std::uint64_t n = rows_;
-  std::vector<std::uint32_t> position(columns_.size(), kAbsent);
-  std::size_t width = 0;
-  std::uint64_t names = 0;
-  for (std::size_t c = 0; c < columns_.size(); ++c) {
-    const Column& col = columns_[c];
-    if (col.non_null == 0) continue;
-    names += col.name_size() + 4;
-    if (n < 2 || col.equal_rows != n) position[c] = static_cast<std::uint32_t>(width++);
-  }
-  // Every cell, and a null and a comma for every place in the rows: more
-  // than the document needs unless many cells are rewritten longer (then the
-  // buffer grows as usual); the room never written is never touched.
-  const std::uint64_t estimate = 64 + names + cell_bytes_ + 3 * n + 5 * n * width;
-  json::OutputBuffer out(static_cast<std::size_t>(estimate));
-
-  out.append(R"({"columns":[)");
-  bool first = true;
-  for (std::size_t c = 0; c < columns_.size(); ++c) {
-    if (position[c] == kAbsent) continue;
-    if (!first) out.push_back(',');
-    first = false;
-    json::write_json_string(out, columns_[c].name());
-  }
-  out.append(R"(],"rows":[)");
-
-  // Output position -> member index of the row, for the rows of one column list.
-  std::vector<std::uint32_t> member_at(width, kAbsent);
-  const std::uint32_t* s = stream_.data();
-  for (std::uint64_t r = 0; r < n; ++r) {
-    const std::uint32_t header = *s++;
-    const std::size_t count = header >> 1;
-    const std::uint32_t* cells = s;
-    s += 2 * count;
-    if (header & 1) {
-      std::fill(member_at.begin(), member_at.end(), kAbsent);
-      for (std::size_t j = 0; j < count; ++j) {
-        const std::uint32_t at = position[s[j]];
-        if (at != kAbsent) member_at[at] = static_cast<std::uint32_t>(j);
-      }
-      s += count;
-    }
-    char* w = out.reserve(2);
-    w[0] = ',';
-    w[r != 0] = '[';
-    out.commit(1 + (r != 0));
-    for (std::size_t k = 0; k < width; ++k) {
-      const std::uint32_t j = member_at[k];
-      // A row sharing a longer row's column list has only its first members.
-      if (j < count) {
-        Cell cell;
-        std::memcpy(&cell, cells + 2 * std::size_t{j}, sizeof cell);
-        write_cell(out, cell, k != 0);
-      } else {
-        char* v = out.reserve(5);
-        std::memcpy(v, ",null", 5);
-        if (k == 0) std::memmove(v, v + 1, 4);
-        out.commit(4 + (k != 0));
-      }
-    }
-    out.push_back(']');
-  }
-
-  out.append(R"(],"constants":{)");
-  first = true;
-  for (std::size_t c = 0; c < columns_.size(); ++c) {
-    const Column& col = columns_[c];
-    if (col.non_null == 0 || position[c] != kAbsent) continue;
-    if (!first) out.push_back(',');
-    first = false;
-    json::write_json_string(out, col.name());
-    out.push_back(':');
-    write_cell(out, col.reference, false);
-  }
-  out.append("}}");
-  return out;
-}
 
 inline void SpanPass::write_cell(json::OutputBuffer& out, Cell cell, bool comma) {
   if (cell.mode() != Mode::copy) {

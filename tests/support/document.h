@@ -10,7 +10,8 @@
 namespace zorvat::testkit {
 
 // {"columns":[...],"rows":[[...],...],"constants":{...}} for `rows` (each an
-// object), built from the same column plan as transform::write_columnar;
+// object), built by a plain reading of the rules, independently of the
+// pipeline's column plan;
 // it shares the rows' values and lives in `arena`.
 json::Value columnarize_rows(json::RowList rows, json::Arena& arena);
 

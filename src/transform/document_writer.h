@@ -1,0 +1,105 @@
+// The one writer of the columnar document, from a column plan (either row
+// source's): {"columns":[...],"rows":[[...],...],"constants":{...}}.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "json/buffer.h"
+#include "json/writer.h"
+#include "transform/column_plan.h"
+
+namespace zorvat::transform {
+
+// `cell_bytes`: about how many bytes the cells take as written, for the
+// first size of the output.
+template <class Source>
+json::OutputBuffer write_document(ColumnPlan<Source>& plan, std::uint64_t cell_bytes) {
+  plan.end_intake();
+  Source& source = plan.source();
+  const std::uint64_t n = plan.rows();
+  const std::size_t columns = plan.column_count();
+
+  // Each column goes to exactly one place: nowhere (null in every row), the
+  // constants (from two rows on, every row's cell equal to the first's), or
+  // a position in "columns".
+  std::vector<std::uint32_t> position(columns, kNoColumn);
+  std::size_t width = 0;
+  std::uint64_t names = 0;
+  for (std::uint32_t c = 0; c < columns; ++c) {
+    const auto& col = plan.column(c);
+    if (col.non_null == 0) continue;
+    names += col.name_size() + 4;
+    if (n < 2 || col.equal_rows != n) position[c] = static_cast<std::uint32_t>(width++);
+  }
+  // The cells, and a null and a comma for every place in the rows: more than
+  // the document needs unless many cells are rewritten longer (then the
+  // buffer grows as usual); the room never written is never touched.
+  json::OutputBuffer out(static_cast<std::size_t>(64 + names + cell_bytes + 3 * n + 5 * n * width));
+
+  out.append(R"({"columns":[)");
+  bool first = true;
+  for (std::uint32_t c = 0; c < columns; ++c) {
+    if (position[c] == kNoColumn) continue;
+    if (!first) out.push_back(',');
+    first = false;
+    json::write_json_string(out, plan.column(c).name());
+  }
+  out.append(R"(],"rows":[)");
+
+  // Output position -> member index of the row, for the rows of one column list.
+  std::vector<std::uint32_t> member_at(width, kNoColumn);
+  const std::uint32_t* s = plan.stream();
+  for (std::uint64_t r = 0; r < n; ++r) {
+    const std::uint32_t header = *s++;
+    const std::size_t count = header >> 1;
+    const std::uint32_t* cells = s;
+    s += 2 * count;
+    if (header & 1) {
+      std::fill(member_at.begin(), member_at.end(), kNoColumn);
+      for (std::size_t j = 0; j < count; ++j) {
+        const std::uint32_t at = position[s[j]];
+        if (at != kNoColumn) member_at[at] = static_cast<std::uint32_t>(j);
+      }
+      s += count;
+    }
+    char* w = out.reserve(2);
+    w[0] = ',';
+    w[r != 0] = '[';
+    out.commit(1 + (r != 0));
+    for (std::size_t k = 0; k < width; ++k) {
+      const std::uint32_t j = member_at[k];
+      // A row sharing a longer row's column list has only its first members.
+      if (j < count) {
+        typename Source::Cell cell;
+        std::memcpy(&cell, cells + 2 * std::size_t{j}, sizeof cell);
+        source.write_cell(out, cell, k != 0);
+      } else {
+        char* v = out.reserve(5);
+        std::memcpy(v, ",null", 5);
+        if (k == 0) std::memmove(v, v + 1, 4);
+        out.commit(4 + (k != 0));
+      }
+    }
+    out.push_back(']');
+  }
+
+  out.append(R"(],"constants":{)");
+  first = true;
+  for (std::uint32_t c = 0; c < columns; ++c) {
+    const auto& col = plan.column(c);
+    if (col.non_null == 0 || position[c] != kNoColumn) continue;
+    if (!first) out.push_back(',');
+    first = false;
+    json::write_json_string(out, col.name());
+    out.push_back(':');
+    source.write_cell(out, col.reference, false);
+  }
+  out.append("}}");
+  return out;
+}
+
+}  // namespace zorvat::transform
