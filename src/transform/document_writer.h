@@ -54,7 +54,8 @@ json::OutputBuffer write_document(ColumnPlan<Source>& plan, std::uint64_t cell_b
   std::vector<std::uint32_t> member_at(width, kNoColumn);
   const std::uint32_t* s = plan.stream();
   for (std::uint64_t r = 0; r < n; ++r) {
-    const std::uint32_t header = *s++;
+    const std::uint32_t header = *s;
+    s += ColumnPlan<Source>::kHeaderWords;
     const std::size_t count = header >> 1;
     const std::uint32_t* cells = s;
     s += 2 * count;
@@ -64,7 +65,7 @@ json::OutputBuffer write_document(ColumnPlan<Source>& plan, std::uint64_t cell_b
         const std::uint32_t at = position[s[j]];
         if (at != kNoColumn) member_at[at] = static_cast<std::uint32_t>(j);
       }
-      s += count;
+      s += ColumnPlan<Source>::list_words(count);
     }
     char* w = out.reserve(2);
     w[0] = ',';

@@ -318,7 +318,8 @@ class SpanPass {
 
   // The whole payload scanned into the plan; false when it is handed back.
   bool scan();
-  json::OutputBuffer write() { return write_document(plan_, cell_bytes_); }
+  // The cells take at most the payload's bytes, but for rewritten ones.
+  json::OutputBuffer write() { return write_document(plan_, static_cast<std::uint64_t>(end_ - begin_)); }
   SpanDecline decline() const { return {why_, true, after_row_}; }
 
   // The cells, for the plan and the document writer.
@@ -356,7 +357,6 @@ class SpanPass {
   std::size_t after_row_ = 0;  // see SpanDecline
 
   ColumnPlan<SpanPass> plan_;
-  std::uint64_t cell_bytes_ = 0;  // of all cells, for sizing the output
   // Per column, once a cell's bytes differed from the reference's: the
   // reference read by the exact procedures (1 + its index in
   // reference_values_), and the last cell found equal to it by value, so
@@ -412,25 +412,23 @@ const char* SpanPass::scan_row(const char* p) {
       if (*p != '"') return nullptr;
       const char* const key = p + 1;
       std::uint32_t c = plan_.expected();
-      if (c != kNoColumn) {
-        const KeyWords* w = plan_.words(c);
-        if (w != nullptr && w->mask[0] != 0 && end_ - key >= 16) {
-          const std::uint64_t differ = ((json::load_word8(key) ^ w->text[0]) & w->mask[0]) |
-                                       ((json::load_word8(key + 8) ^ w->text[1]) & w->mask[1]);
-          if (differ == 0) {
-            p = key + w->size + 1;
-          } else {
-            c = kNoColumn;
-          }
+      const KeyWords* w = plan_.words(c);
+      if (w != nullptr && w->mask[0] != 0 && end_ - key >= 16) {
+        const std::uint64_t differ = ((json::load_word8(key) ^ w->text[0]) & w->mask[0]) |
+                                     ((json::load_word8(key + 8) ^ w->text[1]) & w->mask[1]);
+        if (differ == 0) {
+          p = key + w->size + 1;
         } else {
-          const auto& col = plan_.column(c);
-          const std::size_t n = col.name_size();
-          if (col.plain_name() && static_cast<std::size_t>(end_ - key) > n && key[n] == '"' &&
-              json::same_bytes(key, col.name_data, n)) {
-            p = key + n + 1;
-          } else {
-            c = kNoColumn;
-          }
+          c = kNoColumn;
+        }
+      } else if (c != kNoColumn) {
+        const auto& col = plan_.column(c);
+        const std::size_t n = col.name_size();
+        if (col.plain_name() && static_cast<std::size_t>(end_ - key) > n && key[n] == '"' &&
+            json::same_bytes(key, col.name_data, n)) {
+          p = key + n + 1;
+        } else {
+          c = kNoColumn;
         }
       }
       Str name;
@@ -453,7 +451,6 @@ const char* SpanPass::scan_row(const char* p) {
       Cell cell;
       p = scan_value(p, cell);
       if (p == nullptr) return nullptr;
-      cell_bytes_ += cell.length();
       if (c != kNoColumn) {
         plan_.add(c, cell);
       } else {
