@@ -31,9 +31,10 @@ class Batch {
   Batch(const Batch&) = delete;
   Batch& operator=(const Batch&) = delete;
 
-  // Checks what can be checked before any work: the output directory, and
-  // that no two FILEs, and no FILE and its own document, share an output
-  // path. Returns the usage error, or an empty string.
+  // Checks what can be checked before any work: the output directory, that
+  // no two FILEs share an output path, and that no FILE is a file that a
+  // document will replace (its own or another FILE's, under any name).
+  // Returns the usage error, or an empty string.
   std::string prepare();
 
   // Transforms every FILE; the exit status (1 when any FILE failed).

@@ -288,6 +288,60 @@ def test_batch_replaces_only_with_a_whole_document(tmp_path):
         "good.json": b'{"columns":["a"],"rows":[[1]],"constants":{}}', "bad.json": b"old"}
 
 
+# A FILE that is a file the batch replaces, under another name: refused
+# before anything is read or written. Inputs live in in/, outputs in out/;
+# (link kind, FILE name in in/, what it links to, the FILEs, the message).
+LINKED_INPUTS = [
+    ("symlink", "x.json", "../out/y.json", ["in/y.json", "in/x.json"],
+     "'in/x.json' would be replaced by the document of 'in/y.json'"),
+    ("hardlink", "x.json", "out/y.json", ["in/x.json", "in/y.json"],
+     "'in/x.json' would be replaced by the document of 'in/y.json'"),
+    ("symlink", "y.json", "../out/y.json", ["in/y.json"], "'in/y.json' would be replaced by its own document"),
+    ("hardlink", "y.json", "out/y.json", ["in/y.json"], "'in/y.json' would be replaced by its own document"),
+]
+
+
+@pytest.mark.parametrize("kind, name, target, files, message", LINKED_INPUTS,
+                         ids=["symlink-other", "hardlink-other", "symlink-own", "hardlink-own"])
+def test_batch_refuses_to_replace_an_input(kind, name, target, files, message, tmp_path):
+    (tmp_path / "in").mkdir()
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "y.json").write_bytes(b'[{"x":1},{"x":2}]')
+    if kind == "symlink":
+        (tmp_path / "in" / name).symlink_to(target)
+    elif kind == "hardlink":
+        os.link(tmp_path / target, tmp_path / "in" / name)
+    if not (tmp_path / "in" / "y.json").exists():
+        (tmp_path / "in" / "y.json").write_bytes(b'[{"y":1}]')
+    before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
+    result = run(["-j", "1", "-o", "out", *files], cwd=tmp_path)
+    assert (result.stdout, result.stderr.decode(), result.returncode) == (b"", f"{NAME}: {message}\n" + HINT, 2)
+    assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
+
+
+@pytest.mark.parametrize("old_mode", [None, 0o600, 0o640, 0o604], ids=["new", "0600", "0640", "0604"])
+def test_batch_output_mode(old_mode, tmp_path):
+    # A replaced document keeps the old file's mode (and owner and group,
+    # which only root can show here); a new one gets 0666 less the umask.
+    (tmp_path / "out").mkdir()
+    (tmp_path / "a.json").write_bytes(b'[{"a":1}]')
+    old = tmp_path / "out" / "a.json"
+    owner = (os.getuid(), os.getgid())
+    if old_mode is not None:
+        old.write_bytes(b"old")
+        old.chmod(old_mode)
+        if os.geteuid() == 0:
+            owner = (4321, 8765)
+            os.chown(old, *owner)
+    umask = 0o027
+    result = subprocess.run([COMMAND, "-o", "out", "a.json"], cwd=tmp_path, capture_output=True, timeout=60,
+                            preexec_fn=lambda: os.umask(umask))
+    assert (result.stderr, result.returncode) == (b"", 0)
+    st = old.stat()
+    assert old.read_bytes() == b'{"columns":["a"],"rows":[[1]],"constants":{}}'
+    assert (st.st_mode & 0o7777, (st.st_uid, st.st_gid)) == (0o666 & ~umask if old_mode is None else old_mode, owner)
+
+
 @pytest.mark.skipif(os.geteuid() == 0, reason="root writes whatever the mode")
 def test_batch_unwritable_directory(tmp_path):
     (tmp_path / "a.json").write_bytes(b"[]")
