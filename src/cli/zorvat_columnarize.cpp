@@ -32,6 +32,10 @@
 #include "cli/batch.h"
 #include "cli/io.h"
 
+#ifndef ZORVAT_VERSION
+#error "ZORVAT_VERSION: the build passes the version of pyproject.toml"
+#endif
+
 namespace {
 
 namespace cli = zorvat::cli;
@@ -73,6 +77,7 @@ constexpr std::string_view kHelp =
     "                        replaces the old one, so that a power loss cannot\n"
     "                        leave a partial file either (slower)\n"
     "  -h, --help            show this help and exit\n"
+    "  --version             show the version and exit\n"
     "  --                    end of options (for a FILE whose name starts with '-')\n"
     "\n"
     "Exit status:\n"
@@ -153,6 +158,7 @@ int run(int argc, char** argv) {
       continue;
     }
     if (arg == "-h" || arg == "--help") return emit(kHelp);
+    if (arg == "--version") return emit(std::string(cli::kProgram) + " " ZORVAT_VERSION "\n");
     if (arg == "--") {
       options_done = true;
       continue;

@@ -10,6 +10,7 @@ import sys
 import sysconfig
 import threading
 import time
+import tomllib
 from pathlib import Path
 
 import pytest
@@ -157,6 +158,11 @@ def test_help(flag):
     assert text.startswith(f"Usage: {NAME} [FILE | -]\n")
     for needed in ("standard input", "standard output", "Exit status", "RuntimeError"):
         assert needed in text
+
+
+def test_version():
+    version = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
+    assert (run(["--version"]).stdout, run(["--version"]).returncode) == (f"{NAME} {version}\n".encode(), 0)
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
