@@ -21,12 +21,11 @@
 #include <utility>
 #include <variant>
 
+#include "cli/input.h"
 #include "cli/io.h"
 
 namespace zorvat::cli {
 namespace {
-
-namespace tf = transform;
 
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 
@@ -89,12 +88,6 @@ class ProgressLine {
 };
 
 }  // namespace
-
-tf::Outcome convert(json::OutputBuffer payload) {
-  tf::Outcome outcome = tf::run_guarded([&] { return tf::columnarize_json(payload.view()); });
-  payload = json::OutputBuffer(0);  // the input is no longer needed; give the memory back
-  return outcome;
-}
 
 Batch::Batch(BatchOptions options) : options_(std::move(options)) {}
 
@@ -217,9 +210,17 @@ std::string Batch::process(std::size_t index) {
       if (fd >= 0) ::close(fd);
       if (err != 0) {
         failure = "cannot read: " + describe(err);
+      } else if (std::string why = is_gzip(payload.view()) ? gunzip(payload) : std::string(); !why.empty()) {
+        failure = "cannot decompress: " + why;
       } else {
-        tf::Outcome result = convert(std::move(payload));
-        failure = result ? store(index, result.value().view()) : result.error().message();
+        Answer answer = convert(std::move(payload), options_.lines);
+        if (answer.outcome) {
+          failure = store(index, answer.outcome.value().view());
+        } else {
+          failure = answer.outcome.error().message();
+          // The hint goes on a line of its own, prefixed like the message.
+          if (!answer.hint.empty()) failure += '\n' + item.path + ": hint: " + answer.hint;
+        }
       }
     } catch (const std::bad_alloc&) {
       failure = "out of memory";

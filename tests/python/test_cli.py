@@ -1,6 +1,10 @@
 """The installed zorvat-columnarize command: the same bytes as the module,
 the module's failure texts on standard error, and its exit statuses."""
 
+import bz2
+import gzip
+import io
+import lzma
 import os
 import re
 import select
@@ -11,6 +15,7 @@ import sysconfig
 import threading
 import time
 import tomllib
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -65,7 +70,7 @@ PAYLOADS = [
     pytest.param(b"[{},2,[3]]", id="non-object-row"),
     pytest.param(b'[{}, "caf\xc3\xa9\\u0001"]', id="non-ascii-message"),
     pytest.param(b'[{"a":"\x00"}]', id="raw-nul"),
-    pytest.param(b'[{"a":"\xff"}]', id="invalid-utf8"),
+    pytest.param(b'[{"a":"\xc3\xa9\xff"}]', id="invalid-utf8"),  # some UTF-8: no Latin-1 hint
     pytest.param(b"[" * 200 + b"]" * 200, id="too-deep"),
 ]
 
@@ -155,7 +160,7 @@ def test_help(flag):
     assert result.returncode == 0
     assert result.stderr == b""
     text = result.stdout.decode()
-    assert text.startswith(f"Usage: {NAME} [FILE | -]\n")
+    assert text.startswith(f"Usage: {NAME} [--lines] [FILE | -]\n")
     for needed in ("standard input", "standard output", "Exit status", "RuntimeError"):
         assert needed in text
 
@@ -227,6 +232,128 @@ def test_regular_file_is_held_once(tmp_path):
 
     growth = peak_bytes(b" " * size) - peak_bytes(b" ")
     assert growth < 1.25 * size
+
+
+def gzipped(*parts):
+    """Each part as its own gzip member, the members one after the other."""
+    return b"".join(gzip.compress(part, mtime=0) for part in parts)
+
+
+def zipped(data):
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        archive.writestr("rows.json", data)
+    return buffer.getvalue()
+
+
+LINES = b'{"id":1,"k":"a"}\n\n \t\r\n{"id":2,"k":"a","s":"\xc3\xa9"}\r\n'
+LINES_ARRAY = b'[{"id":1,"k":"a"},{"id":2,"k":"a","s":"\xc3\xa9"}]'
+HINT_LINES = "the input looks like JSON Lines (one object per line); try --lines"
+HINT_BOM = "the input starts with a UTF-8 byte order mark (bytes EF BB BF), which JSON text may not have; remove it"
+HINT_LATIN1 = ("the input is not UTF-8 but looks like Latin-1 or Windows-1252 text; convert it first "
+               "(iconv -f WINDOWS-1252 -t UTF-8)")
+
+
+def hint_compressed(name, tool):
+    return f"the input looks compressed with {name}, which this command cannot read; decompress it first ({tool})"
+
+
+# (--lines?, input bytes, the array the module is given for the same answer,
+# or the message when --lines reads it (positions are the input's), the hint)
+INPUT_CASES = {
+    "lines": (True, LINES, LINES_ARRAY, None, None),
+    "lines-last-without-newline": (True, b'{"a":1}\n{"a":2}', b'[{"a":1},{"a":2}]', None, None),
+    "lines-only-blank": (True, b"\n \r\n\n", b"[]", None, None),
+    "lines-empty": (True, b"", b"[]", None, None),
+    "lines-non-object": (True, b'{"a":1}\n[1]\n', b'[{"a":1},[1]]', None, None),
+    "lines-error-on-line-1": (True, b'{"a":}\n', None, "expected value at line 1 column 6", None),
+    "lines-error-after-blank": (True, b'{"a":1}\n\n  {"a":tru}\n', None, "expected ident at line 3 column 11", None),
+    "lines-value-runs-past-its-line": (True, b'{"a":1}\n{"a":[1,2\n3]}\n', None,
+                                       "EOF while parsing a list at line 2 column 9", None),
+    "lines-string-runs-past-its-line": (True, b'{"a":"x\ny"}\n', None, "EOF while parsing a string at line 1 column 7",
+                                        None),
+    "lines-two-values-on-a-line": (True, b'{"a":1}\n{"a":2} , {"a":3}\n', None,
+                                   "trailing characters at line 2 column 9", None),
+    "lines-second-value-after-space": (True, b'{"a":[1,{"b":2}]} {"a":3}\n', None,
+                                       "trailing characters at line 1 column 19", None),
+    "lines-number-then-comma": (True, b'{"a":1}\n 5,6\n', None, "trailing characters at line 2 column 3", None),
+    "lines-earlier-error-first": (True, b'{"a":x}\n{"a":2},{"a":3}\n', None, "expected value at line 1 column 6", None),
+    "lines-gzip": (True, gzipped(LINES), LINES_ARRAY, None, None),
+    "lines-gzip-members": (True, gzipped(LINES[:9], LINES[9:]), LINES_ARRAY, None, None),
+    "lines-bom": (True, b'\xef\xbb\xbf{"a":1}\n', None, "expected value at line 1 column 1", HINT_BOM),
+    "gzip": (False, gzipped(LINES_ARRAY), LINES_ARRAY, None, None),
+    "gzip-members": (False, gzipped(b'[{"a":1},', b'{"a":2}]'), b'[{"a":1},{"a":2}]', None, None),
+    "gzip-empty": (False, gzipped(b""), b"", None, None),
+    "gzip-json-lines": (False, gzipped(LINES), LINES, None, HINT_LINES),
+    "json-lines": (False, LINES, LINES, None, HINT_LINES),
+    "one-object-no-hint": (False, b'{"rows":[{"a":1}]}\n', b'{"rows":[{"a":1}]}\n', None, None),
+    "indented-object-no-hint": (False, b'{\n  "a": {"b": 1}\n}', b'{\n  "a": {"b": 1}\n}', None, None),
+    "array-then-lines": (False, b'[{"a":1}]\n{"a":2}\n', b'[{"a":1}]\n{"a":2}\n', None, HINT_LINES),
+    "trailing-no-hint": (False, b'[{"a":1}] {"a":2}', b'[{"a":1}] {"a":2}', None, None),
+    "bom": (False, b'\xef\xbb\xbf[{"a":1}]', b'\xef\xbb\xbf[{"a":1}]', None, HINT_BOM),
+    "latin-1": (False, b'[{"name":"Jos\xe9"}]', b'[{"name":"Jos\xe9"}]', None, HINT_LATIN1),
+    "windows-1252-quotes": (False, b'[{"q":"\x93hi\x94"}]', b'[{"q":"\x93hi\x94"}]', None, HINT_LATIN1),
+    "broken-utf8-no-hint": (False, b'[{"a":"\xc3\xa9\xff"}]', b'[{"a":"\xc3\xa9\xff"}]', None, None),
+    "undefined-in-1252-no-hint": (False, b'[{"a":"\x81"}]', b'[{"a":"\x81"}]', None, None),
+    "zstd": (False, b"\x28\xb5\x2f\xfd\x00\x58", b"\x28\xb5\x2f\xfd\x00\x58", None, hint_compressed("zstd", "zstd -dc")),
+    "xz": (False, lzma.compress(b"[]"), lzma.compress(b"[]"), None, hint_compressed("xz", "xz -dc")),
+    "bzip2": (False, bz2.compress(b"[]"), bz2.compress(b"[]"), None, hint_compressed("bzip2", "bzip2 -dc")),
+    "zip": (False, zipped(b"[]"), zipped(b"[]"), None,
+            "the input looks like a zip archive, which this command cannot read; extract it first (unzip -p)"),
+}
+
+
+@pytest.mark.parametrize("case", INPUT_CASES)
+@pytest.mark.parametrize("source", ["stdin", "file", "batch"])
+def test_input_forms_and_hints(case, source, tmp_path):
+    lines, data, array, message, hint = INPUT_CASES[case]
+    if message is None:
+        document, error, status = module_answer(array)
+        if hint is not None:
+            assert status == 1
+            error += f"{NAME}: hint: {hint}\n".encode()
+    else:
+        document, error, status = b"", f"invalid row-oriented JSON: {message}\n{NAME}: hint: {hint}\n".encode(), 1
+        if hint is None:
+            error = error[:error.index(b"\n") + 1]
+    options = ["--lines"] if lines else []
+    (tmp_path / "rows.json").write_bytes(data)
+    if source == "stdin":
+        result = run(options, stdin=data)
+    elif source == "file":
+        result = run([*options, "rows.json"], cwd=tmp_path)
+    else:
+        (tmp_path / "out").mkdir()
+        result = run([*options, "-o", "out", "rows.json"], cwd=tmp_path)
+        # Each line of the FILE's failure is prefixed with the FILE, the hint's too.
+        error = re.sub(rb"(?m)^(%s: )?(?=.)" % NAME.encode(), b"rows.json: ", error)
+        written = {p.name: p.read_bytes() for p in (tmp_path / "out").iterdir()}
+        assert written == ({"rows.json": document} if status == 0 else {})
+        document = b""
+    assert (result.stdout, result.stderr, result.returncode) == (document, error, status)
+
+
+GOOD = gzip.compress(b'[{"a":1}]', mtime=0)
+
+
+@pytest.mark.parametrize("data, reason", [
+    (GOOD[:-3], "truncated gzip data"),
+    (GOOD[:-8] + bytes([GOOD[-8] ^ 1]) + GOOD[-7:], "invalid gzip data (incorrect data check)"),
+    (GOOD + b"\n", "unexpected data after the gzip data"),
+    (GOOD[:3] + b"\xff" + GOOD[4:], "invalid gzip data (unknown header flags set)"),
+], ids=["truncated", "bad-crc", "trailing-byte", "bad-header"])
+@pytest.mark.parametrize("source", ["stdin", "file", "batch"])
+def test_corrupt_gzip(data, reason, source, tmp_path):
+    (tmp_path / "out").mkdir()
+    (tmp_path / "rows.json").write_bytes(data)
+    args, expected = {
+        "stdin": ([], f"{NAME}: cannot decompress standard input: {reason}"),
+        "file": (["rows.json"], f"{NAME}: cannot decompress 'rows.json': {reason}"),
+        "batch": (["-o", "out", "rows.json"], f"rows.json: cannot decompress: {reason}"),
+    }[source]
+    result = run(args, stdin=data, cwd=tmp_path)
+    assert (result.stdout, result.stderr.decode(), result.returncode) == (b"", expected + "\n", 1)
+    assert not any((tmp_path / "out").iterdir())
 
 
 # A slow failure first, so that with two jobs the later failures finish
