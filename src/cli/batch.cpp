@@ -21,12 +21,11 @@
 #include <utility>
 #include <variant>
 
+#include "cli/input.h"
 #include "cli/io.h"
 
 namespace zorvat::cli {
 namespace {
-
-namespace tf = transform;
 
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 
@@ -90,12 +89,6 @@ class ProgressLine {
 
 }  // namespace
 
-tf::Outcome convert(json::OutputBuffer payload) {
-  tf::Outcome outcome = tf::run_guarded([&] { return tf::columnarize_json(payload.view()); });
-  payload = json::OutputBuffer(0);  // the input is no longer needed; give the memory back
-  return outcome;
-}
-
 Batch::Batch(BatchOptions options) : options_(std::move(options)) {}
 
 Batch::~Batch() {
@@ -131,13 +124,36 @@ std::string Batch::prepare() {
       return "'" + items_[seen->second].path + "' and '" + item.path + "' would both be written to '" +
              output_path(item.name) + "'";
     }
-    struct stat in, out;
+  }
+
+  // The files this batch will replace, by identity: a FILE that is one of
+  // them, under any name (a symbolic or hard link, a path through another
+  // directory), would be lost once that document takes its place, before or
+  // after the FILE is read.
+  struct Identity {
+    dev_t dev;
+    ino_t ino;
+    bool operator==(const Identity&) const = default;
+  };
+  struct IdentityHash {
+    std::size_t operator()(const Identity& id) const noexcept {
+      return std::hash<std::uint64_t>()(static_cast<std::uint64_t>(id.ino) * 31 + static_cast<std::uint64_t>(id.dev));
+    }
+  };
+  std::unordered_map<Identity, std::size_t, IdentityHash> replaced;
+  for (std::size_t i = 0; i < items_.size(); ++i) {
+    struct stat out;
+    if (::fstatat(dir_fd_, items_[i].name.c_str(), &out, 0) == 0) replaced.emplace(Identity{out.st_dev, out.st_ino}, i);
+  }
+  for (Item& item : items_) {
+    struct stat in;
     if (::stat(item.path.c_str(), &in) != 0) continue;  // reported when its turn comes
     if (S_ISREG(in.st_mode)) item.size = static_cast<std::uint64_t>(in.st_size);
-    // Replacing the input by its document would lose the input for good.
-    if (::fstatat(dir_fd_, item.name.c_str(), &out, 0) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
-      return "'" + item.path + "' would be replaced by its own document";
-    }
+    auto hit = replaced.find(Identity{in.st_dev, in.st_ino});
+    if (hit == replaced.end()) continue;
+    const Item& writer = items_[hit->second];
+    if (&writer == &item) return "'" + item.path + "' would be replaced by its own document";
+    return "'" + item.path + "' would be replaced by the document of '" + writer.path + "'";
   }
   return {};
 }
@@ -149,15 +165,32 @@ std::string Batch::store(std::size_t index, std::string_view document) {
   // whole new one, whenever the command stops. Across a power loss only with
   // sync, which costs a disk commit per file (several times the wall time of
   // a run over small files), hence not the default.
+  //
+  // A new document gets 0666 less the umask (and whatever a default ACL of
+  // DIR adds); one that replaces a file takes over that file's mode, owner
+  // and group, so that a private output does not become readable by others.
+  // Its temporary file is private from the start.
+  struct stat old;
+  const bool replacing = ::fstatat(dir_fd_, item.name.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode);
   const std::string prefix = ".zorvat-columnarize-" + std::to_string(::getpid()) + "-" + std::to_string(index) + "-";
   std::string temp;
   int fd = -1;
   for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
     temp = prefix + std::to_string(attempt) + ".tmp";
-    fd = ::openat(dir_fd_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd = ::openat(dir_fd_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, replacing ? 0600 : 0666);
     if (fd < 0 && errno != EEXIST && errno != EINTR) break;  // a leftover of a crashed run: another name
   }
   int err = fd < 0 ? errno : write_all(fd, document);
+  if (err == 0 && replacing) {
+    // Only root may give a file away, and only a member may pick its group:
+    // what this process may not set stays its own.
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+      if (errno != EPERM) err = errno;
+      else if (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0 && errno != EPERM) err = errno;
+    }
+    // After fchown, which may clear the set-user-ID and set-group-ID bits.
+    if (err == 0 && ::fchmod(fd, old.st_mode & 07777) != 0) err = errno;
+  }
   if (err == 0 && options_.sync && ::fsync(fd) != 0) err = errno;
   if (fd >= 0 && ::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
   if (err == 0 && ::renameat(dir_fd_, temp.c_str(), dir_fd_, item.name.c_str()) != 0) err = errno;
@@ -177,9 +210,17 @@ std::string Batch::process(std::size_t index) {
       if (fd >= 0) ::close(fd);
       if (err != 0) {
         failure = "cannot read: " + describe(err);
+      } else if (std::string why = is_gzip(payload.view()) ? gunzip(payload) : std::string(); !why.empty()) {
+        failure = "cannot decompress: " + why;
       } else {
-        tf::Outcome result = convert(std::move(payload));
-        failure = result ? store(index, result.value().view()) : result.error().message();
+        Answer answer = convert(std::move(payload), options_.lines);
+        if (answer.outcome) {
+          failure = store(index, answer.outcome.value().view());
+        } else {
+          failure = answer.outcome.error().message();
+          // The hint goes on a line of its own, prefixed like the message.
+          if (!answer.hint.empty()) failure += '\n' + item.path + ": hint: " + answer.hint;
+        }
       }
     } catch (const std::bad_alloc&) {
       failure = "out of memory";

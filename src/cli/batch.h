@@ -1,20 +1,13 @@
-// The transform of one payload, and the runner that applies it to many files
-// at once, writing each document into an output directory.
+// The runner that transforms many files at once, writing each document into
+// an output directory.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "json/buffer.h"
-#include "transform/pipeline.h"
 
 namespace zorvat::cli {
-
-// Columnarizes `payload` behind the same failure boundary as the Python
-// entry: an unexpected internal failure becomes a failure message, never a
-// crash. The payload is released as soon as the transform is done with it.
-transform::Outcome convert(json::OutputBuffer payload);
 
 struct BatchOptions {
   std::vector<std::string> files;  // paths; never "-"
@@ -22,6 +15,7 @@ struct BatchOptions {
   unsigned jobs = 0;               // 0: one per CPU this process may run on
   bool progress = false;           // a progress line even when standard error is not a terminal
   bool sync = false;               // each document on disk before it takes its name
+  bool lines = false;              // the FILEs are JSON Lines
 };
 
 class Batch {
@@ -31,9 +25,10 @@ class Batch {
   Batch(const Batch&) = delete;
   Batch& operator=(const Batch&) = delete;
 
-  // Checks what can be checked before any work: the output directory, and
-  // that no two FILEs, and no FILE and its own document, share an output
-  // path. Returns the usage error, or an empty string.
+  // Checks what can be checked before any work: the output directory, that
+  // no two FILEs share an output path, and that no FILE is a file that a
+  // document will replace (its own or another FILE's, under any name).
+  // Returns the usage error, or an empty string.
   std::string prepare();
 
   // Transforms every FILE; the exit status (1 when any FILE failed).

@@ -1,14 +1,15 @@
 // zorvat-columnarize: the columnar transform as a command.
 //
-//   zorvat-columnarize [FILE | -]
-//   zorvat-columnarize [-j N] [--progress] [--sync] -o DIR FILE...
+//   zorvat-columnarize [--lines] [FILE | -]
+//   zorvat-columnarize [--lines] [-j N] [--progress] [--sync] -o DIR FILE...
 //
-// The first form reads row-oriented JSON from FILE or standard input and
-// writes the columnar document to standard output. Exit status: 0 on
-// success; 1 when the transform fails (its message, the same text as the
-// Python RuntimeError, goes to standard error) or when the output cannot be
-// written; 2 for a usage error (unknown option, bad arguments, unreadable
-// input).
+// The first form reads row-oriented JSON (or JSON Lines, or either
+// compressed with gzip) from FILE or standard input and writes the columnar
+// document to standard output. Exit status: 0 on success; 1 when the
+// transform fails (its message, the same text as the Python RuntimeError,
+// goes to standard error, perhaps followed by a hint) or when the input
+// cannot be decompressed or the output cannot be written; 2 for a usage
+// error (unknown option, bad arguments, unreadable input).
 //
 // All-or-nothing output: the whole document is built before the first byte
 // is written, so a failure never leaves a partial document behind. POSIX
@@ -30,12 +31,16 @@
 #include <vector>
 
 #include "cli/batch.h"
+#include "cli/input.h"
 #include "cli/io.h"
+
+#ifndef ZORVAT_VERSION
+#error "ZORVAT_VERSION: the build passes the version of pyproject.toml"
+#endif
 
 namespace {
 
 namespace cli = zorvat::cli;
-namespace tf = zorvat::transform;
 using zorvat::json::OutputBuffer;
 
 constexpr int kExitOk = 0;
@@ -43,8 +48,8 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 constexpr std::string_view kHelp =
-    "Usage: zorvat-columnarize [FILE | -]\n"
-    "       zorvat-columnarize [-j N] [--progress] [--sync] -o DIR FILE...\n"
+    "Usage: zorvat-columnarize [--lines] [FILE | -]\n"
+    "       zorvat-columnarize [--lines] [-j N] [--progress] [--sync] -o DIR FILE...\n"
     "\n"
     "Turn row-oriented JSON (an array of objects) into a columnar document\n"
     "{\"columns\":[...],\"rows\":[[...],...],\"constants\":{...}}: the columns whose\n"
@@ -56,6 +61,11 @@ constexpr std::string_view kHelp =
     "in full before anything is written: on failure nothing reaches standard\n"
     "output.\n"
     "\n"
+    "Input compressed with gzip is decompressed first, whatever its name. When\n"
+    "an input is rejected and the likely cause is plain (JSON Lines without\n"
+    "--lines, a byte order mark, Latin-1 text, a compression format other than\n"
+    "gzip), a line 'hint: ...' follows the message.\n"
+    "\n"
     "With -o DIR, each FILE's document goes to DIR under the FILE's base name,\n"
     "several FILEs at once. A file already there is replaced only once the new\n"
     "document is complete; a FILE that fails leaves it untouched. A failed FILE\n"
@@ -63,6 +73,9 @@ constexpr std::string_view kHelp =
     "standard error, in the order of the FILEs.\n"
     "\n"
     "Options:\n"
+    "  --lines               read JSON Lines: one object per line, blank lines\n"
+    "                        skipped; the same document as for the array of those\n"
+    "                        objects, and errors give the input's line and column\n"
     "  -o, --output-dir DIR  write each FILE's document into DIR (an existing\n"
     "                        directory); needed for more than one FILE\n"
     "  -j, --jobs N          with -o: transform N FILEs at once (default: one\n"
@@ -73,17 +86,19 @@ constexpr std::string_view kHelp =
     "                        replaces the old one, so that a power loss cannot\n"
     "                        leave a partial file either (slower)\n"
     "  -h, --help            show this help and exit\n"
+    "  --version             show the version and exit\n"
     "  --                    end of options (for a FILE whose name starts with '-')\n"
     "\n"
     "Exit status:\n"
     "  0  every document was written\n"
     "  1  an input was rejected (the reason, exactly as the Python module's\n"
-    "     RuntimeError gives it, is written to standard error), an output could\n"
-    "     not be written, or, with -o, a FILE could not be read\n"
+    "     RuntimeError gives it, is written to standard error), could not be\n"
+    "     decompressed, an output could not be written, or, with -o, a FILE\n"
+    "     could not be read\n"
     "  2  usage error: unknown option, bad option value, more than one FILE\n"
     "     without -o, standard input with -o, unusable DIR, two FILEs with the\n"
-    "     same base name, a FILE that would be replaced by its own document;\n"
-    "     without -o, an unreadable FILE\n";
+    "     same base name, a FILE that a document would replace (its own or\n"
+    "     another FILE's, through a link); without -o, an unreadable FILE\n";
 
 int usage_error(std::string_view what) {
   std::string text(what);
@@ -113,7 +128,7 @@ bool parse_jobs(std::string_view text, unsigned& jobs) {
 }
 
 // One input to standard output.
-int run_single(const char* path) {  // null: standard input
+int run_single(const char* path, bool lines) {  // null: standard input
   OutputBuffer payload(0);
   if (path == nullptr) {
     if (int err = cli::read_all(STDIN_FILENO, payload)) {
@@ -131,12 +146,22 @@ int run_single(const char* path) {  // null: standard input
     }
   }
 
-  tf::Outcome result = cli::convert(std::move(payload));
-  if (!result) {
-    cli::say(result.error().message() + '\n');
+  if (cli::is_gzip(payload.view())) {
+    std::string why = cli::gunzip(payload);
+    if (!why.empty()) {
+      cli::complain(path == nullptr ? "cannot decompress standard input: " + why
+                                    : std::string("cannot decompress '") + path + "': " + why);
+      return kExitFailure;
+    }
+  }
+
+  cli::Answer answer = cli::convert(std::move(payload), lines);
+  if (!answer.outcome) {
+    cli::say(answer.outcome.error().message() + '\n');
+    if (!answer.hint.empty()) cli::complain("hint: " + answer.hint);
     return kExitFailure;
   }
-  return emit(result.value().view());
+  return emit(answer.outcome.value().view());
 }
 
 int run(int argc, char** argv) {
@@ -145,6 +170,7 @@ int run(int argc, char** argv) {
   unsigned jobs = 0;
   bool progress = false;
   bool sync = false;
+  bool lines = false;
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -153,6 +179,7 @@ int run(int argc, char** argv) {
       continue;
     }
     if (arg == "-h" || arg == "--help") return emit(kHelp);
+    if (arg == "--version") return emit(std::string(cli::kProgram) + " " ZORVAT_VERSION "\n");
     if (arg == "--") {
       options_done = true;
       continue;
@@ -163,6 +190,10 @@ int run(int argc, char** argv) {
     }
     if (arg == "--sync") {
       sync = true;
+      continue;
+    }
+    if (arg == "--lines") {
+      lines = true;
       continue;
     }
     // The options with a value: "-o DIR", "-oDIR", "--output-dir DIR" and
@@ -190,7 +221,7 @@ int run(int argc, char** argv) {
       if (file == "-") return usage_error("standard input ('-') has no name to write under in an output directory");
     }
     if (files.empty()) return usage_error("an output directory needs at least one FILE");
-    cli::Batch batch({std::move(files), output_dir, jobs, progress, sync});
+    cli::Batch batch({std::move(files), output_dir, jobs, progress, sync, lines});
     std::string problem = batch.prepare();
     if (!problem.empty()) return usage_error(problem);
     return batch.run();
@@ -198,7 +229,7 @@ int run(int argc, char** argv) {
   if (files.size() > 1) {
     return usage_error("more than one FILE needs an output directory (-o DIR)");
   }
-  return run_single(files.empty() || files[0] == "-" ? nullptr : files[0].c_str());
+  return run_single(files.empty() || files[0] == "-" ? nullptr : files[0].c_str(), lines);
 }
 
 }  // namespace

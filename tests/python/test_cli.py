@@ -1,6 +1,10 @@
 """The installed zorvat-columnarize command: the same bytes as the module,
 the module's failure texts on standard error, and its exit statuses."""
 
+import bz2
+import gzip
+import io
+import lzma
 import os
 import re
 import select
@@ -10,6 +14,8 @@ import sys
 import sysconfig
 import threading
 import time
+import tomllib
+import zipfile
 from pathlib import Path
 
 import pytest
@@ -64,7 +70,7 @@ PAYLOADS = [
     pytest.param(b"[{},2,[3]]", id="non-object-row"),
     pytest.param(b'[{}, "caf\xc3\xa9\\u0001"]', id="non-ascii-message"),
     pytest.param(b'[{"a":"\x00"}]', id="raw-nul"),
-    pytest.param(b'[{"a":"\xff"}]', id="invalid-utf8"),
+    pytest.param(b'[{"a":"\xc3\xa9\xff"}]', id="invalid-utf8"),  # some UTF-8: no Latin-1 hint
     pytest.param(b"[" * 200 + b"]" * 200, id="too-deep"),
 ]
 
@@ -154,9 +160,14 @@ def test_help(flag):
     assert result.returncode == 0
     assert result.stderr == b""
     text = result.stdout.decode()
-    assert text.startswith(f"Usage: {NAME} [FILE | -]\n")
+    assert text.startswith(f"Usage: {NAME} [--lines] [FILE | -]\n")
     for needed in ("standard input", "standard output", "Exit status", "RuntimeError"):
         assert needed in text
+
+
+def test_version():
+    version = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
+    assert (run(["--version"]).stdout, run(["--version"]).returncode) == (f"{NAME} {version}\n".encode(), 0)
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
@@ -223,6 +234,128 @@ def test_regular_file_is_held_once(tmp_path):
     assert growth < 1.25 * size
 
 
+def gzipped(*parts):
+    """Each part as its own gzip member, the members one after the other."""
+    return b"".join(gzip.compress(part, mtime=0) for part in parts)
+
+
+def zipped(data):
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        archive.writestr("rows.json", data)
+    return buffer.getvalue()
+
+
+LINES = b'{"id":1,"k":"a"}\n\n \t\r\n{"id":2,"k":"a","s":"\xc3\xa9"}\r\n'
+LINES_ARRAY = b'[{"id":1,"k":"a"},{"id":2,"k":"a","s":"\xc3\xa9"}]'
+HINT_LINES = "the input looks like JSON Lines (one object per line); try --lines"
+HINT_BOM = "the input starts with a UTF-8 byte order mark (bytes EF BB BF), which JSON text may not have; remove it"
+HINT_LATIN1 = ("the input is not UTF-8 but looks like Latin-1 or Windows-1252 text; convert it first "
+               "(iconv -f WINDOWS-1252 -t UTF-8)")
+
+
+def hint_compressed(name, tool):
+    return f"the input looks compressed with {name}, which this command cannot read; decompress it first ({tool})"
+
+
+# (--lines?, input bytes, the array the module is given for the same answer,
+# or the message when --lines reads it (positions are the input's), the hint)
+INPUT_CASES = {
+    "lines": (True, LINES, LINES_ARRAY, None, None),
+    "lines-last-without-newline": (True, b'{"a":1}\n{"a":2}', b'[{"a":1},{"a":2}]', None, None),
+    "lines-only-blank": (True, b"\n \r\n\n", b"[]", None, None),
+    "lines-empty": (True, b"", b"[]", None, None),
+    "lines-non-object": (True, b'{"a":1}\n[1]\n', b'[{"a":1},[1]]', None, None),
+    "lines-error-on-line-1": (True, b'{"a":}\n', None, "expected value at line 1 column 6", None),
+    "lines-error-after-blank": (True, b'{"a":1}\n\n  {"a":tru}\n', None, "expected ident at line 3 column 11", None),
+    "lines-value-runs-past-its-line": (True, b'{"a":1}\n{"a":[1,2\n3]}\n', None,
+                                       "EOF while parsing a list at line 2 column 9", None),
+    "lines-string-runs-past-its-line": (True, b'{"a":"x\ny"}\n', None, "EOF while parsing a string at line 1 column 7",
+                                        None),
+    "lines-two-values-on-a-line": (True, b'{"a":1}\n{"a":2} , {"a":3}\n', None,
+                                   "trailing characters at line 2 column 9", None),
+    "lines-second-value-after-space": (True, b'{"a":[1,{"b":2}]} {"a":3}\n', None,
+                                       "trailing characters at line 1 column 19", None),
+    "lines-number-then-comma": (True, b'{"a":1}\n 5,6\n', None, "trailing characters at line 2 column 3", None),
+    "lines-earlier-error-first": (True, b'{"a":x}\n{"a":2},{"a":3}\n', None, "expected value at line 1 column 6", None),
+    "lines-gzip": (True, gzipped(LINES), LINES_ARRAY, None, None),
+    "lines-gzip-members": (True, gzipped(LINES[:9], LINES[9:]), LINES_ARRAY, None, None),
+    "lines-bom": (True, b'\xef\xbb\xbf{"a":1}\n', None, "expected value at line 1 column 1", HINT_BOM),
+    "gzip": (False, gzipped(LINES_ARRAY), LINES_ARRAY, None, None),
+    "gzip-members": (False, gzipped(b'[{"a":1},', b'{"a":2}]'), b'[{"a":1},{"a":2}]', None, None),
+    "gzip-empty": (False, gzipped(b""), b"", None, None),
+    "gzip-json-lines": (False, gzipped(LINES), LINES, None, HINT_LINES),
+    "json-lines": (False, LINES, LINES, None, HINT_LINES),
+    "one-object-no-hint": (False, b'{"rows":[{"a":1}]}\n', b'{"rows":[{"a":1}]}\n', None, None),
+    "indented-object-no-hint": (False, b'{\n  "a": {"b": 1}\n}', b'{\n  "a": {"b": 1}\n}', None, None),
+    "array-then-lines": (False, b'[{"a":1}]\n{"a":2}\n', b'[{"a":1}]\n{"a":2}\n', None, HINT_LINES),
+    "trailing-no-hint": (False, b'[{"a":1}] {"a":2}', b'[{"a":1}] {"a":2}', None, None),
+    "bom": (False, b'\xef\xbb\xbf[{"a":1}]', b'\xef\xbb\xbf[{"a":1}]', None, HINT_BOM),
+    "latin-1": (False, b'[{"name":"Jos\xe9"}]', b'[{"name":"Jos\xe9"}]', None, HINT_LATIN1),
+    "windows-1252-quotes": (False, b'[{"q":"\x93hi\x94"}]', b'[{"q":"\x93hi\x94"}]', None, HINT_LATIN1),
+    "broken-utf8-no-hint": (False, b'[{"a":"\xc3\xa9\xff"}]', b'[{"a":"\xc3\xa9\xff"}]', None, None),
+    "undefined-in-1252-no-hint": (False, b'[{"a":"\x81"}]', b'[{"a":"\x81"}]', None, None),
+    "zstd": (False, b"\x28\xb5\x2f\xfd\x00\x58", b"\x28\xb5\x2f\xfd\x00\x58", None, hint_compressed("zstd", "zstd -dc")),
+    "xz": (False, lzma.compress(b"[]"), lzma.compress(b"[]"), None, hint_compressed("xz", "xz -dc")),
+    "bzip2": (False, bz2.compress(b"[]"), bz2.compress(b"[]"), None, hint_compressed("bzip2", "bzip2 -dc")),
+    "zip": (False, zipped(b"[]"), zipped(b"[]"), None,
+            "the input looks like a zip archive, which this command cannot read; extract it first (unzip -p)"),
+}
+
+
+@pytest.mark.parametrize("case", INPUT_CASES)
+@pytest.mark.parametrize("source", ["stdin", "file", "batch"])
+def test_input_forms_and_hints(case, source, tmp_path):
+    lines, data, array, message, hint = INPUT_CASES[case]
+    if message is None:
+        document, error, status = module_answer(array)
+        if hint is not None:
+            assert status == 1
+            error += f"{NAME}: hint: {hint}\n".encode()
+    else:
+        document, error, status = b"", f"invalid row-oriented JSON: {message}\n{NAME}: hint: {hint}\n".encode(), 1
+        if hint is None:
+            error = error[:error.index(b"\n") + 1]
+    options = ["--lines"] if lines else []
+    (tmp_path / "rows.json").write_bytes(data)
+    if source == "stdin":
+        result = run(options, stdin=data)
+    elif source == "file":
+        result = run([*options, "rows.json"], cwd=tmp_path)
+    else:
+        (tmp_path / "out").mkdir()
+        result = run([*options, "-o", "out", "rows.json"], cwd=tmp_path)
+        # Each line of the FILE's failure is prefixed with the FILE, the hint's too.
+        error = re.sub(rb"(?m)^(%s: )?(?=.)" % NAME.encode(), b"rows.json: ", error)
+        written = {p.name: p.read_bytes() for p in (tmp_path / "out").iterdir()}
+        assert written == ({"rows.json": document} if status == 0 else {})
+        document = b""
+    assert (result.stdout, result.stderr, result.returncode) == (document, error, status)
+
+
+GOOD = gzip.compress(b'[{"a":1}]', mtime=0)
+
+
+@pytest.mark.parametrize("data, reason", [
+    (GOOD[:-3], "truncated gzip data"),
+    (GOOD[:-8] + bytes([GOOD[-8] ^ 1]) + GOOD[-7:], "invalid gzip data (incorrect data check)"),
+    (GOOD + b"\n", "unexpected data after the gzip data"),
+    (GOOD[:3] + b"\xff" + GOOD[4:], "invalid gzip data (unknown header flags set)"),
+], ids=["truncated", "bad-crc", "trailing-byte", "bad-header"])
+@pytest.mark.parametrize("source", ["stdin", "file", "batch"])
+def test_corrupt_gzip(data, reason, source, tmp_path):
+    (tmp_path / "out").mkdir()
+    (tmp_path / "rows.json").write_bytes(data)
+    args, expected = {
+        "stdin": ([], f"{NAME}: cannot decompress standard input: {reason}"),
+        "file": (["rows.json"], f"{NAME}: cannot decompress 'rows.json': {reason}"),
+        "batch": (["-o", "out", "rows.json"], f"rows.json: cannot decompress: {reason}"),
+    }[source]
+    result = run(args, stdin=data, cwd=tmp_path)
+    assert (result.stdout, result.stderr.decode(), result.returncode) == (b"", expected + "\n", 1)
+    assert not any((tmp_path / "out").iterdir())
+
+
 # A slow failure first, so that with two jobs the later failures finish
 # before it: their messages must still come after its.
 BATCH_INPUTS = {
@@ -286,6 +419,60 @@ def test_batch_replaces_only_with_a_whole_document(tmp_path):
     assert result.stderr == b"bad.json: invalid row-oriented JSON: EOF while parsing an object at line 1 column 2\n"
     assert {path.name: path.read_bytes() for path in (tmp_path / "out").iterdir()} == {
         "good.json": b'{"columns":["a"],"rows":[[1]],"constants":{}}', "bad.json": b"old"}
+
+
+# A FILE that is a file the batch replaces, under another name: refused
+# before anything is read or written. Inputs live in in/, outputs in out/;
+# (link kind, FILE name in in/, what it links to, the FILEs, the message).
+LINKED_INPUTS = [
+    ("symlink", "x.json", "../out/y.json", ["in/y.json", "in/x.json"],
+     "'in/x.json' would be replaced by the document of 'in/y.json'"),
+    ("hardlink", "x.json", "out/y.json", ["in/x.json", "in/y.json"],
+     "'in/x.json' would be replaced by the document of 'in/y.json'"),
+    ("symlink", "y.json", "../out/y.json", ["in/y.json"], "'in/y.json' would be replaced by its own document"),
+    ("hardlink", "y.json", "out/y.json", ["in/y.json"], "'in/y.json' would be replaced by its own document"),
+]
+
+
+@pytest.mark.parametrize("kind, name, target, files, message", LINKED_INPUTS,
+                         ids=["symlink-other", "hardlink-other", "symlink-own", "hardlink-own"])
+def test_batch_refuses_to_replace_an_input(kind, name, target, files, message, tmp_path):
+    (tmp_path / "in").mkdir()
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "y.json").write_bytes(b'[{"x":1},{"x":2}]')
+    if kind == "symlink":
+        (tmp_path / "in" / name).symlink_to(target)
+    elif kind == "hardlink":
+        os.link(tmp_path / target, tmp_path / "in" / name)
+    if not (tmp_path / "in" / "y.json").exists():
+        (tmp_path / "in" / "y.json").write_bytes(b'[{"y":1}]')
+    before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
+    result = run(["-j", "1", "-o", "out", *files], cwd=tmp_path)
+    assert (result.stdout, result.stderr.decode(), result.returncode) == (b"", f"{NAME}: {message}\n" + HINT, 2)
+    assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
+
+
+@pytest.mark.parametrize("old_mode", [None, 0o600, 0o640, 0o604], ids=["new", "0600", "0640", "0604"])
+def test_batch_output_mode(old_mode, tmp_path):
+    # A replaced document keeps the old file's mode (and owner and group,
+    # which only root can show here); a new one gets 0666 less the umask.
+    (tmp_path / "out").mkdir()
+    (tmp_path / "a.json").write_bytes(b'[{"a":1}]')
+    old = tmp_path / "out" / "a.json"
+    owner = (os.getuid(), os.getgid())
+    if old_mode is not None:
+        old.write_bytes(b"old")
+        old.chmod(old_mode)
+        if os.geteuid() == 0:
+            owner = (4321, 8765)
+            os.chown(old, *owner)
+    umask = 0o027
+    result = subprocess.run([COMMAND, "-o", "out", "a.json"], cwd=tmp_path, capture_output=True, timeout=60,
+                            preexec_fn=lambda: os.umask(umask))
+    assert (result.stderr, result.returncode) == (b"", 0)
+    st = old.stat()
+    assert old.read_bytes() == b'{"columns":["a"],"rows":[[1]],"constants":{}}'
+    assert (st.st_mode & 0o7777, (st.st_uid, st.st_gid)) == (0o666 & ~umask if old_mode is None else old_mode, owner)
 
 
 @pytest.mark.skipif(os.geteuid() == 0, reason="root writes whatever the mode")

@@ -1,0 +1,404 @@
+#include "cli/input.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "json/error.h"
+
+namespace zorvat::cli {
+namespace {
+
+namespace tf = transform;
+using namespace std::string_view_literals;  // xz's magic holds a NUL byte
+
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+// ---------------------------------------------------------------- gzip
+
+// zlib counts bytes in 32 bits: larger buffers go in and out in steps.
+constexpr std::size_t kZlibStep = std::size_t{1} << 30;
+constexpr std::size_t kInflateChunk = std::size_t{1} << 16;
+constexpr std::size_t kInitialGuessLimit = std::size_t{64} << 20;
+
+class Inflater {
+ public:
+  Inflater() {
+    // 16 + the largest window: gzip framing only, not raw deflate or zlib.
+    if (::inflateInit2(&z_, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
+  }
+  ~Inflater() { ::inflateEnd(&z_); }
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+  z_stream* operator->() { return &z_; }
+  z_stream* get() { return &z_; }
+
+ private:
+  z_stream z_{};
+};
+
+// ---------------------------------------------------------------- JSON Lines
+
+// Whitespace within a line; a line feed ends the line.
+bool line_space(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// What goes into the array: the first `end` bytes of the input, whose
+// non-blank lines (`rows` of them) become its elements. A value must begin
+// and end on its line: one that runs past the end of its line, or a second
+// value after it on the line, would otherwise join lines into one row or
+// split one into two. The input is cut where that happens, so that the
+// reader meets any error before that point first, then the line's own: the
+// end of the input inside the unfinished value (`close` false: no "]"
+// either), or `stray`, the offset of the byte after a complete value,
+// reported as trailing characters.
+struct LinesPlan {
+  std::size_t end = 0;
+  std::size_t rows = 0;
+  bool close = true;
+  std::size_t stray = kNone;
+};
+
+// A bracket count outside strings, enough to see where a line's value ends
+// when the line is well formed; when it is not, the reader says why first.
+LinesPlan plan_lines(std::string_view text) {
+  LinesPlan plan;
+  plan.end = text.size();
+  std::size_t depth = 0;
+  bool in_string = false;
+  bool escaped = false;
+  bool started = false;  // the line has a byte other than whitespace
+  bool done = false;     // an object, array or string has ended at the top
+  auto start = [&] {
+    if (!started) ++plan.rows;
+    started = true;
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\n') {
+      if (in_string || depth > 0) {
+        plan.end = i;
+        plan.close = false;
+        return plan;
+      }
+      started = false;
+      done = false;
+      continue;
+    }
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+        done = depth == 0;
+      }
+      continue;
+    }
+    if (line_space(c)) continue;
+    bool stray = done;
+    switch (c) {
+      case '"':
+        in_string = true;
+        break;
+      case '{':
+      case '[':
+        ++depth;
+        break;
+      case '}':
+      case ']':
+        if (depth > 0) {
+          done = --depth == 0;
+          break;
+        }
+        [[fallthrough]];
+      case ',':
+        // At the top after a number or literal, this ends the line's value.
+        stray = stray || (depth == 0 && started);
+        break;
+      default:
+        break;
+    }
+    if (stray) {
+      plan.end = i;
+      plan.stray = i;
+      return plan;
+    }
+    start();
+  }
+  if (in_string || depth > 0) plan.close = false;
+  return plan;
+}
+
+// Makes the array of `plan` in place of the input in `buffer`: "[" in front,
+// "," after the last byte of each non-blank line but the last, "]" after
+// that one (when the plan closes the array). No byte changes lines, and only
+// those of line 1 change columns, by one. Returns the array's text.
+std::string_view make_array(json::OutputBuffer& buffer, const LinesPlan& plan) {
+  const std::size_t added = plan.rows == 0 ? 2 : plan.rows + (plan.close ? 1 : 0);
+  char* d = buffer.reserve(added) - buffer.size();
+  const std::size_t total = plan.end + added;
+  if (plan.rows == 0) {  // only blank lines: the empty array
+    std::memmove(d + 1, d, plan.end);
+    d[0] = '[';
+    d[plan.end + 1] = ']';
+  } else {
+    // From the back, so that every byte moves once.
+    std::size_t src = plan.end;
+    std::size_t dst = total;
+    auto move_from = [&](std::size_t from) {
+      const std::size_t n = src - from;
+      dst -= n;
+      std::memmove(d + dst, d + from, n);
+      src = from;
+    };
+    bool last = true;
+    std::size_t line_end = plan.end;
+    for (;;) {
+      const void* feed = line_end == 0 ? nullptr : ::memrchr(d, '\n', line_end);
+      const std::size_t line_start = feed == nullptr ? 0 : static_cast<const char*>(feed) - d + 1;
+      const bool blank = std::all_of(d + line_start, d + line_end, line_space);
+      if (!blank) {
+        if (!last || plan.close) {
+          move_from(line_end);
+          d[--dst] = last ? ']' : ',';
+        }
+        last = false;
+      }
+      if (line_start == 0) break;
+      line_end = line_start - 1;
+    }
+    move_from(0);
+    d[--dst] = '[';
+  }
+  buffer.commit(added);
+  return {d, total};
+}
+
+// The array's "[" is on line 1: the input's positions there are one column
+// to the left. A reader error's text ends with " at line L column C".
+void shift_line_one(std::string& text) {
+  constexpr std::string_view kLineOne = " at line 1 column ";
+  const std::size_t at = text.rfind(kLineOne);
+  if (at == std::string::npos) return;
+  const std::size_t digits = at + kLineOne.size();
+  std::uint64_t column = 0;
+  auto [stop, ec] = std::from_chars(text.data() + digits, text.data() + text.size(), column);
+  if (ec != std::errc() || stop != text.data() + text.size() || column == 0) return;
+  text.replace(digits, std::string::npos, std::to_string(column - 1));
+}
+
+tf::Outcome guarded(std::string_view text) {
+  return tf::run_guarded([&] { return tf::columnarize_json(text); });
+}
+
+// Columnarizes JSON Lines as their array; `text` is left viewing that array.
+tf::Outcome convert_lines(json::OutputBuffer& payload, std::string_view& text) {
+  const LinesPlan plan = plan_lines(payload.view());
+  json::ReaderError stray;
+  if (plan.stray != kNone) {
+    stray.description = json::error_description(json::ErrorKind::trailing_characters);
+    json::locate(payload.view(), plan.stray + 1, stray.line, stray.column);
+  }
+  text = make_array(payload, plan);
+  tf::Outcome outcome = guarded(text);
+  const bool read_error = !outcome && outcome.error().kind == TransformError::Kind::invalid_json;
+  if (read_error) {
+    shift_line_one(outcome.error().text);
+  } else if (plan.stray != kNone) {
+    // Everything before it reads: the stray byte is the first error.
+    return fail(TransformError{TransformError::Kind::invalid_json, stray.text()});
+  }
+  return outcome;
+}
+
+// ---------------------------------------------------------------- hints
+
+bool starts_with(std::string_view text, std::string_view head) { return text.substr(0, head.size()) == head; }
+
+// The length of the valid UTF-8 sequence at the start of `s` (2 to 4 bytes),
+// or 0.
+std::size_t utf8_sequence(std::string_view s) {
+  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const auto tail = [&](std::size_t i) { return i < s.size() && (b(i) & 0xC0) == 0x80; };
+  const unsigned char lead = b(0);
+  if (lead >= 0xC2 && lead <= 0xDF) return tail(1) ? 2 : 0;
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    if (!tail(1) || !tail(2)) return 0;
+    if ((lead == 0xE0 && b(1) < 0xA0) || (lead == 0xED && b(1) >= 0xA0)) return 0;  // overlong, surrogate
+    return 3;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    if (!tail(1) || !tail(2) || !tail(3)) return 0;
+    if ((lead == 0xF0 && b(1) < 0x90) || (lead == 0xF4 && b(1) >= 0x90)) return 0;  // overlong, past U+10FFFF
+    return 4;
+  }
+  return 0;
+}
+
+// Text in a single-byte Western encoding: bytes above 0x7F, none of them
+// part of a valid UTF-8 sequence, and every one a Windows-1252 character
+// (which Latin-1's are, but for 0x80-0x9F).
+bool looks_latin1(std::string_view text) {
+  bool high = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) continue;
+    if (utf8_sequence(text.substr(i)) != 0) return false;
+    if (c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D) return false;
+    high = true;
+  }
+  return high;
+}
+
+// Line `line` and column `column` of a reader error as an offset into
+// `text`, or kNone.
+std::size_t offset_of(std::string_view text, std::uint64_t line, std::uint64_t column) {
+  std::size_t start = 0;
+  for (std::uint64_t l = 1; l < line; ++l) {
+    const void* feed = std::memchr(text.data() + start, '\n', text.size() - start);
+    if (feed == nullptr) return kNone;
+    start = static_cast<const char*>(feed) - text.data() + 1;
+  }
+  return column <= text.size() - start ? start + static_cast<std::size_t>(column) : kNone;
+}
+
+// A second value that starts a line after the first one ended: what a JSON
+// Lines file whose first line is an array gives ("trailing characters" at
+// a "{" with nothing but whitespace before it on its line, past line 1).
+bool second_value_on_next_line(std::string_view text, std::string_view detail) {
+  constexpr std::string_view kTrailing = "trailing characters at line ";
+  if (!starts_with(detail, kTrailing)) return false;
+  std::uint64_t line = 0, column = 0;
+  const char* p = detail.data() + kTrailing.size();
+  const char* end = detail.data() + detail.size();
+  auto parsed = std::from_chars(p, end, line);
+  constexpr std::string_view kColumn = " column ";
+  if (parsed.ec != std::errc() || !starts_with({parsed.ptr, static_cast<std::size_t>(end - parsed.ptr)}, kColumn)) {
+    return false;
+  }
+  if (std::from_chars(parsed.ptr + kColumn.size(), end, column).ec != std::errc() || line < 2 || column == 0) {
+    return false;
+  }
+  const std::size_t at = offset_of(text, line, column - 1);  // the column counts the byte itself
+  if (at == kNone || at >= text.size() || text[at] != '{') return false;
+  const std::size_t line_start = offset_of(text, line, 0);
+  return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(line_start),
+                     text.begin() + static_cast<std::ptrdiff_t>(at), line_space);
+}
+
+// The first two non-blank lines each start with "{": JSON Lines rather than
+// one object, which may span lines too but whose second line is a member.
+bool objects_on_two_lines(std::string_view text) {
+  constexpr std::string_view kSpace = " \t\r\n";
+  std::size_t at = text.find_first_not_of(kSpace);
+  if (at == std::string_view::npos || text[at] != '{') return false;
+  at = text.find('\n', at);
+  if (at == std::string_view::npos) return false;
+  at = text.find_first_not_of(kSpace, at);
+  return at != std::string_view::npos && text[at] == '{';
+}
+
+struct Compressed {
+  std::string_view magic;
+  std::string_view hint;
+};
+
+constexpr Compressed kCompressed[] = {
+    {"\x28\xB5\x2F\xFD"sv,
+     "the input looks compressed with zstd, which this command cannot read; decompress it first (zstd -dc)"},
+    {"\xFD\x37\x7A\x58\x5A\x00"sv,
+     "the input looks compressed with xz, which this command cannot read; decompress it first (xz -dc)"},
+    {"PK\x03\x04"sv, "the input looks like a zip archive, which this command cannot read; extract it first (unzip -p)"},
+};
+
+// What the command can tell from the input (the bytes the transform was
+// given, before any JSON Lines change) about why it was rejected.
+std::string hint_for(std::string_view input, const TransformError& error, bool lines) {
+  for (const Compressed& format : kCompressed) {
+    if (starts_with(input, format.magic)) return std::string(format.hint);
+  }
+  if (starts_with(input, "BZh") && input.size() > 3 && input[3] >= '1' && input[3] <= '9') {
+    return "the input looks compressed with bzip2, which this command cannot read; decompress it first (bzip2 -dc)";
+  }
+  if (starts_with(input, "\xEF\xBB\xBF")) {
+    return "the input starts with a UTF-8 byte order mark (bytes EF BB BF), which JSON text may not have; remove it";
+  }
+  if (error.kind != TransformError::Kind::invalid_json) return {};
+  const std::string_view detail = error.text;
+  if (!lines) {
+    if ((starts_with(detail, "invalid type: map, expected a sequence") && objects_on_two_lines(input)) ||
+        second_value_on_next_line(input, detail)) {
+      return "the input looks like JSON Lines (one object per line); try --lines";
+    }
+  }
+  if (starts_with(detail, "invalid unicode code point") && looks_latin1(input)) {
+    return "the input is not UTF-8 but looks like Latin-1 or Windows-1252 text; convert it first "
+           "(iconv -f WINDOWS-1252 -t UTF-8)";
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string gunzip(json::OutputBuffer& bytes) {
+  Inflater z;
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t in_left = bytes.size();
+  // A guess that decompression grows by doubling; the size the data claims
+  // for itself (its last four bytes) is not trusted.
+  json::OutputBuffer out(std::min(bytes.size(), kInitialGuessLimit) * 4 + kInflateChunk);
+  for (;;) {
+    if (z->avail_in == 0 && in_left > 0) {
+      const std::size_t n = std::min(in_left, kZlibStep);
+      z->next_in = const_cast<unsigned char*>(in);
+      z->avail_in = static_cast<uInt>(n);
+      in += n;
+      in_left -= n;
+    }
+    std::size_t room = out.capacity() - out.size();
+    if (room < kInflateChunk) room = std::max(out.size(), kInflateChunk);
+    room = std::min(room, kZlibStep);
+    char* at = out.reserve(room);
+    z->next_out = reinterpret_cast<unsigned char*>(at);
+    z->avail_out = static_cast<uInt>(room);
+    const int rc = ::inflate(z.get(), Z_NO_FLUSH);
+    out.commit(room - z->avail_out);
+    if (rc == Z_OK) continue;
+    if (rc == Z_STREAM_END) {
+      // Another member may follow (files joined with cat); nothing else may.
+      const std::size_t rest = z->avail_in + in_left;
+      if (rest == 0) break;
+      if (rest < 2 || z->next_in[0] != 0x1f || z->next_in[1] != 0x8b) return "unexpected data after the gzip data";
+      if (::inflateReset(z.get()) != Z_OK) return "invalid gzip data";
+      continue;
+    }
+    if (rc == Z_BUF_ERROR && z->avail_in == 0 && in_left == 0) return "truncated gzip data";
+    if (rc == Z_BUF_ERROR) continue;
+    if (rc == Z_MEM_ERROR) throw std::bad_alloc();
+    std::string reason = "invalid gzip data";
+    if (z->msg != nullptr) reason = reason + " (" + z->msg + ")";
+    return reason;
+  }
+  bytes = std::move(out);
+  return {};
+}
+
+Answer convert(json::OutputBuffer payload, bool lines) {
+  std::string_view text = payload.view();
+  Answer answer{lines ? convert_lines(payload, text) : guarded(text), {}};
+  if (!answer.outcome) {
+    // The array's "[" aside, JSON Lines gain only ASCII at their line ends:
+    // the input's start and its bytes above 0x7F are all there.
+    if (lines) text.remove_prefix(1);
+    answer.hint = hint_for(text, answer.outcome.error(), lines);
+  }
+  payload = json::OutputBuffer(0);  // the input is no longer needed; give the memory back
+  return answer;
+}
+
+}  // namespace zorvat::cli
