@@ -85,7 +85,17 @@ class OutputBuffer {
     open_ = 0;
   }
 
+  // Drops the bytes from `n` on.
+  void truncate(std::size_t n) {
+    if (n >= size_) return;
+    size_ = n;
+    poison(data_ + size_, open_ > size_ ? open_ - size_ : 0);
+    open_ = size_;
+  }
+
   const char* data() const { return data_; }
+  // Byte `i` of those written, to patch them.
+  char* data_at(std::size_t i) { return data_ + i; }
   std::size_t size() const { return size_; }
   std::size_t capacity() const { return capacity_; }
   std::string_view view() const { return {data_, size_}; }

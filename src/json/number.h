@@ -127,25 +127,119 @@ inline Value simple_number_value(std::uint64_t significand, std::size_t fraction
 // the same single rounded division by an exactly representable power of ten.
 // Returns false, with `cursor` unmoved, for any other shape (or an error),
 // which read_number then handles from the start.
-inline bool read_simple_number(const char*& cursor, const char* end, bool negative, Value& out) {
+// Past the digits at p, eight bytes per step where eight remain, adding
+// their number to `count`: the shape of a run without its value.
+inline const char* count_digit_run(const char* p, const char* end, std::size_t& count) {
+  const char* const start = p;
+  while (end - p >= 8) {
+    const std::uint64_t other = non_digit_bytes(load_word8(p));
+    if (other != 0) {
+      p += std::countr_zero(other) >> 3;
+      count += static_cast<std::size_t>(p - start);
+      return p;
+    }
+    p += 8;
+  }
+  while (p != end && is_digit(*p)) ++p;
+  count += static_cast<std::size_t>(p - start);
+  return p;
+}
+
+// The simple shape: at most 19 digits, no exponent.
+struct SimpleNumber {
+  std::uint64_t significand = 0;  // the digits as one integer (when read for the value)
+  std::size_t int_digits = 0;
+  std::size_t fraction = 0;       // digits after the point
+  std::size_t zeros = 0;          // of those, the zeros that lead below 1
+  bool below_one = false;         // the integer part is a single 0
+};
+
+// Reads the simple shape at `cursor` (after any '-'); false for any other
+// literal (and for a broken one), which the general procedure reads.
+// kValue: also its digits as one integer; else only its shape.
+template <bool kValue = true>
+inline bool take_simple_number(const char*& cursor, const char* end, SimpleNumber& out) {
   const char* p = cursor;
   if (p == end || !is_digit(*p)) return false;
-  if (*p == '0' && p + 1 != end && is_digit(p[1])) return false;  // a leading-zero error
-  std::uint64_t significand = 0;
+  out.below_one = *p == '0';
+  if (out.below_one && p + 1 != end && is_digit(p[1])) return false;  // a leading-zero error
   std::size_t digits = 0;
-  p = read_digit_run(p, end, significand, digits);
-  std::size_t fraction = 0;
+  p = kValue ? read_digit_run(p, end, out.significand, digits) : count_digit_run(p, end, digits);
+  out.int_digits = digits;
   if (p != end && *p == '.') {
     const char* const first = ++p;
-    p = read_digit_run(p, end, significand, digits);
-    fraction = static_cast<std::size_t>(p - first);
-    if (fraction == 0) return false;
+    // Below 1, the zeros after the point only scale the digits that follow:
+    // they count toward the fraction, not the 19 digits.
+    if (out.below_one) {
+      while (p != end && *p == '0') ++p;
+      out.zeros = static_cast<std::size_t>(p - first);
+    }
+    p = kValue ? read_digit_run(p, end, out.significand, digits) : count_digit_run(p, end, digits);
+    out.fraction = static_cast<std::size_t>(p - first);
+    if (out.fraction == 0 || out.fraction > 308) return false;
   }
-  // More than 19 digits, or an exponent, are the general procedure's.
   if (digits > 19 || (p != end && (*p == 'e' || *p == 'E'))) return false;
   cursor = p;
-  out = simple_number_value(significand, fraction, negative);
   return true;
+}
+
+inline bool read_simple_number(const char*& cursor, const char* end, bool negative, Value& out) {
+  SimpleNumber s;
+  if (!take_simple_number(cursor, end, s)) return false;
+  out = simple_number_value(s.significand, s.fraction, negative);
+  return true;
+}
+
+// Whether the writer prints the simple number ending at `end` as exactly its
+// bytes. So it does for the integers below 10^18 but -0, and for the decimals
+// of at most 15 significant digits, decimal exponent -5 or more, that end in
+// a non-zero digit or are exactly "<integer>.0": for those the procedure
+// divides one exact integer by one exact power of ten (correctly rounded),
+// no two of them share a double, so the shortest digits of the result are
+// the literal's own.
+inline bool prints_as_read(const SimpleNumber& s, bool negative, const char* end) {
+  if (s.fraction == 0) return s.int_digits <= 18 && !(negative && s.below_one);
+  if (end[-1] == '0' && s.fraction != 1) return false;  // trailing zeros are not written back
+  const std::size_t significant = s.below_one ? s.fraction - s.zeros : s.int_digits + s.fraction;
+  return significant <= 15 && s.zeros <= 4;
+}
+
+// A literal at p ('-' or a digit) read by the procedures above.
+struct NumberLiteral {
+  const char* end = nullptr;    // past it; null when it does not read
+  bool out_of_range = false;    // (end null) it reads past the double range
+  bool prints_as_read = false;  // the writer prints exactly its bytes
+  Value value;                  // unless kValueIfRewritten and prints_as_read
+};
+
+// kValueIfRewritten: the value only when the writer does not print the
+// literal's own bytes (the shape is found first, then the value).
+template <bool kValueIfRewritten = false>
+inline NumberLiteral read_number_literal(const char* p, const char* end) {
+  NumberLiteral out;
+  const bool negative = *p == '-';
+  const char* cursor = p + negative;
+  SimpleNumber s;
+  if (take_simple_number<!kValueIfRewritten>(cursor, end, s)) {
+    out.end = cursor;
+    out.prints_as_read = prints_as_read(s, negative, cursor);
+    if constexpr (kValueIfRewritten) {
+      if (out.prints_as_read) return out;
+      cursor = p + negative;
+      s = SimpleNumber{};
+      take_simple_number<true>(cursor, end, s);
+    }
+    out.value = simple_number_value(s.significand, s.fraction, negative);
+    return out;
+  }
+  auto number = read_number(cursor, end, negative);
+  if (!number) {
+    out.out_of_range = number.error().kind == ErrorKind::number_out_of_range;
+    return out;
+  }
+  out.end = cursor;
+  out.value = number.value();
+  return out;
 }
 
 }  // namespace zorvat::json

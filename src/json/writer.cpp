@@ -68,30 +68,6 @@ char* format_digits(std::uint64_t v, char* end) {
   return p;
 }
 
-void write_number(OutputBuffer& out, const Value& v) {
-  switch (v.form()) {
-    case NumberForm::unsigned_integer: {
-      char scratch[20];
-      out.append(format_unsigned(v.as_unsigned(), scratch));
-      return;
-    }
-    case NumberForm::negative_integer: {
-      char scratch[20];
-      out.append(format_negative(v.as_negative(), scratch));
-      return;
-    }
-    case NumberForm::floating:
-      break;
-  }
-  double d = v.as_float();
-  if (!std::isfinite(d)) {
-    out.append("null", 4);
-    return;
-  }
-  char* at = out.reserve(kFloatTextMax);
-  out.commit(format_float(d, at));
-}
-
 // An open array or object on the writer's stack: the next child to write.
 struct Frame {
   const Value* container;
@@ -140,6 +116,30 @@ inline void write_head(OutputBuffer& out, const Value& v, FrameStack& stack) {
 }
 
 }  // namespace
+
+void write_number(OutputBuffer& out, const Value& v) {
+  switch (v.form()) {
+    case NumberForm::unsigned_integer: {
+      char scratch[20];
+      out.append(format_unsigned(v.as_unsigned(), scratch));
+      return;
+    }
+    case NumberForm::negative_integer: {
+      char scratch[20];
+      out.append(format_negative(v.as_negative(), scratch));
+      return;
+    }
+    case NumberForm::floating:
+      break;
+  }
+  double d = v.as_float();
+  if (!std::isfinite(d)) {
+    out.append("null", 4);
+    return;
+  }
+  char* at = out.reserve(kFloatTextMax);
+  out.commit(format_float(d, at));
+}
 
 std::string_view format_unsigned(std::uint64_t v, char (&scratch)[20]) {
   char* end = scratch + 20;

@@ -16,6 +16,9 @@ namespace zorvat::json {
 // C stack. Read only; thread safe for distinct sinks.
 void write_json_value(OutputBuffer& out, const Value& v);
 
+// Appends the number `v` (integers in decimal, floats by format_float).
+void write_number(OutputBuffer& out, const Value& v);
+
 // Appends `s` as a JSON string: quotes, escapes, raw UTF-8 otherwise.
 void write_json_string(OutputBuffer& out, Str s);
 

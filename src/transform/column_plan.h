@@ -40,6 +40,7 @@ struct KeyWords {
   std::uint64_t mask[2] = {0, 0};
   std::uint32_t size = 0;
 };
+inline constexpr KeyWords kNoWords{};
 
 template <class Source>
 class ColumnPlan {
@@ -54,7 +55,7 @@ class ColumnPlan {
     std::uint32_t name_size_plain;  // size << 1 | 1 when the name needs no escape
     std::uint32_t equal_rows;       // leading rows whose cell equals the reference
     Cell reference;                 // the first row's cell, while equal_rows != 0
-    std::uint32_t non_null;         // 1 once a row has a non-null cell
+    std::uint32_t non_null;         // rows with a non-null cell
     std::uint32_t stamp;            // 1 + the last row that had this column
     std::uint32_t slot;             // its member index in that row
     std::uint32_t spare;
@@ -74,73 +75,63 @@ class ColumnPlan {
 
   // ---- Rows, one member at a time
 
-  void begin_row() {
+  // The state of the row being taken in. The row source holds it in a local
+  // and passes it by value, so that it stays in registers across the scan.
+  struct Row {
+    const std::uint32_t* prev;   // the last column list written, then kNoColumn
+    std::size_t next;            // prev[cursor]: the column whose key is expected next
+    std::size_t cursor;
+    const KeyWords* words;       // of the first word_count columns
+    std::size_t word_count;
+    std::size_t count = 0;       // distinct members so far
+    bool shared = true;          // every member so far sits at its place in prev
+
+    // Column `c`'s key words, or words without mask.
+    const KeyWords& words_of(std::size_t c) const { return c < word_count ? words[c] : kNoWords; }
+  };
+
+  Row begin_row() {
     if (rows_ >= UINT32_MAX - 1) throw std::length_error("too many rows");
     header_ = stream_.size();
     stream_.extend(kHeaderWords);
-    count_ = 0;
-    shared_ = true;
-    cursor_ = 0;
-    advance(0);
+    return Row{prev_.data(), prev_[0], 0, words_.data(), words_.size()};
   }
 
-  // The column whose key the row most likely has next: the previous row's
-  // next one after the last key found there. kNoColumn past its end.
-  std::uint32_t expected() const { return static_cast<std::uint32_t>(next_); }
-  const Column& column(std::uint32_t c) const { return columns_[c]; }
-  // Column `c`'s key words, or null past the first kWordColumns columns.
-  const KeyWords* words(std::size_t c) const { return c < word_count_ ? words_.data() + c : nullptr; }
+  const Column& column(std::size_t c) const { return columns_[c]; }
 
   // A member whose key is column `c`'s name.
-  [[gnu::always_inline]] void add(std::uint32_t c, Cell cell) {
+  [[gnu::always_inline]] void add(Row& row, std::size_t c, Cell cell) {
     // The usual row: every key so far at its place in the previous list,
     // which holds no key twice.
-    if (shared_ && c == next_) {
-      advance(cursor_ + 1);
-      append(cell);
+    if (row.shared && c == row.next) {
+      row.next = row.prev[++row.cursor];
+      new (stream_.extend(2)) Cell(cell);
+      ++row.count;
+      note(c, cell);
       return;
     }
-    add_off_list(c, cell);
+    row = add_off_list(row, static_cast<std::uint32_t>(c), cell);
   }
 
   // A member by its (decoded) key.
-  void add(json::Str name, Cell cell) {
-    add(next_ != kNoColumn && columns_[next_].name() == name ? next_ : find_or_add(name), cell);
+  [[gnu::always_inline]] void add(Row& row, json::Str name, Cell cell) {
+    std::size_t c = row.next;
+    if (c == kNoColumn || columns_[c].name() != name) {
+      c = find_or_add(name);
+      row.words = words_.data();
+      row.word_count = words_.size();
+    }
+    add(row, c, cell);
   }
 
-  // The row's cells are final (repeats resolved): they join the column facts.
-  void end_row() {
-    const std::uint32_t* list = shared_ ? prev_.data() : row_columns_.data();
-    const std::uint32_t* cells = stream_.data() + header_ + kHeaderWords;
-    auto cell_at = [cells](std::uint32_t j) {
-      Cell cell;
-      std::memcpy(&cell, cells + 2 * std::size_t{j}, sizeof cell);
-      return cell;
-    };
-    if (rows_ == 0) {
-      for (std::uint32_t j = 0; j < count_; ++j) {
-        const Cell cell = cell_at(j);
-        if (source_.is_null(cell)) continue;
-        Column& col = columns_[list[j]];
-        col.non_null = 1;
-        col.reference = cell;
-        col.equal_rows = 1;
-      }
-    } else {
-      for (std::uint32_t j = 0; j < count_; ++j) {
-        const Cell cell = cell_at(j);
-        if (source_.is_null(cell)) continue;
-        Column& col = columns_[list[j]];
-        col.non_null = 1;
-        if (col.equal_rows == rows_ && source_.equal(cell, col.reference, list[j])) ++col.equal_rows;
-      }
-    }
+  void end_row(const Row& row) {
+    const std::size_t count = row.count;
     // A row with the previous list's keys at its first positions shares it.
-    stream_[header_] = count_ << 1 | (shared_ ? 0 : 1);
-    if (!shared_) {
-      std::uint32_t* out = stream_.extend(list_words(count_));
-      if (count_ != 0) std::memcpy(out, row_columns_.data(), std::size_t{count_} * 4);
-      if (count_ % 2 != 0) out[count_] = 0;
+    stream_[header_] = static_cast<std::uint32_t>(count << 1 | (row.shared ? 0 : 1));
+    if (!row.shared) {
+      std::uint32_t* out = stream_.extend(list_words(count));
+      if (count != 0) std::memcpy(out, row_columns_.data(), count * 4);
+      if (count % 2 != 0) out[count] = 0;
       prev_.swap(row_columns_);
       prev_size_ = prev_.size();
       prev_.push_back(kNoColumn);
@@ -167,7 +158,6 @@ class ColumnPlan {
     std::vector<std::uint32_t>().swap(prev_);
     std::vector<std::uint32_t>().swap(row_columns_);
     std::vector<KeyWords>().swap(words_);
-    word_count_ = 0;
   }
 
  private:
@@ -175,46 +165,69 @@ class ColumnPlan {
   static constexpr std::size_t kWordColumns = 1024;    // columns with key words
   static constexpr std::size_t kLookAhead = 8;         // previous keys searched for a key found off its place
 
-  void advance(std::uint32_t cursor) {
-    cursor_ = cursor;
-    next_ = prev_[cursor];  // the list ends in kNoColumn
-  }
-
-  void append(Cell cell) {
-    new (stream_.extend(2)) Cell(cell);
-    ++count_;
-  }
-
-  void add_off_list(std::uint32_t c, Cell cell) {
-    if (shared_) part_ways();
+  Row add_off_list(Row row, std::uint32_t c, Cell cell) {
+    if (row.shared) part_ways(row);
     Column& col = columns_[c];
     if (col.stamp == rows_ + 1) {  // a repeated key: its last value, at the first key's position
-      new (stream_.data() + header_ + kHeaderWords + 2 * std::size_t{col.slot}) Cell(cell);
-      return;
+      std::uint32_t* at = stream_.data() + header_ + kHeaderWords + 2 * std::size_t{col.slot};
+      Cell first;
+      std::memcpy(&first, at, sizeof first);
+      unnote(col, first);
+      new (at) Cell(cell);
+      note(c, cell);
+      return row;
     }
-    col.stamp = rows_ + 1;
-    col.slot = count_;
+    col.stamp = static_cast<std::uint32_t>(rows_ + 1);
+    col.slot = static_cast<std::uint32_t>(row.count++);
     row_columns_.push_back(c);
-    append(cell);
+    new (stream_.extend(2)) Cell(cell);
+    note(c, cell);
     // Rows that lack some of the previous row's keys keep its order for the
     // rest: the prediction resumes after the key just found, if it is near.
-    if (c == next_) {
-      advance(cursor_ + 1);
-      return;
+    const std::size_t last = std::min(prev_size_, row.cursor + kLookAhead);
+    for (std::size_t k = row.cursor; k < last; ++k) {
+      if (prev_[k] == c) {
+        row.cursor = k + 1;
+        row.next = prev_[k + 1];
+        break;
+      }
     }
-    const std::size_t last = std::min(prev_size_, cursor_ + kLookAhead);
-    for (std::size_t k = cursor_; k < last; ++k) {
-      if (prev_[k] == c) return advance(static_cast<std::uint32_t>(k + 1));
+    return row;
+  }
+
+  // A row's cell joins its column's facts. A null or absent cell never equals
+  // a non-null reference; once a row differs, the column is not compared
+  // again.
+  [[gnu::always_inline]] void note(std::size_t c, Cell cell) {
+    if (source_.is_null(cell)) return;
+    Column& col = columns_[c];
+    ++col.non_null;
+    if (rows_ == 0) {
+      col.reference = cell;
+      col.equal_rows = 1;
+    } else if (col.equal_rows == rows_ && source_.equal(cell, col.reference, static_cast<std::uint32_t>(c))) {
+      ++col.equal_rows;
+    }
+  }
+
+  // Takes back what note() learnt from a cell that a repeated key replaces.
+  void unnote(Column& col, Cell cell) {
+    if (source_.is_null(cell)) return;
+    --col.non_null;
+    if (rows_ == 0) {
+      col.equal_rows = 0;
+    } else if (col.equal_rows == rows_ + 1) {
+      col.equal_rows = static_cast<std::uint32_t>(rows_);
     }
   }
 
   // The row's keys leave the previous list's order: its members so far are
   // marked as this row's, for the repeated-key test.
-  void part_ways() {
-    shared_ = false;
-    row_columns_.assign(prev_.begin(), prev_.begin() + count_);
-    for (std::uint32_t j = 0; j < count_; ++j) {
-      columns_[prev_[j]].stamp = rows_ + 1;
+  void part_ways(Row& row) {
+    row.shared = false;
+    row_columns_.assign(prev_.begin(), prev_.begin() + static_cast<std::ptrdiff_t>(row.count));
+    for (std::uint32_t j = 0; j < row.count; ++j) {
+      columns_[prev_[j]].stamp = static_cast<std::uint32_t>(rows_ + 1);
       columns_[prev_[j]].slot = j;
     }
   }
@@ -235,14 +248,11 @@ class ColumnPlan {
     if (name.size >= (std::size_t{1} << 31)) throw std::length_error("column name too long");
     const bool plain = json::find_string_special(name.data, name.data + name.size) == name.data + name.size;
     columns_.push_back(Column{name.data, static_cast<std::uint32_t>(name.size << 1 | plain), 0, Cell{}, 0, 0, 0, 0});
-    if (count < kWordColumns) {
-      words_.push_back(words_of(name, plain));
-      word_count_ = words_.size();
-    }
+    if (count < kWordColumns) words_.push_back(words_for(name, plain));
     return count;
   }
 
-  static KeyWords words_of(json::Str name, bool plain) {
+  static KeyWords words_for(json::Str name, bool plain) {
     KeyWords w;
     w.size = static_cast<std::uint32_t>(name.size);
     if (!plain || name.size > 15) return w;
@@ -266,18 +276,10 @@ class ColumnPlan {
   json::Arena arena_;                       // the index's slots
   std::vector<std::uint32_t> prev_;         // the last column list written, then kNoColumn
   std::vector<std::uint32_t> row_columns_;  // the current row's
-  // The state of the row being taken in is kept in words of another type
-  // than the cells' (std::uint32_t), so that storing a cell does not make the
-  // compiler load it again.
   std::size_t rows_ = 0;
-  std::size_t count_ = 0;    // the current row's distinct members
-  std::size_t cursor_ = 0;   // in prev_: where the next key is expected
-  std::size_t next_ = kNoColumn;  // prev_[cursor_]
   std::size_t prev_size_ = 0;
-  std::size_t word_count_ = 0;
 
   std::size_t header_ = 0;     // the current row's header in the stream
-  bool shared_ = true;         // every member so far sits at its position in prev_
 };
 
 }  // namespace zorvat::transform

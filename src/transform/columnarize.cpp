@@ -35,10 +35,10 @@ json::OutputBuffer write_columnar(json::RowList rows, std::size_t cell_bytes) {
   ValueCells cells;
   ColumnPlan<ValueCells> plan(cells, rows.size * 8);
   for (const Value& row : rows) {
-    plan.begin_row();
+    auto intake = plan.begin_row();
     // The reader has resolved repeated keys already.
-    for (const json::Member& m : row.as_object()) plan.add(m.key(), &m.value);
-    plan.end_row();
+    for (const json::Member& m : row.as_object()) plan.add(intake, m.key(), &m.value);
+    plan.end_row(intake);
   }
   return write_document(plan, cell_bytes);
 }

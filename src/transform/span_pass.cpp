@@ -1,18 +1,12 @@
 #include "transform/span_pass.h"
 
-#include <algorithm>
-#include <bit>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "json/arena.h"
-#include "json/float_format.h"
 #include "json/number.h"
 #include "json/reader.h"
 #include "json/strings.h"
@@ -25,106 +19,9 @@
 
 namespace zorvat::transform {
 
+using json::is_digit;
 using json::Str;
 using json::Value;
-
-// ---- Numbers ---------------------------------------------------------------
-
-namespace {
-
-using json::is_digit;
-
-// Past the digits at p, eight bytes per step where eight remain (float data
-// has 16 to 20 digits); the byte loop takes the tail.
-inline const char* skip_digits(const char* p, const char* end) {
-  while (end - p >= 8) {
-    const std::uint64_t other = json::non_digit_bytes(json::load_word8(p));
-    if (other != 0) return p + (std::countr_zero(other) >> 3);
-    p += 8;
-  }
-  while (p != end && is_digit(*p)) ++p;
-  return p;
-}
-
-// Below 10^300 in magnitude no step of the number procedure reaches the
-// double range's end (10^308), whatever digits it drops or divides by.
-constexpr std::size_t kSafeDigits = 300;
-
-// kValue: also keep the digits as one integer, for a writer that needs the
-// number's value; the scan for cells needs only its shape.
-template <bool kValue>
-NumberScan scan_number_as(const char* p, const char* end) {
-  NumberScan out;
-  const bool negative = *p == '-';
-  if (negative) ++p;
-  const char* const int_start = p;
-  if (p == end || !is_digit(*p)) return out;
-  std::uint64_t significand = 0;  // of the first 19 digits, all that a simple literal has
-  std::size_t digits = 0;
-  if (*p == '0') {
-    ++p;
-    if (p != end && is_digit(*p)) return out;  // a leading zero
-    digits = 1;
-  } else {
-    p = kValue ? json::read_digit_run(p, end, significand, digits) : skip_digits(p, end);
-  }
-  const std::size_t int_digits = static_cast<std::size_t>(p - int_start);
-  const char* frac_start = p;
-  std::size_t frac_digits = 0;
-  if (p != end && *p == '.') {
-    frac_start = ++p;
-    p = kValue ? json::read_digit_run(p, end, significand, digits) : skip_digits(p, end);
-    frac_digits = static_cast<std::size_t>(p - frac_start);
-    if (frac_digits == 0) return out;
-  }
-  if (p != end && (*p == 'e' || *p == 'E')) {
-    ++p;
-    bool exponent_negative = false;
-    if (p != end && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
-    if (p == end || !is_digit(*p)) return out;
-    std::size_t exponent = 0;
-    for (; p != end && is_digit(*p); ++p) {
-      if (exponent < 100000) exponent = exponent * 10 + static_cast<std::size_t>(*p - '0');
-    }
-    out.end = p;
-    out.in_range = int_digits + (exponent_negative ? 0 : exponent) <= kSafeDigits;
-    return out;
-  }
-  out.end = p;
-  out.in_range = int_digits <= kSafeDigits;
-  if constexpr (kValue) {
-    out.simple = int_digits + frac_digits <= 19;
-    out.significand = significand;
-    out.fraction = static_cast<std::uint32_t>(frac_digits);
-  }
-  if (frac_digits == 0) {
-    out.verbatim = int_digits <= 18 && !(negative && *int_start == '0');
-    return out;
-  }
-  const bool point_zero = frac_digits == 1 && *frac_start == '0';
-  if (p[-1] == '0' && !point_zero) return out;  // trailing zeros are not written back
-  std::size_t significant;
-  long exponent10;  // of the first significant digit
-  if (*int_start == '0') {
-    std::size_t zeros = 0;
-    while (zeros < frac_digits && frac_start[zeros] == '0') ++zeros;
-    if (zeros == frac_digits) {  // 0.0 and -0.0
-      out.verbatim = true;
-      return out;
-    }
-    significant = frac_digits - zeros;
-    exponent10 = -static_cast<long>(zeros) - 1;
-  } else {
-    significant = int_digits + frac_digits;
-    exponent10 = static_cast<long>(int_digits) - 1;
-  }
-  out.verbatim = significant <= 15 && exponent10 >= -5;
-  return out;
-}
-
-}  // namespace
-
-NumberScan scan_number(const char* p, const char* end) { return scan_number_as<true>(p, end); }
 
 namespace {
 
@@ -188,7 +85,7 @@ const char* scan_escape(const char* q, const char* end, bool& verbatim) {
 
 // From just past an opening quote to just past the closing one, or nullptr
 // where the reader would fail. UTF-8 was validated for the whole payload.
-inline const char* scan_string(const char* p, const char* end, bool& verbatim, bool& escaped) {
+[[gnu::noinline]] const char* scan_string(const char* p, const char* end, bool& verbatim, bool& escaped) {
   for (;;) {
     const char* q = json::find_string_special_inline(p, end);
     if (q == end) return nullptr;
@@ -228,17 +125,19 @@ void decode_string(const char* p, const char* end, std::string& out) {
   }
 }
 
+
 // ---- Cells -----------------------------------------------------------------
 
-// How a cell's output comes from its bytes.
+// Where a cell's text is.
 enum class Mode : std::uint32_t {
-  copy = 0,     // the bytes are the output
-  rewrite = 1,  // a scalar through the exact number or string procedure; a container token by token
-  reread = 2,   // a container whose objects may repeat a key: the exact reader, then the writer
+  copy = 0,    // the payload's bytes, which are the output
+  side = 1,    // the side buffer: the compact text the scan wrote, after the
+               // payload offset and length of the cell's own bytes
+  reread = 2,  // the payload's bytes of a container whose objects may repeat a
+               // key: the exact reader, then the writer
 };
 
-// A cell as 8 bytes: where its text is in the payload, how long, and how it
-// is written.
+// A cell as 8 bytes: where its text is, how long, in which buffer.
 struct Cell {
   std::uint32_t offset;
   std::uint32_t length_mode;  // length << 2 | mode
@@ -249,6 +148,9 @@ struct Cell {
 static_assert(sizeof(Cell) == 8);
 
 constexpr std::size_t kMaxCellLength = (std::size_t{1} << 30) - 1;
+constexpr std::size_t kCellLevel = 3;        // a row's cells sit inside the array and the row
+constexpr std::size_t kTrackedKeys = 64;     // keys of a nested object checked for repeats
+constexpr std::size_t kNotDiverted = SIZE_MAX;
 
 enum class Lead : std::uint8_t { literal, number, string, array, object };
 
@@ -269,44 +171,16 @@ inline Lead lead_of(char c) {
   }
 }
 
-// The number at [p, end) by the reader's own procedure: its fast shape
-// first, then the general one, as the reader does.
-Value number_value(const char* p, const char* end) {
-  const bool negative = *p == '-';
-  const char* q = negative ? p + 1 : p;
-  Value v;
-  if (json::read_simple_number(q, end, negative, v)) return v;
-  auto number = json::read_number(q, end, negative);
-  if (!number) throw std::logic_error("span pass: a number it accepted does not read");
-  return number.value();
-}
-
-// The number a scan read, without reading it again when it was simple.
-Value scanned_value(const char* p, const NumberScan& number) {
-  if (number.simple) return json::simple_number_value(number.significand, number.fraction, *p == '-');
-  return number_value(p, number.end);
-}
-
-// A number as the writer spells its form; numbers the pass accepts are finite.
-void write_number(json::OutputBuffer& out, const Value& v) {
-  char digits[20];
-  switch (v.form()) {
-    case json::NumberForm::unsigned_integer:
-      out.append(json::format_unsigned(v.as_unsigned(), digits));
-      return;
-    case json::NumberForm::negative_integer:
-      out.append(json::format_negative(v.as_negative(), digits));
-      return;
-    case json::NumberForm::floating:
-      break;
-  }
-  out.commit(json::format_float(v.as_float(), out.reserve(json::kFloatTextMax)));
-}
+// The compact text of the value being scanned, where it differs from the
+// payload's bytes: from the first byte to drop (whitespace) or to rewrite (a
+// scalar the writer spells otherwise) on, the payload's runs are copied to
+// the side buffer around them, so each byte is read once.
+struct Compact {
+  const char* from;                   // payload bytes not yet copied or dropped
+  std::size_t start = kNotDiverted;   // where the text begins in the side buffer
+};
 
 // ---- The pass ----------------------------------------------------------------
-
-constexpr std::size_t kCellLevel = 3;     // a row's cells sit inside the array and the row
-constexpr std::size_t kTrackedKeys = 64;  // keys of a nested object checked for repeats
 
 class SpanPass {
  public:
@@ -318,14 +192,17 @@ class SpanPass {
 
   // The whole payload scanned into the plan; false when it is handed back.
   bool scan();
-  // The cells take at most the payload's bytes, but for rewritten ones.
-  json::OutputBuffer write() { return write_document(plan_, static_cast<std::uint64_t>(end_ - begin_)); }
+  // The cells take at most the payload's bytes and the side buffer's.
+  json::OutputBuffer write() { return write_document(plan_, static_cast<std::uint64_t>(end_ - begin_) + side_.size()); }
   SpanDecline decline() const { return {why_, true, after_row_}; }
 
   // The cells, for the plan and the document writer.
-  bool is_null(Cell cell) const { return begin_[cell.offset] == 'n'; }
-  bool equal(Cell cell, Cell reference, std::uint32_t column);
+  bool is_null(Cell cell) const { return cell.mode() == Mode::copy && begin_[cell.offset] == 'n'; }
+  bool equal(Cell cell, Cell reference, std::uint32_t column) {
+    return same_text(cell, reference) || equal_otherwise(cell, reference, column);
+  }
   void write_cell(json::OutputBuffer& out, Cell cell, bool comma);
+  void write_reread(json::OutputBuffer& out, Cell cell, bool comma);
 
  private:
   bool give_up() { return false; }
@@ -336,16 +213,21 @@ class SpanPass {
 
   const char* scan_row(const char* p);
   const char* scan_value(const char* p, Cell& cell);
-  const char* scan_scalar(const char* p, bool& verbatim);
-  const char* scan_container(const char* p, Mode& mode);
-  bool same_bytes(Cell a, Cell b) const {
-    return a.length() == b.length() && json::same_bytes(begin_ + a.offset, begin_ + b.offset, a.length());
-  }
-  bool equal_by_value(Cell cell, Cell reference, std::uint32_t column);
-  Value exact_value(Cell cell, json::Arena& arena);
+  const char* scan_scalar(const char* p, Compact& c);
+  const char* scan_container(const char* p, Compact& c, bool& keys_distinct);
+  void divert(Compact& c, const char* at);
 
-  void write_slow(json::OutputBuffer& out, Cell cell);
-  void rewrite_container(json::OutputBuffer& out, const char* p, const char* end);
+  const char* text(Cell cell) const {
+    return cell.mode() == Mode::side ? side_.data() + cell.offset : begin_ + cell.offset;
+  }
+  // The payload's bytes of a cell, whichever text it has.
+  Str source_bytes(Cell cell) const;
+  bool same_text(Cell a, Cell b) const {
+    return a.length() == b.length() && json::same_bytes(text(a), text(b), a.length());
+  }
+  bool equal_otherwise(Cell cell, Cell reference, std::uint32_t column);
+  bool equal_by_value(Cell cell, Cell reference, std::uint32_t column);
+  Value exact_value(Str bytes, json::Arena& arena);
 
   const char* const begin_;
   const char* const end_;
@@ -357,6 +239,7 @@ class SpanPass {
   std::size_t after_row_ = 0;  // see SpanDecline
 
   ColumnPlan<SpanPass> plan_;
+  json::OutputBuffer side_{0};  // compact texts of the cells that differ from their bytes
   // Per column, once a cell's bytes differed from the reference's: the
   // reference read by the exact procedures (1 + its index in
   // reference_values_), and the last cell found equal to it by value, so
@@ -397,6 +280,8 @@ bool SpanPass::scan() {
       break;
     }
   }
+  // Side offsets are 32-bit too.
+  if (side_.size() > UINT32_MAX) return leave_to_exact();
   return skip_whitespace(p, end_) == end_ || give_up();
 }
 
@@ -405,19 +290,20 @@ bool SpanPass::scan() {
 // tested against the key the plan expects there; only a miss scans the key
 // (and decodes it, if it has escapes) for the plan to look up.
 const char* SpanPass::scan_row(const char* p) {
-  plan_.begin_row();
+  auto row = plan_.begin_row();
+  const char* const last16 = end_ - 16;  // the last key start with 16 bytes to load
   p = skip_to_token(p + 1);
   if (*p != '}') {
     for (;;) {
       if (*p != '"') return nullptr;
       const char* const key = p + 1;
-      std::uint32_t c = plan_.expected();
-      const KeyWords* w = plan_.words(c);
-      if (w != nullptr && w->mask[0] != 0 && end_ - key >= 16) {
-        const std::uint64_t differ = ((json::load_word8(key) ^ w->text[0]) & w->mask[0]) |
-                                     ((json::load_word8(key + 8) ^ w->text[1]) & w->mask[1]);
+      std::size_t c = row.next;
+      const KeyWords& w = row.words_of(c);
+      if (w.mask[0] != 0 && key <= last16) {
+        const std::uint64_t differ = ((json::load_word8(key) ^ w.text[0]) & w.mask[0]) |
+                                     ((json::load_word8(key + 8) ^ w.text[1]) & w.mask[1]);
         if (differ == 0) {
-          p = key + w->size + 1;
+          p = key + w.size + 1;
         } else {
           c = kNoColumn;
         }
@@ -452,9 +338,9 @@ const char* SpanPass::scan_row(const char* p) {
       p = scan_value(p, cell);
       if (p == nullptr) return nullptr;
       if (c != kNoColumn) {
-        plan_.add(c, cell);
+        plan_.add(row, c, cell);
       } else {
-        plan_.add(name, cell);
+        plan_.add(row, name, cell);
       }
 
       p = skip_to_token(p);
@@ -466,37 +352,73 @@ const char* SpanPass::scan_row(const char* p) {
       break;
     }
   }
-  plan_.end_row();
+  plan_.end_row(row);
   return p + 1;
 }
 
 const char* SpanPass::scan_value(const char* p, Cell& cell) {
   const char* const start = p;
-  Mode mode;
+  Compact c{p};
+  Mode mode = Mode::copy;
   if (*p == '{' || *p == '[') {
-    p = scan_container(p, mode);
+    bool keys_distinct = true;
+    p = scan_container(p, c, keys_distinct);
     if (p > stop_) return nullptr;  // it closed on the final ']': the row is cut short
+    if (p != nullptr && !keys_distinct) {
+      mode = Mode::reread;
+      if (c.start != kNotDiverted) side_.truncate(c.start - 8);
+      c.start = kNotDiverted;
+    }
   } else {
-    bool verbatim = true;
-    p = scan_scalar(p, verbatim);
-    mode = verbatim ? Mode::copy : Mode::rewrite;
+    p = scan_scalar(p, c);
   }
   if (p == nullptr) return nullptr;
-  const auto length = static_cast<std::size_t>(p - start);
+  auto length = static_cast<std::size_t>(p - start);
+  auto offset = static_cast<std::size_t>(start - begin_);
+  if (c.start != kNotDiverted) {
+    divert(c, p);
+    std::uint32_t source[2] = {static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(length)};
+    std::memcpy(side_.data_at(c.start - 8), source, 8);
+    mode = Mode::side;
+    offset = c.start;
+    length = side_.size() - c.start;
+  }
   if (length > kMaxCellLength) return leave_to_exact(), nullptr;
-  cell.offset = static_cast<std::uint32_t>(start - begin_);
+  cell.offset = static_cast<std::uint32_t>(offset);
   cell.length_mode = static_cast<std::uint32_t>(length << 2) | static_cast<std::uint32_t>(mode);
   return p;
 }
 
-[[gnu::always_inline]] inline const char* SpanPass::scan_scalar(const char* p, bool& verbatim) {
+// The payload up to `at` joins the side text, which starts (after room for
+// the cell's payload offset and length) at the first diversion.
+inline void SpanPass::divert(Compact& c, const char* at) {
+  if (c.start == kNotDiverted) {
+    side_.reserve(8);
+    side_.commit(8);
+    c.start = side_.size();
+  }
+  if (at != c.from) side_.append(c.from, static_cast<std::size_t>(at - c.from));
+  c.from = at;
+}
+
+// A string, number or literal; one the writer spells otherwise is written
+// to the side text in the writer's spelling.
+[[gnu::always_inline]] inline const char* SpanPass::scan_scalar(const char* p, Compact& c) {
   auto literal = [this](const char* at, const char* word, std::size_t n) -> const char* {
     return static_cast<std::size_t>(end_ - at) >= n && std::memcmp(at, word, n) == 0 ? at + n : nullptr;
   };
   switch (*p) {
     case '"': {
+      bool verbatim = true;
       bool escaped = false;
-      return scan_string(p + 1, end_, verbatim, escaped);
+      const char* q = scan_string(p + 1, end_, verbatim, escaped);
+      if (q != nullptr && !verbatim) {
+        divert(c, p);
+        decode_string(p + 1, q - 1, text_);
+        json::write_json_string(side_, {text_.data(), text_.size()});
+        c.from = q;
+      }
+      return q;
     }
     case 't':
       return literal(p, "true", 4);
@@ -508,18 +430,23 @@ const char* SpanPass::scan_value(const char* p, Cell& cell) {
       break;
   }
   if (*p != '-' && !is_digit(*p)) return nullptr;
-  const NumberScan number = scan_number_as<false>(p, end_);
-  if (number.end == nullptr) return nullptr;
-  if (!number.in_range) return leave_to_exact(), nullptr;
-  verbatim = verbatim && number.verbatim;
+  const json::NumberLiteral number = json::read_number_literal<true>(p, end_);
+  if (number.end == nullptr) {
+    if (number.out_of_range) leave_to_exact();
+    return nullptr;
+  }
+  if (!number.prints_as_read) {
+    divert(c, p);
+    json::write_number(side_, number.value);
+    c.from = number.end;
+  }
   return number.end;
 }
 
-// A nested array or object from its bracket, on an explicit stack. It is
-// copied as it stands when it has no whitespace, only verbatim scalars and
-// objects whose keys are known to differ; rewritten token by token when only
-// the keys are known to differ; re-read by the exact reader otherwise.
-const char* SpanPass::scan_container(const char* p, Mode& mode) {
+// A nested array or object from its bracket, on an explicit stack, its
+// compact text diverted to the side buffer where it differs from its bytes.
+// `keys_distinct` drops when its objects may repeat a key.
+const char* SpanPass::scan_container(const char* p, Compact& c, bool& keys_distinct) {
   struct Open {
     bool object;
     std::uint32_t keys;    // where this object's keys start in keys_
@@ -527,22 +454,30 @@ const char* SpanPass::scan_container(const char* p, Mode& mode) {
   };
   Open open[json::kMaxDepth];
   std::size_t depth = 0;
-  bool verbatim = true;
-  bool keys_distinct = true;
   keys_.clear();
 
   auto spaces = [&](const char* q) {
     const char* r = skip_whitespace(q, end_);
-    if (r != q) verbatim = false;
+    if (r != q) {
+      divert(c, q);
+      c.from = r;
+    }
     return r;
   };
   // A key, its colon and the whitespace to the value; nullptr on an error.
   auto key = [&](const char* q, Open& o) -> const char* {
     if (*q != '"') return nullptr;
     const char* const start = q + 1;
+    bool verbatim = true;
     bool escaped = false;
     q = scan_string(start, end_, verbatim, escaped);
     if (q == nullptr) return nullptr;
+    if (!verbatim) {
+      divert(c, start - 1);
+      decode_string(start, q - 1, text_);
+      json::write_json_string(side_, {text_.data(), text_.size()});
+      c.from = q;
+    }
     const auto size = static_cast<std::size_t>(q - 1 - start);
     if (keys_distinct) {
       if (escaped || keys_.size() - o.keys >= kTrackedKeys) {
@@ -572,10 +507,10 @@ const char* SpanPass::scan_container(const char* p, Mode& mode) {
   bool at_value = true;  // else just after a value
   for (;;) {
     if (at_value) {
-      const char c = *p;
-      if (c == '[' || c == '{') {
+      const char ch = *p;
+      if (ch == '[' || ch == '{') {
         if (kCellLevel + depth > json::kMaxDepth) return nullptr;  // the reader's recursion limit
-        const bool object = c == '{';
+        const bool object = ch == '{';
         open[depth++] = {object, static_cast<std::uint32_t>(keys_.size()), 0};
         p = spaces(p + 1);
         if (p == end_) return nullptr;
@@ -592,7 +527,7 @@ const char* SpanPass::scan_container(const char* p, Mode& mode) {
         }
         continue;
       }
-      p = scan_scalar(p, verbatim);
+      p = scan_scalar(p, c);
       if (p == nullptr) return nullptr;
       at_value = false;
     }
@@ -615,16 +550,23 @@ const char* SpanPass::scan_container(const char* p, Mode& mode) {
     --depth;
     if (depth == 0) break;
   }
-  mode = !keys_distinct ? Mode::reread : verbatim ? Mode::copy : Mode::rewrite;
   return p;
 }
 
-// Equal bytes are equal cells; so are bytes equal to a cell already found
-// equal to the reference.
-bool SpanPass::equal(Cell cell, Cell reference, std::uint32_t column) {
-  if (same_bytes(cell, reference)) return true;
+// ---- Cell equality ---------------------------------------------------------------
+
+Str SpanPass::source_bytes(Cell cell) const {
+  if (cell.mode() != Mode::side) return {begin_ + cell.offset, cell.length()};
+  std::uint32_t source[2];
+  std::memcpy(source, side_.data() + cell.offset - 8, 8);
+  return {begin_ + source[0], source[1]};
+}
+
+// Equal texts are equal cells (equal() tests that first); so are texts equal
+// to a cell already found equal to the reference.
+bool SpanPass::equal_otherwise(Cell cell, Cell reference, std::uint32_t column) {
   if (column < equal_alike_.size() && equal_alike_[column].length() != 0 &&
-      same_bytes(cell, equal_alike_[column])) {
+      same_text(cell, equal_alike_[column])) {
     return true;
   }
   if (!equal_by_value(cell, reference, column)) return false;
@@ -633,46 +575,35 @@ bool SpanPass::equal(Cell cell, Cell reference, std::uint32_t column) {
   return true;
 }
 
-// Different bytes: numbers compare by value, strings decoded, containers as
-// the exact reader reads them (cells_equal, as the exact path compares).
+// Different texts. Strings and literals differ: their texts are the writer's
+// own. Numbers compare by value, containers as the exact reader reads their
+// bytes (cells_equal, as the exact path compares).
 bool SpanPass::equal_by_value(Cell cell, Cell reference, std::uint32_t column) {
-  const char* a = begin_ + cell.offset;
-  const char* b = begin_ + reference.offset;
-  const Lead lead = lead_of(*a);
-  if (lead != lead_of(*b) || lead == Lead::literal) return false;
-  if (lead == Lead::string && std::memchr(a, '\\', cell.length()) == nullptr &&
-      std::memchr(b, '\\', reference.length()) == nullptr) {
-    return false;
+  const Lead lead = lead_of(*text(cell));
+  if (lead != lead_of(*text(reference)) || lead == Lead::literal || lead == Lead::string) return false;
+  if (lead == Lead::number) {
+    auto value = [this](Cell c) {
+      const Str bytes = source_bytes(c);
+      return json::read_number_literal(bytes.data, bytes.data + bytes.size).value.number_as_double();
+    };
+    return value(cell) == value(reference);
   }
   if (column >= reference_read_.size()) reference_read_.resize(std::size_t{column} + 1, 0);
   if (reference_read_[column] == 0) {
-    reference_values_.push_back(exact_value(reference, arena_));
+    reference_values_.push_back(exact_value(source_bytes(reference), arena_));
     reference_read_[column] = static_cast<std::uint32_t>(reference_values_.size());
   }
   json::Arena scratch;
-  return cells_equal(exact_value(cell, scratch), reference_values_[reference_read_[column] - 1]);
+  return cells_equal(exact_value(source_bytes(cell), scratch), reference_values_[reference_read_[column] - 1]);
 }
 
-Value SpanPass::exact_value(Cell cell, json::Arena& arena) {
-  const char* p = begin_ + cell.offset;
-  const std::size_t n = cell.length();
-  switch (lead_of(*p)) {
-    case Lead::literal:
-      return *p == 'n' ? Value::null() : Value::boolean(*p == 't');
-    case Lead::number:
-      return number_value(p, p + n);
-    case Lead::string:
-      decode_string(p + 1, p + n - 1, text_);
-      return Value::string({arena.copy_bytes(text_.data(), text_.size()), text_.size()});
-    case Lead::array:
-    case Lead::object:
-      break;
-  }
-  char* wrapped = static_cast<char*>(arena.allocate(n + 2, 1));
+// A container's bytes as the exact reader reads them.
+Value SpanPass::exact_value(Str bytes, json::Arena& arena) {
+  char* wrapped = static_cast<char*>(arena.allocate(bytes.size + 2, 1));
   wrapped[0] = '[';
-  std::memcpy(wrapped + 1, p, n);
-  wrapped[n + 1] = ']';
-  auto rows = json::read_rows({wrapped, n + 2}, arena);
+  std::memcpy(wrapped + 1, bytes.data, bytes.size);
+  wrapped[bytes.size + 1] = ']';
+  auto rows = json::read_rows({wrapped, bytes.size + 2}, arena);
   if (!rows || rows.value().size != 1) throw std::logic_error("span pass: a cell it accepted does not read");
   return rows.value().data[0];
 }
@@ -680,19 +611,20 @@ Value SpanPass::exact_value(Cell cell, json::Arena& arena) {
 // ---- Writing -------------------------------------------------------------------
 
 inline void SpanPass::write_cell(json::OutputBuffer& out, Cell cell, bool comma) {
-  if (cell.mode() != Mode::copy) {
-    if (comma) out.push_back(',');
-    write_slow(out, cell);
-    return;
-  }
   const char* src = begin_ + cell.offset;
+  const char* limit = end_;
+  if (cell.mode() != Mode::copy) [[unlikely]] {
+    if (cell.mode() == Mode::reread) return write_reread(out, cell, comma);
+    src = side_.data() + cell.offset;
+    limit = side_.data() + side_.size();
+  }
   const std::size_t n = cell.length();
   char* w = out.reserve(n + 17);
   *w = ',';
   w += comma;
-  // Most cells are short: one 16-byte move, when the payload has 16 bytes
+  // Most cells are short: one 16-byte move, when the buffer has 16 bytes
   // left to read, saves the call into memcpy.
-  if (n <= 16 && end_ - src >= 16) {
+  if (n <= 16 && limit - src >= 16) {
     std::memcpy(w, src, 16);
   } else {
     std::memcpy(w, src, n);
@@ -700,62 +632,10 @@ inline void SpanPass::write_cell(json::OutputBuffer& out, Cell cell, bool comma)
   out.commit(n + comma);
 }
 
-void SpanPass::write_slow(json::OutputBuffer& out, Cell cell) {
-  const char* p = begin_ + cell.offset;
-  const char* end = p + cell.length();
-  switch (lead_of(*p)) {
-    case Lead::number:
-      write_number(out, number_value(p, end));
-      return;
-    case Lead::string:
-      decode_string(p + 1, end - 1, text_);
-      json::write_json_string(out, {text_.data(), text_.size()});
-      return;
-    case Lead::literal:
-      out.append(p, cell.length());
-      return;
-    case Lead::array:
-    case Lead::object:
-      break;
-  }
-  if (cell.mode() == Mode::rewrite) {
-    rewrite_container(out, p, end);
-    return;
-  }
+void SpanPass::write_reread(json::OutputBuffer& out, Cell cell, bool comma) {
+  if (comma) out.push_back(',');
   json::Arena arena;
-  json::write_json_value(out, exact_value(cell, arena));
-}
-
-// A container whose objects have distinct keys: reading and writing it
-// changes only its whitespace and the scalars that are not verbatim, so the
-// rest is copied token by token.
-void SpanPass::rewrite_container(json::OutputBuffer& out, const char* p, const char* end) {
-  while (p != end) {
-    const char c = *p;
-    if (c == '"') {
-      bool verbatim = true;
-      bool escaped = false;
-      const char* q = scan_string(p + 1, end, verbatim, escaped);
-      if (verbatim) {
-        out.append(p, static_cast<std::size_t>(q - p));
-      } else {
-        decode_string(p + 1, q - 1, text_);
-        json::write_json_string(out, {text_.data(), text_.size()});
-      }
-      p = q;
-    } else if (c == '-' || is_digit(c)) {
-      const NumberScan number = scan_number(p, end);
-      if (number.verbatim) {
-        out.append(p, static_cast<std::size_t>(number.end - p));
-      } else {
-        write_number(out, scanned_value(p, number));
-      }
-      p = number.end;
-    } else {
-      if (!is_whitespace(c)) out.push_back(c);
-      ++p;
-    }
-  }
+  json::write_json_value(out, exact_value({begin_ + cell.offset, cell.length()}, arena));
 }
 
 }  // namespace

@@ -39,24 +39,4 @@ struct SpanDecline {
 
 Result<json::OutputBuffer, SpanDecline> columnarize_spans(std::string_view payload);
 
-// How a number literal reads, for the pass and its tests.
-struct NumberScan {
-  const char* end = nullptr;  // past the literal; nullptr when the grammar is broken
-  bool verbatim = false;      // the writer prints the number as exactly these bytes
-  bool in_range = false;      // the number procedure cannot overflow on it
-  // At most 19 digits and no exponent: `significand` (the digits as one
-  // integer) and `fraction` (how many follow the point) are its reading.
-  bool simple = false;
-  std::uint32_t fraction = 0;
-  std::uint64_t significand = 0;
-};
-
-// Scans the literal at `p` ('-' or a digit) within [p, end). Verbatim are the
-// integers below 10^18 but -0, and the decimals without exponent of at most 15
-// significant digits, decimal exponent -5 or more, that end in a non-zero
-// digit or are exactly "<integer>.0": for those the procedure divides one
-// exact integer by one exact power of ten (correctly rounded), no two of them
-// share a double, so the shortest digits of the result are the literal's own.
-NumberScan scan_number(const char* p, const char* end);
-
 }  // namespace zorvat::transform
