@@ -3,15 +3,22 @@
 // the machine's noise falls on all three alike. bench/yyjson_floor.py builds
 // it, writes the payloads, runs it and turns its lines into a table.
 //
-//   yyjson_floor [--rounds N] [--batch-ms MS] [--threads T] FILE...
+//   yyjson_floor [--rounds N] [--batch-ms MS] [--threads T] [--malloc steady|fresh] FILE...
 //     prints one line per timed batch:
 //       round <TAB> dataset <TAB> path <TAB> payload bytes <TAB> seconds per call <TAB> calls
 //   yyjson_floor --run PATH --calls K FILE
 //     makes K calls and prints nothing: what callgrind counts (two runs with
 //     different K, subtracted, leave the calls alone)
 //
+// glibc's malloc moves its mmap threshold up as large blocks are freed, so a
+// call's page faults, and yyjson's speed on a large payload (2x on some),
+// would depend on what the process did before. --malloc fixes the state:
+// steady (the default) is where the threshold ends in any process that has
+// freed a large block, fresh is where a new process starts.
+//
 // Paths: module (columnarize_json under run_guarded, as the binding calls it),
 // exact (columnarize_exact: what ZORVAT_EXACT_ONLY=1 leaves), yyjson.
+#include <malloc.h>
 #include <yyjson.h>
 
 #include <algorithm>
@@ -149,10 +156,24 @@ std::string load(const std::filesystem::path& path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+bool set_malloc(std::string_view state) {
+  std::size_t threshold;
+  if (state == "steady") {
+    threshold = std::size_t{32} << 20;  // glibc's upper bound for the moving threshold on 64 bits
+  } else if (state == "fresh") {
+    threshold = std::size_t{128} << 10;  // its starting value
+  } else {
+    return false;
+  }
+  // Setting either turns the moving threshold off; trim as glibc would.
+  return mallopt(M_MMAP_THRESHOLD, static_cast<int>(threshold)) == 1 &&
+         mallopt(M_TRIM_THRESHOLD, static_cast<int>(2 * threshold)) == 1;
+}
+
 [[noreturn]] void usage() {
   std::fprintf(stderr,
-               "usage: yyjson_floor [--rounds N] [--batch-ms MS] [--threads T] FILE...\n"
-               "       yyjson_floor --run module|exact|yyjson --calls K FILE\n");
+               "usage: yyjson_floor [--rounds N] [--batch-ms MS] [--threads T] [--malloc steady|fresh] FILE...\n"
+               "       yyjson_floor [--malloc steady|fresh] --run module|exact|yyjson --calls K FILE\n");
   std::exit(2);
 }
 
@@ -164,6 +185,7 @@ int main(int argc, char** argv) {
   int threads = 1;
   const char* run = nullptr;
   long run_calls = 1;
+  const char* malloc_state = "steady";
   std::vector<std::filesystem::path> files;
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
@@ -177,6 +199,8 @@ int main(int argc, char** argv) {
       batch_ms = std::atof(value());
     } else if (a == "--threads") {
       threads = std::atoi(value());
+    } else if (a == "--malloc") {
+      malloc_state = value();
     } else if (a == "--run") {
       run = value();
     } else if (a == "--calls") {
@@ -188,6 +212,7 @@ int main(int argc, char** argv) {
     }
   }
   if (files.empty() || rounds < 1 || threads < 1 || batch_ms <= 0) usage();
+  if (!set_malloc(malloc_state)) usage();
 
   if (run != nullptr) {
     const auto* p = std::find_if(std::begin(kPaths), std::end(kPaths),

@@ -13,7 +13,9 @@ Speed: one process times the three paths in turn on each dataset, for several
 rounds; a ratio is taken within each round, and the table gives the median
 of each figure over the rounds, so that a burst of load on the shared machine
 moves one round, not the result. Times are CPU time of the calling thread
-(with --threads T > 1: wall time of T threads at once).
+(with --threads T > 1: wall time of T threads at once). malloc is held in one
+state for the whole run (--malloc, see bench/yyjson_floor.cpp): left to move,
+its mmap threshold made yyjson's figures depend on the datasets before.
 
 Callgrind: each path runs once and twice on each dataset under callgrind; the
 difference in instructions is one call, with start-up and loading left out.
@@ -185,7 +187,8 @@ def build(build_dir):
 # -- speed ------------------------------------------------------------------
 
 def speed(driver, files, args):
-    cmd = [driver, "--rounds", str(args.rounds), "--batch-ms", str(args.batch_ms), "--threads", str(args.threads)]
+    cmd = [driver, "--rounds", str(args.rounds), "--batch-ms", str(args.batch_ms), "--threads", str(args.threads),
+           "--malloc", args.malloc]
     out = subprocess.run(cmd + files, check=True, stdout=subprocess.PIPE, text=True).stdout
     per_call = {}  # (dataset, path) -> [seconds per call, one per round]
     sizes = {}
@@ -196,10 +199,11 @@ def speed(driver, files, args):
             order.append(name)
         sizes[name] = int(size)
         per_call.setdefault((name, path), []).append(float(sec))
-    print("yyjson floor at %s: MB/s of payload (10^6 bytes) per %s, median of %d interleaved rounds; "
+    print("yyjson floor, %s, malloc %s: MB/s of payload (10^6 bytes) per %s, median of %d interleaved rounds; "
           "ratio: module MB/s ÷ yyjson read + minified write MB/s in the same round, median over rounds "
-          "(>1: the module is faster)\n" % (commit(), "CPU-second of the calling thread" if args.threads == 1
-                                             else "wall-second of %d threads" % args.threads, args.rounds))
+          "(>1: the module is faster)\n" % (commit(), args.malloc, "CPU-second of the calling thread"
+                                             if args.threads == 1 else "wall-second of %d threads" % args.threads,
+                                             args.rounds))
     print("| dataset | size | module | exact path | yyjson read+write | module ÷ yyjson | exact ÷ yyjson | "
           "ratio spread |")
     print("|---|--:|--:|--:|--:|--:|--:|--:|")
@@ -215,11 +219,11 @@ def speed(driver, files, args):
 
 # -- callgrind --------------------------------------------------------------
 
-def instructions(driver, path, calls, file):
+def instructions(driver, path, calls, file, malloc="steady"):
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
-        subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, driver, "--run", path,
-                        "--calls", str(calls), file], check=True, stdout=subprocess.DEVNULL,
+        subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, driver, "--malloc", malloc,
+                        "--run", path, "--calls", str(calls), file], check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         with open(out) as f:
             for line in f:
@@ -233,9 +237,9 @@ def callgrind(driver, files, args):
     jobs = [(f, p) for f in files for p in args.paths]
     # Two runs at a time: the counts do not depend on the load.
     with ThreadPoolExecutor(max_workers=2) as pool:
-        counts = dict(zip(jobs, pool.map(lambda j: instructions(driver, j[1], 2, j[0])
-                                         - instructions(driver, j[1], 1, j[0]), jobs)))
-    print("Instructions per payload byte of one call at %s (callgrind; a run of two calls minus a run of one, "
+        counts = dict(zip(jobs, pool.map(lambda j: instructions(driver, j[1], 2, j[0], args.malloc)
+                                         - instructions(driver, j[1], 1, j[0], args.malloc), jobs)))
+    print("Instructions per payload byte of one call, %s (callgrind; a run of two calls minus a run of one, "
           "so start-up and loading are left out)\n" % commit())
     print("| dataset | size | " + " | ".join(args.paths) + (" | module ÷ yyjson (instructions)" if
                                                             {"module", "yyjson"} <= set(args.paths) else "") + " |")
@@ -251,12 +255,14 @@ def callgrind(driver, files, args):
 # -- helpers ----------------------------------------------------------------
 
 def commit():
+    """The last commit that changed the module's sources, which is what the
+    figures describe (bench/ changes do not move them)."""
+    def git(*a):
+        return subprocess.run(["git", "-C", ROOT, *a], check=True, text=True, stdout=subprocess.PIPE).stdout.strip()
     try:
-        rev = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"], check=True, text=True,
-                             stdout=subprocess.PIPE).stdout.strip()
-        dirty = subprocess.run(["git", "-C", ROOT, "status", "--porcelain", "--untracked-files=no"], text=True,
-                               stdout=subprocess.PIPE).stdout.strip()
-        return rev + (" (with uncommitted changes)" if dirty else "")
+        rev = git("log", "-1", "--format=%h", "--", "src")
+        dirty = git("status", "--porcelain", "--untracked-files=no", "--", "src")
+        return "src at " + rev + (" with uncommitted changes" if dirty else "")
     except (OSError, subprocess.CalledProcessError):
         return "an unknown commit"
 
@@ -275,6 +281,8 @@ def main():
     ap.add_argument("--rounds", type=int, default=9)
     ap.add_argument("--batch-ms", type=float, default=100, help="CPU time of each timed batch")
     ap.add_argument("--threads", type=int, default=1)
+    ap.add_argument("--malloc", choices=("steady", "fresh"), default="steady",
+                    help="malloc's state: that of a process which has freed a large block, or a new one's")
     ap.add_argument("--paths", nargs="+", choices=PATHS, default=list(PATHS), help="for --callgrind")
     ap.add_argument("--only", nargs="+", metavar="DATASET", help="these datasets alone")
     ap.add_argument("--build-dir", default=os.path.join(ROOT, "build", "bench-floor"))
