@@ -147,6 +147,21 @@ Batch time_threads(Path p, const std::string& payload, double budget, int thread
   return {elapsed / static_cast<double>(total.load()), total.load()};
 }
 
+// The module's document on this payload parses as JSON and has its three
+// members: a figure for output that is not the document would mean nothing.
+bool document_is_json(std::string_view payload) {
+  Outcome r = zorvat::transform::columnarize_json(payload);
+  if (!r) return false;
+  const std::string_view text = r.value().view();
+  yyjson_doc* doc = yyjson_read(text.data(), text.size(), 0);
+  if (doc == nullptr) return false;
+  yyjson_val* root = yyjson_doc_get_root(doc);
+  const bool ok = yyjson_is_obj(root) && yyjson_is_arr(yyjson_obj_get(root, "columns")) &&
+                  yyjson_is_arr(yyjson_obj_get(root, "rows")) && yyjson_is_obj(yyjson_obj_get(root, "constants"));
+  yyjson_doc_free(doc);
+  return ok;
+}
+
 std::string load(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
@@ -237,6 +252,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s failed on it\n", f.c_str(), path_name(p));
         return 1;
       }
+    }
+    if (!document_is_json(payloads.back())) {
+      std::fprintf(stderr, "%s: the module's document is not the expected JSON\n", f.c_str());
+      return 1;
     }
   }
 
