@@ -26,6 +26,7 @@ import json
 import os
 import random
 import re
+import shutil
 import statistics
 import subprocess
 import sys
@@ -213,14 +214,18 @@ def speed(driver, files, args):
     print("| dataset | size | module | exact path | yyjson read+write | module ÷ yyjson | exact ÷ yyjson | "
           "ratio spread |")
     print("|---|--:|--:|--:|--:|--:|--:|--:|")
+    medians = []
     for name in order:
         mbs = {p: statistics.median(sizes[name] / s / 1e6 for s in per_call[(name, p)]) for p in PATHS}
         ratios = [y / m for m, y in zip(per_call[(name, "module")], per_call[(name, "yyjson")])]
         exact = [y / m for m, y in zip(per_call[(name, "exact")], per_call[(name, "yyjson")])]
         spread = "%.2f–%.2f" % (min(ratios), max(ratios))
+        medians.append((statistics.median(ratios), statistics.median(exact)))
         print("| %s | %s | %s | %s | %s | **%.2f×** | %.2f× | %s |" % (
             name, human(sizes[name]), fmt(mbs["module"]), fmt(mbs["exact"]), fmt(mbs["yyjson"]),
-            statistics.median(ratios), statistics.median(exact), spread))
+            medians[-1][0], medians[-1][1], spread))
+    print("| geometric mean | | | | | **%.2f×** | %.2f× | |" % (
+        statistics.geometric_mean(m for m, _ in medians), statistics.geometric_mean(e for _, e in medians)))
 
 
 # -- callgrind --------------------------------------------------------------
@@ -250,12 +255,16 @@ def callgrind(driver, files, args):
     print("| dataset | size | " + " | ".join(args.paths) + (" | module ÷ yyjson (instructions)" if
                                                             {"module", "yyjson"} <= set(args.paths) else "") + " |")
     print("|---|--:|" + "--:|" * (len(args.paths) + ({"module", "yyjson"} <= set(args.paths))))
+    both = {"module", "yyjson"} <= set(args.paths)
     for f in files:
         size = os.path.getsize(f)
         cells = ["%.2f" % (counts[(f, p)] / size) for p in args.paths]
-        if {"module", "yyjson"} <= set(args.paths):
+        if both:
             cells.append("%.2f×" % (counts[(f, "module")] / counts[(f, "yyjson")]))
         print("| %s | %s | %s |" % (os.path.basename(f)[:-5], human(size), " | ".join(cells)))
+    if both:
+        print("| geometric mean | |%s %.2f× |" % (" |" * len(args.paths), statistics.geometric_mean(
+            counts[(f, "module")] / counts[(f, "yyjson")] for f in files)))
 
 
 # -- helpers ----------------------------------------------------------------
@@ -295,6 +304,8 @@ def main():
     ap.add_argument("--payloads", default=os.path.join(ROOT, "build", "floor-payloads"))
     args = ap.parse_args()
 
+    if args.callgrind and shutil.which("valgrind") is None:
+        sys.exit("yyjson_floor.py: --callgrind needs valgrind (scripts/install_deps.sh installs it)")
     driver = build(args.build_dir)
     write_payloads(args.payloads)
     names = sorted((n[:-5] for n in os.listdir(args.payloads) if n.endswith(".json")),
