@@ -17,8 +17,11 @@ moves one round, not the result. Times are CPU time of the calling thread
 state for the whole run (--malloc, see bench/yyjson_floor.cpp): left to move,
 its mmap threshold made yyjson's figures depend on the datasets before.
 
-Callgrind: each path runs once and twice on each dataset under callgrind; the
-difference in instructions is one call, with start-up and loading left out.
+Callgrind: each path runs once and 1 + N times (--calls N, default 3) on each
+dataset under callgrind; the difference in instructions over N is one call,
+with start-up and loading left out. The module's hash keys are drawn at
+random, so its count moves by a percent or two from call to call on
+key-heavy shapes: N calls average that out.
 """
 import argparse
 import hashlib
@@ -248,10 +251,11 @@ def callgrind(driver, files, args):
     jobs = [(f, p) for f in files for p in args.paths]
     # Two runs at a time: the counts do not depend on the load.
     with ThreadPoolExecutor(max_workers=2) as pool:
-        counts = dict(zip(jobs, pool.map(lambda j: instructions(driver, j[1], 2, j[0], args.malloc)
-                                         - instructions(driver, j[1], 1, j[0], args.malloc), jobs)))
-    print("Instructions per payload byte of one call, %s (callgrind; a run of two calls minus a run of one, "
-          "so start-up and loading are left out)\n" % commit())
+        counts = dict(zip(jobs, pool.map(lambda j: (instructions(driver, j[1], 1 + args.calls, j[0], args.malloc)
+                                                    - instructions(driver, j[1], 1, j[0], args.malloc)) / args.calls,
+                                         jobs)))
+    print("Instructions per payload byte of one call, %s (callgrind; a run of %d calls minus a run of one, over %d, "
+          "so start-up and loading are left out)\n" % (commit(), 1 + args.calls, args.calls))
     print("| dataset | size | " + " | ".join(args.paths) + (" | module ÷ yyjson (instructions)" if
                                                             {"module", "yyjson"} <= set(args.paths) else "") + " |")
     print("|---|--:|" + "--:|" * (len(args.paths) + ({"module", "yyjson"} <= set(args.paths))))
@@ -298,6 +302,7 @@ def main():
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--malloc", choices=("steady", "fresh"), default="steady",
                     help="malloc's state: that of a process which has freed a large block, or a new one's")
+    ap.add_argument("--calls", type=int, default=3, help="for --callgrind: calls averaged")
     ap.add_argument("--paths", nargs="+", choices=PATHS, default=list(PATHS), help="for --callgrind")
     ap.add_argument("--only", nargs="+", metavar="DATASET", help="these datasets alone")
     ap.add_argument("--build-dir", default=os.path.join(ROOT, "build", "bench-floor"))
