@@ -85,6 +85,7 @@ class ColumnPlan {
     std::size_t word_count;
     std::size_t count = 0;       // distinct members so far
     bool shared = true;          // every member so far sits at its place in prev
+    std::size_t last = kNoColumn;  // the last member's column, once the row left prev
 
     // Column `c`'s key words, or words without mask.
     const KeyWords& words_of(std::size_t c) const { return c < word_count ? words[c] : kNoWords; }
@@ -110,18 +111,39 @@ class ColumnPlan {
       note(c, cell);
       return;
     }
-    row = add_off_list(row, static_cast<std::uint32_t>(c), cell);
+    add_off_list(row, static_cast<std::uint32_t>(c), cell);
   }
 
   // A member by its (decoded) key.
   [[gnu::always_inline]] void add(Row& row, json::Str name, Cell cell) {
     std::size_t c = row.next;
     if (c == kNoColumn || columns_[c].name() != name) {
-      c = find_or_add(name);
-      row.words = words_.data();
-      row.word_count = words_.size();
+      c = guess(row, [&](std::size_t g) { return columns_[g].name() == name; });
+      if (c == kNoColumn) {
+        c = find_or_add(name);
+        row.words = words_.data();
+        row.word_count = words_.size();
+      }
     }
     add(row, c, cell);
+  }
+
+  // When the key is not the expected one, the columns it most likely is,
+  // tested by `is_key` before any lookup: the previous row's next few keys
+  // (this row lacks some), then what followed the last key found the last
+  // times (this row has some that the previous one lacked).
+  template <class IsKey>
+  std::size_t guess(const Row& row, IsKey is_key) const {
+    const std::size_t ahead = std::min(prev_size_, row.cursor + 3);
+    for (std::size_t k = row.cursor + 1; k < ahead; ++k) {
+      if (is_key(prev_[k])) return prev_[k];
+    }
+    std::size_t c = last_of(row);
+    for (int step = 0; step < 4 && c != kNoColumn; ++step) {
+      c = succ_[c];
+      if (c != kNoColumn && is_key(c)) return c;
+    }
+    return kNoColumn;
   }
 
   void end_row(const Row& row) {
@@ -158,6 +180,7 @@ class ColumnPlan {
     std::vector<std::uint32_t>().swap(prev_);
     std::vector<std::uint32_t>().swap(row_columns_);
     std::vector<KeyWords>().swap(words_);
+    std::vector<std::uint32_t>().swap(succ_);
   }
 
  private:
@@ -165,7 +188,15 @@ class ColumnPlan {
   static constexpr std::size_t kWordColumns = 1024;    // columns with key words
   static constexpr std::size_t kLookAhead = 8;         // previous keys searched for a key found off its place
 
-  Row add_off_list(Row row, std::uint32_t c, Cell cell) {
+  std::size_t last_of(const Row& row) const {
+    if (!row.shared) return row.last;
+    return row.cursor != 0 ? prev_[row.cursor - 1] : kNoColumn;
+  }
+
+  void add_off_list(Row& row, std::uint32_t c, Cell cell) {
+    const std::size_t last = last_of(row);
+    if (last != kNoColumn) succ_[last] = c;
+    row.last = c;
     if (row.shared) part_ways(row);
     Column& col = columns_[c];
     if (col.stamp == rows_ + 1) {  // a repeated key: its last value, at the first key's position
@@ -175,7 +206,7 @@ class ColumnPlan {
       unnote(col, first);
       new (at) Cell(cell);
       note(c, cell);
-      return row;
+      return;
     }
     col.stamp = static_cast<std::uint32_t>(rows_ + 1);
     col.slot = static_cast<std::uint32_t>(row.count++);
@@ -184,15 +215,14 @@ class ColumnPlan {
     note(c, cell);
     // Rows that lack some of the previous row's keys keep its order for the
     // rest: the prediction resumes after the key just found, if it is near.
-    const std::size_t last = std::min(prev_size_, row.cursor + kLookAhead);
-    for (std::size_t k = row.cursor; k < last; ++k) {
+    const std::size_t ahead = std::min(prev_size_, row.cursor + kLookAhead);
+    for (std::size_t k = row.cursor; k < ahead; ++k) {
       if (prev_[k] == c) {
         row.cursor = k + 1;
         row.next = prev_[k + 1];
-        break;
+        return;
       }
     }
-    return row;
   }
 
   // A row's cell joins its column's facts. A null or absent cell never equals
@@ -249,6 +279,7 @@ class ColumnPlan {
     const bool plain = json::find_string_special(name.data, name.data + name.size) == name.data + name.size;
     columns_.push_back(Column{name.data, static_cast<std::uint32_t>(name.size << 1 | plain), 0, Cell{}, 0, 0, 0, 0});
     if (count < kWordColumns) words_.push_back(words_for(name, plain));
+    succ_.push_back(kNoColumn);
     return count;
   }
 
@@ -272,6 +303,7 @@ class ColumnPlan {
   json::PagedArray<std::uint32_t> stream_;
   json::PagedArray<Column> columns_;
   std::vector<KeyWords> words_;             // of the first kWordColumns columns
+  std::vector<std::uint32_t> succ_;         // per column: the column that followed it last, off prev_
   json::KeyIndex index_;                    // over the names, from kLinear columns on
   json::Arena arena_;                       // the index's slots
   std::vector<std::uint32_t> prev_;         // the last column list written, then kNoColumn

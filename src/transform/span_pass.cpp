@@ -297,26 +297,22 @@ const char* SpanPass::scan_row(const char* p) {
     for (;;) {
       if (*p != '"') return nullptr;
       const char* const key = p + 1;
-      std::size_t c = row.next;
-      const KeyWords& w = row.words_of(c);
-      if (w.mask[0] != 0 && key <= last16) {
-        const std::uint64_t differ = ((json::load_word8(key) ^ w.text[0]) & w.mask[0]) |
-                                     ((json::load_word8(key + 8) ^ w.text[1]) & w.mask[1]);
-        if (differ == 0) {
-          p = key + w.size + 1;
-        } else {
-          c = kNoColumn;
+      // The key's raw bytes are exactly column g's name and closing quote.
+      auto is_key = [&](std::size_t g) {
+        const KeyWords& w = row.words_of(g);
+        if (w.mask[0] != 0 && key <= last16) {
+          return (((json::load_word8(key) ^ w.text[0]) & w.mask[0]) |
+                  ((json::load_word8(key + 8) ^ w.text[1]) & w.mask[1])) == 0;
         }
-      } else if (c != kNoColumn) {
-        const auto& col = plan_.column(c);
+        if (g == kNoColumn) return false;
+        const auto& col = plan_.column(g);
         const std::size_t n = col.name_size();
-        if (col.plain_name() && static_cast<std::size_t>(end_ - key) > n && key[n] == '"' &&
-            json::same_bytes(key, col.name_data, n)) {
-          p = key + n + 1;
-        } else {
-          c = kNoColumn;
-        }
-      }
+        return col.plain_name() && static_cast<std::size_t>(end_ - key) > n && key[n] == '"' &&
+               json::same_bytes(key, col.name_data, n);
+      };
+      std::size_t c = row.next;
+      if (!is_key(c)) c = plan_.guess(row, is_key);
+      if (c != kNoColumn) p = key + plan_.column(c).name_size() + 1;
       Str name;
       if (c == kNoColumn) {
         bool verbatim = true;
