@@ -78,7 +78,6 @@ class Reader {
   bool read_literal(const char* rest, std::size_t length);
   ZORVAT_ALWAYS_INLINE bool read_string(Str& out);
   bool read_escape();
-  bool read_hex4(std::uint32_t& unit);
   ZORVAT_ALWAYS_INLINE bool read_number(bool negative, Value& out);
 
   bool open(bool is_object);
@@ -135,44 +134,12 @@ inline bool Reader::read_number(bool negative, Value& out) {
   return true;
 }
 
-bool Reader::read_hex4(std::uint32_t& unit) {
-  if (end_ - p_ < 4) {
-    p_ = end_;
-    return fail_consumed(ErrorKind::eof_string);
-  }
-  int a = hex_value(p_[0]), b = hex_value(p_[1]), c = hex_value(p_[2]), d = hex_value(p_[3]);
-  p_ += 4;
-  if ((a | b | c | d) < 0) return fail_consumed(ErrorKind::invalid_escape);
-  unit = static_cast<std::uint32_t>((a << 12) | (b << 8) | (c << 4) | d);
-  return true;
-}
-
 // After a backslash: appends the escaped character to the scratch buffer.
 bool Reader::read_escape() {
-  if (p_ == end_) return fail_consumed(ErrorKind::eof_string);
-  const char letter = *p_++;
-  if (letter != 'u') {
-    const int c = short_escape_value(letter);
-    if (c < 0) return fail_consumed(ErrorKind::invalid_escape);
-    scratch_.push_back(static_cast<char>(c));
-    return true;
-  }
-  std::uint32_t u;
-  if (!read_hex4(u)) return false;
-  if (u >= 0xDC00 && u <= 0xDFFF) return fail_consumed(ErrorKind::lone_leading_surrogate);
-  if (u < 0xD800 || u > 0xDBFF) {
-    append_utf8(scratch_, u);
-    return true;
-  }
-  // A leading surrogate: the trailing one must follow at once.
-  if (p_ == end_) return fail_consumed(ErrorKind::eof_string);
-  if (*p_++ != '\\') return fail_consumed(ErrorKind::unexpected_end_of_hex_escape);
-  if (p_ == end_) return fail_consumed(ErrorKind::eof_string);
-  if (*p_++ != 'u') return fail_consumed(ErrorKind::unexpected_end_of_hex_escape);
-  std::uint32_t v;
-  if (!read_hex4(v)) return false;
-  if (v < 0xDC00 || v > 0xDFFF) return fail_consumed(ErrorKind::lone_leading_surrogate);
-  append_utf8(scratch_, 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00));
+  const Escape e = json::read_escape(p_, end_);
+  p_ = e.next;
+  if (e.error != ErrorKind::none) return fail_consumed(e.error);
+  append_utf8(scratch_, e.code_point);
   return true;
 }
 

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "json/error.h"
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -98,6 +100,57 @@ inline void append_utf8(std::string& out, std::uint32_t cp) {
     out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
     out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
+}
+
+// One escape, from just past its backslash, read by the grammar's rules: the
+// one reading of escapes for the reader, the span pass's check and its
+// decoder.
+struct Escape {
+  const char* next;          // past it; after an error, where reading stopped
+  std::uint32_t code_point;  // what it stands for
+  ErrorKind error;           // none when it reads
+  bool writer_form;          // the writer spells that character as these bytes
+};
+
+inline Escape read_escape(const char* p, const char* end) {
+  auto failed = [](const char* at, ErrorKind kind) { return Escape{at, 0, kind, false}; };
+  if (p == end) return failed(p, ErrorKind::eof_string);
+  const char letter = *p++;
+  if (letter != 'u') {
+    const int c = short_escape_value(letter);
+    if (c < 0) return failed(p, ErrorKind::invalid_escape);
+    return {p, static_cast<std::uint32_t>(c), ErrorKind::none, letter != '/'};  // '/' is written bare
+  }
+  std::uint32_t unit = 0;
+  auto hex4 = [&](std::uint32_t& out) {
+    if (end - p < 4) {
+      p = end;
+      return ErrorKind::eof_string;
+    }
+    const int a = hex_value(p[0]), b = hex_value(p[1]), c = hex_value(p[2]), d = hex_value(p[3]);
+    p += 4;
+    if ((a | b | c | d) < 0) return ErrorKind::invalid_escape;
+    out = static_cast<std::uint32_t>((a << 12) | (b << 8) | (c << 4) | d);
+    return ErrorKind::none;
+  };
+  if (const ErrorKind k = hex4(unit); k != ErrorKind::none) return failed(p, k);
+  if (unit >= 0xDC00 && unit <= 0xDFFF) return failed(p, ErrorKind::lone_leading_surrogate);
+  if (unit < 0xD800 || unit > 0xDBFF) {
+    // The writer's own form for the controls without a short escape: \u00
+    // and two lower-case digits.
+    const bool short_form = unit == '\b' || unit == '\t' || unit == '\n' || unit == '\f' || unit == '\r';
+    const bool writer_form = unit < 0x20 && !short_form && p[-4] == '0' && p[-3] == '0' && !(p[-1] >= 'A' && p[-1] <= 'F');
+    return {p, unit, ErrorKind::none, writer_form};
+  }
+  // A leading surrogate: the trailing one must follow at once.
+  if (p == end) return failed(p, ErrorKind::eof_string);
+  if (*p++ != '\\') return failed(p, ErrorKind::unexpected_end_of_hex_escape);
+  if (p == end) return failed(p, ErrorKind::eof_string);
+  if (*p++ != 'u') return failed(p, ErrorKind::unexpected_end_of_hex_escape);
+  std::uint32_t low = 0;
+  if (const ErrorKind k = hex4(low); k != ErrorKind::none) return failed(p, k);
+  if (low < 0xDC00 || low > 0xDFFF) return failed(p, ErrorKind::lone_leading_surrogate);
+  return {p, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00), ErrorKind::none, false};
 }
 
 }  // namespace zorvat::json

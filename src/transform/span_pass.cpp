@@ -28,7 +28,6 @@ namespace {
 // ---- Strings ---------------------------------------------------------------
 
 using json::append_utf8;
-using json::hex_value;
 using json::is_whitespace;
 
 // Up to the first byte that is not whitespace, which must come before any
@@ -44,45 +43,6 @@ inline const char* skip_whitespace(const char* p, const char* end) {
   return p;
 }
 
-// The four hex digits at p, or a negative number when one is not a digit.
-inline int hex4(const char* p) {
-  const int a = hex_value(p[0]), b = hex_value(p[1]), c = hex_value(p[2]), d = hex_value(p[3]);
-  if ((a | b | c | d) < 0) return -1;
-  return (a << 12) | (b << 8) | (c << 4) | d;
-}
-
-inline bool has_short_escape(int unit) {
-  return unit == '\b' || unit == '\t' || unit == '\n' || unit == '\f' || unit == '\r';
-}
-
-// The escape at q (a backslash) as the reader checks it; returns what follows
-// it, or nullptr when the reader would reject it. `verbatim` drops when the
-// writer spells the character otherwise.
-const char* scan_escape(const char* q, const char* end, bool& verbatim) {
-  if (end - q < 2) return nullptr;
-  if (q[1] != 'u') {
-    if (json::short_escape_value(q[1]) < 0) return nullptr;
-    if (q[1] == '/') verbatim = false;  // the writer leaves '/' unescaped
-    return q + 2;
-  }
-  if (end - q < 6) return nullptr;
-  const int unit = hex4(q + 2);
-  if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return nullptr;
-  if (unit >= 0xD800 && unit <= 0xDBFF) {
-    if (end - q < 12 || q[6] != '\\' || q[7] != 'u') return nullptr;
-    const int low = hex4(q + 8);
-    if (low < 0xDC00 || low > 0xDFFF) return nullptr;
-    verbatim = false;
-    return q + 12;
-  }
-  // The writer's own form for the controls without a short escape: \u00 and
-  // two lower-case digits.
-  const bool writer_form = unit < 0x20 && !has_short_escape(unit) && q[2] == '0' && q[3] == '0' &&
-                           !(q[5] >= 'A' && q[5] <= 'F');
-  verbatim = verbatim && writer_form;
-  return q + 6;
-}
-
 // From just past an opening quote to just past the closing one, or nullptr
 // where the reader would fail. UTF-8 was validated for the whole payload.
 [[gnu::noinline]] const char* scan_string(const char* p, const char* end, bool& verbatim, bool& escaped) {
@@ -92,8 +52,10 @@ const char* scan_escape(const char* q, const char* end, bool& verbatim) {
     if (*q == '"') return q + 1;
     if (*q != '\\') return nullptr;  // a raw control character
     escaped = true;
-    p = scan_escape(q, end, verbatim);
-    if (p == nullptr) return nullptr;
+    const json::Escape e = json::read_escape(q + 1, end);
+    if (e.error != json::ErrorKind::none) return nullptr;
+    verbatim = verbatim && e.writer_form;
+    p = e.next;
   }
 }
 
@@ -108,23 +70,11 @@ void decode_string(const char* p, const char* end, std::string& out) {
       return;
     }
     out.append(p, q);
-    if (q[1] != 'u') {
-      out.push_back(static_cast<char>(json::short_escape_value(q[1])));
-      p = q + 2;
-      continue;
-    }
-    const auto unit = static_cast<std::uint32_t>(hex4(q + 2));
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
-      const auto low = static_cast<std::uint32_t>(hex4(q + 8));
-      append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-      p = q + 12;
-    } else {
-      append_utf8(out, unit);
-      p = q + 6;
-    }
+    const json::Escape e = json::read_escape(q + 1, end);
+    append_utf8(out, e.code_point);
+    p = e.next;
   }
 }
-
 
 // ---- Cells -----------------------------------------------------------------
 
