@@ -278,6 +278,26 @@ bool check_min_rows(PyObject* min_rows) {
   return true;
 }
 
+// The document as a new bytes object. The native buffer goes back to the
+// system block by block as it is copied, so a huge document is not held
+// twice.
+PyObject* document_bytes(json::OutputBuffer& document) {
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(document.size()));
+  if (bytes == nullptr) return null_object_failure();
+  if (document.size() < kCopyUnlocked) {
+    document.move_out(PyBytes_AS_STRING(bytes));
+  } else {
+    // No other thread can see the new object yet, so a large document is
+    // copied into it with the lock released (as the io module fills the
+    // bytes it reads into): the copy and its page faults are most of what
+    // a large call does after the transform, and other threads run meanwhile.
+    PyThreadState* const unlocked = PyEval_SaveThread();
+    document.move_out(PyBytes_AS_STRING(bytes));
+    PyEval_RestoreThread(unlocked);
+  }
+  return bytes;
+}
+
 PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/, PyObject* const* args,
                             Py_ssize_t nargs, PyObject* kwnames) {
   // Borrowed from the vector: no argument tuple or dict is built.
@@ -344,23 +364,7 @@ PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/, Py
   PyEval_RestoreThread(saved);
 
   if (!outcome) return raise_transform_error(outcome.error());
-  // The native buffer goes back to the system block by block as it is
-  // copied, so a huge document is not held twice.
-  json::OutputBuffer& document = outcome.value();
-  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(document.size()));
-  if (bytes == nullptr) return null_object_failure();
-  if (document.size() < kCopyUnlocked) {
-    document.move_out(PyBytes_AS_STRING(bytes));
-  } else {
-    // No other thread can see the new object yet, so a large document is
-    // copied into it with the lock released (as the io module fills the
-    // bytes it reads into): the copy and its page faults are most of what
-    // a large call does after the transform, and other threads run meanwhile.
-    PyThreadState* const unlocked = PyEval_SaveThread();
-    document.move_out(PyBytes_AS_STRING(bytes));
-    PyEval_RestoreThread(unlocked);
-  }
-  return bytes;
+  return document_bytes(outcome.value());
 }
 
 // Lines 1-3 give CPython the text signature; __doc__ is the rest. The text

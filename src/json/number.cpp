@@ -35,118 +35,132 @@ bool scale_by_power_of_ten(double& f, std::int32_t exponent) {
   }
 }
 
-Result<Value, NumberError> read_number(const char*& cursor, const char* end, bool negative) {
-  const char* p = cursor;
-  // 1. First digit.
-  if (p == end) return fail(NumberError{ErrorKind::eof_value, Position::consumed});
-  if (!is_digit(*p)) {
-    cursor = p + 1;
-    return fail(NumberError{ErrorKind::invalid_number, Position::consumed});
-  }
+namespace {
+
+// A literal being read by the general procedure.
+struct Reading {
+  const char* p;
   std::uint64_t significand = 0;
-  std::int64_t exponent = 0;  // kept within int32 by saturation below
+  std::int64_t exponent = 0;  // kept within int32 by saturation
   bool is_float = false;
   int appended = 0;  // digits taken into the significand, while below 19
-  if (*p == '0') {
+};
+
+// 3. Integer digits after a first non-zero digit; past 2^64 - 1 the digits
+// are dropped and counted.
+void take_integer(Reading& r, const char* end) {
+  r.significand = static_cast<unsigned>(*r.p++ - '0');
+  r.appended = 1;
+  // Nineteen digits always fit: no overflow test until then.
+  const char* const run = r.p;
+  r.p = take_digits(r.p, end, r.significand, 18);
+  r.appended += static_cast<int>(r.p - run);
+  while (r.p != end && is_digit(*r.p)) {
+    unsigned d = static_cast<unsigned>(*r.p - '0');
+    if (significand_overflows(r.significand, d)) {
+      r.is_float = true;
+      while (r.p != end && is_digit(*r.p)) {
+        ++r.p;
+        if (r.exponent < INT32_MAX) ++r.exponent;
+      }
+      return;
+    }
+    r.significand = r.significand * 10 + d;
+    ++r.p;
+  }
+}
+
+// 4. The fraction, from just past the point.
+ErrorKind take_fraction(Reading& r, const char* end) {
+  r.is_float = true;
+  if (r.p == end) return ErrorKind::eof_value;
+  if (!is_digit(*r.p)) return ErrorKind::invalid_number;
+  const char* const run = r.p;
+  r.p = take_digits(r.p, end, r.significand, static_cast<std::size_t>(19 - r.appended));
+  r.exponent -= r.p - run;
+  r.appended += static_cast<int>(r.p - run);
+  while (r.p != end && is_digit(*r.p)) {
+    unsigned d = static_cast<unsigned>(*r.p - '0');
+    if (significand_overflows(r.significand, d)) {
+      while (r.p != end && is_digit(*r.p)) ++r.p;
+      break;
+    }
+    r.significand = r.significand * 10 + d;
+    if (r.exponent > INT32_MIN) --r.exponent;
+    ++r.p;
+  }
+  return ErrorKind::none;
+}
+
+// 5. The exponent, from just past the 'e' or 'E'. `vanishes` when it is so
+// negative that the number is a zero.
+ErrorKind take_exponent(Reading& r, const char* end, bool& vanishes) {
+  r.is_float = true;
+  bool exponent_negative = false;
+  if (r.p != end && (*r.p == '+' || *r.p == '-')) exponent_negative = *r.p++ == '-';
+  if (r.p == end) return ErrorKind::eof_value;
+  if (!is_digit(*r.p)) {
+    ++r.p;
+    return ErrorKind::invalid_number;
+  }
+  std::int32_t value = 0;
+  while (r.p != end && is_digit(*r.p)) {
+    int d = *r.p++ - '0';
+    if (value >= 214748364 && (value > 214748364 || d > 7)) {
+      if (r.significand != 0 && !exponent_negative) return ErrorKind::number_out_of_range;
+      while (r.p != end && is_digit(*r.p)) ++r.p;
+      vanishes = true;
+      return ErrorKind::none;
+    }
+    value = value * 10 + d;
+  }
+  r.exponent += exponent_negative ? -static_cast<std::int64_t>(value) : value;
+  if (r.exponent > INT32_MAX) r.exponent = INT32_MAX;
+  if (r.exponent < INT32_MIN) r.exponent = INT32_MIN;
+  return ErrorKind::none;
+}
+
+}  // namespace
+
+Result<Value, NumberError> read_number(const char*& cursor, const char* end, bool negative) {
+  Reading r{cursor};
+  auto failed = [&](ErrorKind kind, Position at) {
+    cursor = r.p;
+    return fail(NumberError{kind, at});
+  };
+  // 1. First digit.
+  if (r.p == end) return fail(NumberError{ErrorKind::eof_value, Position::consumed});
+  if (!is_digit(*r.p)) {
+    cursor = r.p + 1;
+    return fail(NumberError{ErrorKind::invalid_number, Position::consumed});
+  }
+  if (*r.p == '0') {
     // 2. A leading zero stands alone.
-    ++p;
-    if (p != end && is_digit(*p)) {
-      cursor = p;
-      return fail(NumberError{ErrorKind::invalid_number, Position::next_byte});
-    }
+    ++r.p;
+    if (r.p != end && is_digit(*r.p)) return failed(ErrorKind::invalid_number, Position::next_byte);
   } else {
-    // 3. Integer digits; past 2^64 - 1 the digits are dropped and counted.
-    significand = static_cast<unsigned>(*p++ - '0');
-    appended = 1;
-    // Nineteen digits always fit: no overflow test until then.
-    const char* const run = p;
-    p = take_digits(p, end, significand, 18);
-    appended += static_cast<int>(p - run);
-    while (p != end && is_digit(*p)) {
-      unsigned d = static_cast<unsigned>(*p - '0');
-      if (significand_overflows(significand, d)) {
-        is_float = true;
-        while (p != end && is_digit(*p)) {
-          ++p;
-          if (exponent < INT32_MAX) ++exponent;
-        }
-        break;
-      }
-      significand = significand * 10 + d;
-      ++p;
-    }
+    take_integer(r, end);
   }
-  // 4. Fraction.
-  if (p != end && *p == '.') {
-    ++p;
-    is_float = true;
-    if (p == end) {
-      cursor = p;
-      return fail(NumberError{ErrorKind::eof_value, Position::next_byte});
-    }
-    if (!is_digit(*p)) {
-      cursor = p;
-      return fail(NumberError{ErrorKind::invalid_number, Position::next_byte});
-    }
-    const char* const run = p;
-    p = take_digits(p, end, significand, static_cast<std::size_t>(19 - appended));
-    exponent -= p - run;
-    appended += static_cast<int>(p - run);
-    while (p != end && is_digit(*p)) {
-      unsigned d = static_cast<unsigned>(*p - '0');
-      if (significand_overflows(significand, d)) {
-        while (p != end && is_digit(*p)) ++p;
-        break;
-      }
-      significand = significand * 10 + d;
-      if (exponent > INT32_MIN) --exponent;
-      ++p;
-    }
+  if (r.p != end && *r.p == '.') {
+    ++r.p;
+    const ErrorKind k = take_fraction(r, end);
+    if (k != ErrorKind::none) return failed(k, Position::next_byte);
   }
-  // 5. Exponent.
-  if (p != end && (*p == 'e' || *p == 'E')) {
-    ++p;
-    is_float = true;
-    bool exponent_negative = false;
-    if (p != end && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
-    if (p == end) {
-      cursor = p;
-      return fail(NumberError{ErrorKind::eof_value, Position::consumed});
-    }
-    if (!is_digit(*p)) {
-      cursor = p + 1;
-      return fail(NumberError{ErrorKind::invalid_number, Position::consumed});
-    }
-    std::int32_t value = 0;
-    bool overflowed = false;
-    while (p != end && is_digit(*p)) {
-      int d = *p++ - '0';
-      if (value >= 214748364 && (value > 214748364 || d > 7)) {
-        if (significand != 0 && !exponent_negative) {
-          cursor = p;
-          return fail(NumberError{ErrorKind::number_out_of_range, Position::consumed});
-        }
-        while (p != end && is_digit(*p)) ++p;
-        overflowed = true;
-        break;
-      }
-      value = value * 10 + d;
-    }
-    if (overflowed) {
-      cursor = p;
+  if (r.p != end && (*r.p == 'e' || *r.p == 'E')) {
+    ++r.p;
+    bool vanishes = false;
+    const ErrorKind k = take_exponent(r, end, vanishes);
+    if (k != ErrorKind::none) return failed(k, Position::consumed);
+    if (vanishes) {
+      cursor = r.p;
       return Value::floating(negative ? -0.0 : 0.0);
     }
-    exponent += exponent_negative ? -static_cast<std::int64_t>(value) : value;
-    if (exponent > INT32_MAX) exponent = INT32_MAX;
-    if (exponent < INT32_MIN) exponent = INT32_MIN;
   }
-  cursor = p;
+  cursor = r.p;
   // 6. Result.
-  if (!is_float) {
-    return integer_literal_value(significand, negative);
-  }
-  double f = static_cast<double>(significand);
-  if (!scale_by_power_of_ten(f, static_cast<std::int32_t>(exponent))) {
+  if (!r.is_float) return integer_literal_value(r.significand, negative);
+  double f = static_cast<double>(r.significand);
+  if (!scale_by_power_of_ten(f, static_cast<std::int32_t>(r.exponent))) {
     return fail(NumberError{ErrorKind::number_out_of_range, Position::consumed});
   }
   return Value::floating(negative ? -f : f);

@@ -254,4 +254,33 @@ namespace detail {
 std::span<const StringKernels> available_string_kernels() { return kKernels; }
 
 }  // namespace detail
+const char* scan_string(const char* p, const char* end, bool& verbatim, bool& escaped) {
+  for (;;) {
+    const char* q = find_string_special_inline(p, end);
+    if (q == end) return nullptr;
+    if (*q == '"') return q + 1;
+    if (*q != '\\') return nullptr;  // a raw control character
+    escaped = true;
+    const Escape e = read_escape(q + 1, end);
+    if (e.error != ErrorKind::none) return nullptr;
+    verbatim = verbatim && e.writer_form;
+    p = e.next;
+  }
+}
+
+void decode_string(const char* p, const char* end, std::string& out) {
+  out.clear();
+  while (p != end) {
+    const char* q = static_cast<const char*>(std::memchr(p, '\\', static_cast<std::size_t>(end - p)));
+    if (q == nullptr) {
+      out.append(p, end);
+      return;
+    }
+    out.append(p, q);
+    const Escape e = read_escape(q + 1, end);
+    append_utf8(out, e.code_point);
+    p = e.next;
+  }
+}
+
 }  // namespace zorvat::json

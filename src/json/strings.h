@@ -153,4 +153,14 @@ inline Escape read_escape(const char* p, const char* end) {
   return {p, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00), ErrorKind::none, false};
 }
 
+// From just past a string's opening quote to just past its closing one, or
+// nullptr where the reader would fail (UTF-8 aside: the caller has checked
+// it). `escaped` is set when it holds an escape; `verbatim` drops when the
+// writer spells its content otherwise.
+const char* scan_string(const char* p, const char* end, bool& verbatim, bool& escaped);
+
+// The content between a string's quotes, [p, end), whose escapes
+// scan_string has checked, decoded into `out`.
+void decode_string(const char* p, const char* end, std::string& out);
+
 }  // namespace zorvat::json

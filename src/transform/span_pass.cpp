@@ -27,8 +27,9 @@ namespace {
 
 // ---- Strings ---------------------------------------------------------------
 
-using json::append_utf8;
+using json::decode_string;
 using json::is_whitespace;
+using json::scan_string;
 
 // Up to the first byte that is not whitespace, which must come before any
 // end of the readable bytes (the pass's closing ']').
@@ -41,39 +42,6 @@ inline const char* skip_whitespace(const char* p, const char* end) {
   // Compact payloads have none: one compare settles the usual case.
   while (p != end && static_cast<unsigned char>(*p) <= ' ' && is_whitespace(*p)) ++p;
   return p;
-}
-
-// From just past an opening quote to just past the closing one, or nullptr
-// where the reader would fail. UTF-8 was validated for the whole payload.
-[[gnu::noinline]] const char* scan_string(const char* p, const char* end, bool& verbatim, bool& escaped) {
-  for (;;) {
-    const char* q = json::find_string_special_inline(p, end);
-    if (q == end) return nullptr;
-    if (*q == '"') return q + 1;
-    if (*q != '\\') return nullptr;  // a raw control character
-    escaped = true;
-    const json::Escape e = json::read_escape(q + 1, end);
-    if (e.error != json::ErrorKind::none) return nullptr;
-    verbatim = verbatim && e.writer_form;
-    p = e.next;
-  }
-}
-
-// The content of a string between its quotes, [p, end), whose escapes the
-// scan has already checked.
-void decode_string(const char* p, const char* end, std::string& out) {
-  out.clear();
-  while (p != end) {
-    const char* q = static_cast<const char*>(std::memchr(p, '\\', static_cast<std::size_t>(end - p)));
-    if (q == nullptr) {
-      out.append(p, end);
-      return;
-    }
-    out.append(p, q);
-    const json::Escape e = json::read_escape(q + 1, end);
-    append_utf8(out, e.code_point);
-    p = e.next;
-  }
 }
 
 // ---- Cells -----------------------------------------------------------------
@@ -121,6 +89,13 @@ inline Lead lead_of(char c) {
   }
 }
 
+// A nested array or object open during a cell's scan.
+struct OpenContainer {
+  bool object;
+  std::uint32_t keys;    // where this object's keys start in keys_
+  std::uint64_t filter;  // one bit per key hash: most new keys need no comparison
+};
+
 // The compact text of the value being scanned, where it differs from the
 // payload's bytes: from the first byte to drop (whitespace) or to rewrite (a
 // scalar the writer spells otherwise) on, the payload's runs are copied to
@@ -165,6 +140,8 @@ class SpanPass {
   const char* scan_value(const char* p, Cell& cell);
   const char* scan_scalar(const char* p, Compact& c);
   const char* scan_container(const char* p, Compact& c, bool& keys_distinct);
+  const char* drop_spaces(const char* q, Compact& c);
+  const char* scan_nested_key(const char* q, OpenContainer& o, Compact& c, bool& keys_distinct);
   void divert(Compact& c, const char* at);
 
   const char* text(Cell cell) const {
@@ -389,66 +366,67 @@ inline void SpanPass::divert(Compact& c, const char* at) {
   return number.end;
 }
 
+// Whitespace at q is dropped from the compact text.
+inline const char* SpanPass::drop_spaces(const char* q, Compact& c) {
+  const char* r = skip_whitespace(q, end_);
+  if (r != q) {
+    divert(c, q);
+    c.from = r;
+  }
+  return r;
+}
+
+// A nested object's key at q, its colon and the whitespace to the value;
+// nullptr on an error. Its objects' keys are known distinct while every key
+// is unescaped and differs from the others of its object (a filter of one
+// bit per key hash spares most comparisons; past kTrackedKeys keys an
+// object is left to the exact reader).
+const char* SpanPass::scan_nested_key(const char* q, OpenContainer& o, Compact& c, bool& keys_distinct) {
+  if (*q != '"') return nullptr;
+  const char* const start = q + 1;
+  bool verbatim = true;
+  bool escaped = false;
+  q = scan_string(start, end_, verbatim, escaped);
+  if (q == nullptr) return nullptr;
+  if (!verbatim) {
+    divert(c, start - 1);
+    decode_string(start, q - 1, text_);
+    json::write_json_string(side_, {text_.data(), text_.size()});
+    c.from = q;
+  }
+  const auto size = static_cast<std::size_t>(q - 1 - start);
+  if (keys_distinct) {
+    if (escaped || keys_.size() - o.keys >= kTrackedKeys) {
+      keys_distinct = false;  // an escaped key may equal another once decoded
+    } else {
+      const Str k{start, size};
+      unsigned hash = static_cast<unsigned>(size) * 7;
+      if (size != 0) hash += static_cast<unsigned char>(start[0]) + 3u * static_cast<unsigned char>(start[size - 1]);
+      const std::uint64_t bit = std::uint64_t{1} << (hash & 63);
+      if (o.filter & bit) {
+        for (std::size_t i = o.keys; i < keys_.size(); ++i) {
+          if (keys_[i] == k) keys_distinct = false;
+        }
+      }
+      o.filter |= bit;
+      keys_.push_back(k);
+    }
+  }
+  q = drop_spaces(q, c);
+  if (q == end_ || *q != ':') return nullptr;
+  q = drop_spaces(q + 1, c);
+  return q == end_ ? nullptr : q;
+}
+
 // A nested array or object from its bracket, on an explicit stack, its
 // compact text diverted to the side buffer where it differs from its bytes.
 // `keys_distinct` drops when its objects may repeat a key.
 const char* SpanPass::scan_container(const char* p, Compact& c, bool& keys_distinct) {
-  struct Open {
-    bool object;
-    std::uint32_t keys;    // where this object's keys start in keys_
-    std::uint64_t filter;  // one bit per key hash: most new keys need no comparison
-  };
-  Open open[json::kMaxDepth];
+  OpenContainer open[json::kMaxDepth];
   std::size_t depth = 0;
   keys_.clear();
-
-  auto spaces = [&](const char* q) {
-    const char* r = skip_whitespace(q, end_);
-    if (r != q) {
-      divert(c, q);
-      c.from = r;
-    }
-    return r;
-  };
-  // A key, its colon and the whitespace to the value; nullptr on an error.
-  auto key = [&](const char* q, Open& o) -> const char* {
-    if (*q != '"') return nullptr;
-    const char* const start = q + 1;
-    bool verbatim = true;
-    bool escaped = false;
-    q = scan_string(start, end_, verbatim, escaped);
-    if (q == nullptr) return nullptr;
-    if (!verbatim) {
-      divert(c, start - 1);
-      decode_string(start, q - 1, text_);
-      json::write_json_string(side_, {text_.data(), text_.size()});
-      c.from = q;
-    }
-    const auto size = static_cast<std::size_t>(q - 1 - start);
-    if (keys_distinct) {
-      if (escaped || keys_.size() - o.keys >= kTrackedKeys) {
-        keys_distinct = false;  // an escaped key may equal another once decoded
-      } else {
-        const Str k{start, size};
-        unsigned hash = static_cast<unsigned>(size) * 7;
-        if (size != 0) {
-          hash += static_cast<unsigned char>(start[0]) + 3u * static_cast<unsigned char>(start[size - 1]);
-        }
-        const std::uint64_t bit = std::uint64_t{1} << (hash & 63);
-        if (o.filter & bit) {
-          for (std::size_t i = o.keys; i < keys_.size(); ++i) {
-            if (keys_[i] == k) keys_distinct = false;
-          }
-        }
-        o.filter |= bit;
-        keys_.push_back(k);
-      }
-    }
-    q = spaces(q);
-    if (q == end_ || *q != ':') return nullptr;
-    q = spaces(q + 1);
-    return q == end_ ? nullptr : q;
-  };
+  auto spaces = [&](const char* q) { return drop_spaces(q, c); };
+  auto key = [&](const char* q, OpenContainer& o) { return scan_nested_key(q, o, c, keys_distinct); };
 
   bool at_value = true;  // else just after a value
   for (;;) {
@@ -479,7 +457,7 @@ const char* SpanPass::scan_container(const char* p, Compact& c, bool& keys_disti
     }
     p = spaces(p);
     if (p == end_) return nullptr;
-    Open& top = open[depth - 1];
+    OpenContainer& top = open[depth - 1];
     if (*p == ',') {
       p = spaces(p + 1);
       if (p == end_) return nullptr;
