@@ -139,7 +139,7 @@ class ColumnPlan {
       if (is_key(prev_[k])) return prev_[k];
     }
     std::size_t c = last_of(row);
-    for (int step = 0; step < 4 && c != kNoColumn; ++step) {
+    for (int step = 0; step < 4 && c < succ_.size(); ++step) {
       c = succ_[c];
       if (c != kNoColumn && is_key(c)) return c;
     }
@@ -153,7 +153,7 @@ class ColumnPlan {
     if (!row.shared) {
       std::uint32_t* out = stream_.extend(list_words(count));
       if (count != 0) std::memcpy(out, row_columns_.data(), count * 4);
-      if (count % 2 != 0) out[count] = 0;
+      if (list_words(count) != count) out[count] = 0;
       prev_.swap(row_columns_);
       prev_size_ = prev_.size();
       prev_.push_back(kNoColumn);
@@ -169,9 +169,11 @@ class ColumnPlan {
   // Per row: a header (member count << 1 | 1 when its column list follows
   // the cells; kHeaderWords words), the cells (two words each), then the list
   // unless the row shares the last one written (list_words(count) words).
-  // Cells stay 8-byte aligned.
-  static constexpr std::size_t kHeaderWords = 2;
-  static constexpr std::size_t list_words(std::size_t count) { return (count + 1) & ~std::size_t{1}; }
+  // Cells that need 8-byte alignment (pointers) keep it: a two-word header,
+  // lists padded to even length.
+  static constexpr std::size_t kAlignWords = alignof(Cell) / 4;
+  static constexpr std::size_t kHeaderWords = kAlignWords;
+  static constexpr std::size_t list_words(std::size_t count) { return (count + kAlignWords - 1) & ~(kAlignWords - 1); }
   const std::uint32_t* stream() const { return stream_.data(); }
   Source& source() const { return source_; }
 
@@ -195,7 +197,7 @@ class ColumnPlan {
 
   void add_off_list(Row& row, std::uint32_t c, Cell cell) {
     const std::size_t last = last_of(row);
-    if (last != kNoColumn) succ_[last] = c;
+    if (last < succ_.size()) succ_[last] = c;
     row.last = c;
     if (row.shared) part_ways(row);
     Column& col = columns_[c];
@@ -278,8 +280,10 @@ class ColumnPlan {
     if (name.size >= (std::size_t{1} << 31)) throw std::length_error("column name too long");
     const bool plain = json::find_string_special(name.data, name.data + name.size) == name.data + name.size;
     columns_.push_back(Column{name.data, static_cast<std::uint32_t>(name.size << 1 | plain), 0, Cell{}, 0, 0, 0, 0});
-    if (count < kWordColumns) words_.push_back(words_for(name, plain));
-    succ_.push_back(kNoColumn);
+    if (count < kWordColumns) {
+      words_.push_back(words_for(name, plain));
+      succ_.push_back(kNoColumn);
+    }
     return count;
   }
 
@@ -303,7 +307,7 @@ class ColumnPlan {
   json::PagedArray<std::uint32_t> stream_;
   json::PagedArray<Column> columns_;
   std::vector<KeyWords> words_;             // of the first kWordColumns columns
-  std::vector<std::uint32_t> succ_;         // per column: the column that followed it last, off prev_
+  std::vector<std::uint32_t> succ_;         // per column (the first kWordColumns): the one that followed it last, off prev_
   json::KeyIndex index_;                    // over the names, from kLinear columns on
   json::Arena arena_;                       // the index's slots
   std::vector<std::uint32_t> prev_;         // the last column list written, then kNoColumn
