@@ -25,7 +25,8 @@ from elftools.elf.gnuversions import GNUVerNeedSection
 
 MACHINES = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
 NOTICES = ("LICENSE", "packaging/licenses/libcxx-LICENSE.txt", "packaging/licenses/libcxxabi-LICENSE.txt",
-           "packaging/licenses/libunwind-LICENSE.txt", "packaging/licenses/zig-compiler-rt-LICENSE.txt")
+           "packaging/licenses/libunwind-LICENSE.txt", "packaging/licenses/zig-compiler-rt-LICENSE.txt",
+           "packaging/licenses/musl-COPYRIGHT.txt")
 
 
 def main(wheel, tag):
