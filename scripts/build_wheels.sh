@@ -94,6 +94,32 @@ libgcc_s() {
   echo "$dir/lib/$1-linux-gnu/libgcc_s.so.1"
 }
 
+# A static zlib for the command (gzip input) and one target, as a prefix
+# with include/ and lib/libz.a: Debian 12's own libz.a (amd64, or arm64
+# downloaded and unpacked), which calls nothing newer than glibc 2.17 has.
+# For musl, the same amd64 archive with the three fortified glibc calls it
+# makes added (packaging/musl_fortify_compat.c).
+zlib_prefix() {
+  local target=$1 arch=$2 dir=$work/zlib-$1
+  if [ ! -f "$dir/lib/libz.a" ]; then
+    rm -rf "$dir" && mkdir -p "$dir/include" "$dir/lib"
+    local from=/
+    if [ "$arch" != "$(uname -m)" ]; then
+      from=$work/$arch-zlib
+      rm -rf "$from" && mkdir -p "$from/debs"
+      (cd "$from/debs" && apt-get download -q "zlib1g-dev:$(debian_arch "$arch")" >/dev/null 2>&1)
+      dpkg-deb -x "$from"/debs/zlib1g-dev_*.deb "$from"
+    fi
+    cp "$from/usr/include/zlib.h" "$from/usr/include/zconf.h" "$dir/include/"
+    cp "$from/usr/lib/$arch-linux-gnu/libz.a" "$dir/lib/"
+    if [[ $target == musllinux_* ]]; then
+      "$3/cc" -O2 -c "$work/src/packaging/musl_fortify_compat.c" -o "$dir/musl_fortify_compat.o"
+      "$3/ar" rs "$dir/lib/libz.a" "$dir/musl_fortify_compat.o" 2>/dev/null
+    fi
+  fi
+  echo "$dir"
+}
+
 debian_arch() { case $1 in x86_64) echo amd64 ;; aarch64) echo arm64 ;; esac; }
 
 # The compiler wrappers for one Zig target (CMake wants one program per tool).
@@ -147,7 +173,9 @@ for minor in "${minors[@]}"; do
       module_link+=" $(libgcc_s "$arch")"
       defines+=(-DZORVAT_GETRANDOM_COMPAT=ON)
     fi
-    defines+=("-DZORVAT_ZIG_BIN=$(zig_bin "$triple")" "-DZORVAT_ZIG_ARCH=$arch"
+    bin=$(zig_bin "$triple")
+    defines+=("-DCMAKE_FIND_ROOT_PATH=$(zlib_prefix "$target" "$arch" "$bin")")
+    defines+=("-DZORVAT_ZIG_BIN=$bin" "-DZORVAT_ZIG_ARCH=$arch"
               "-DCMAKE_EXE_LINKER_FLAGS=-s" "-DCMAKE_MODULE_LINKER_FLAGS=$module_link")
     case $target in
       manylinux2014_x86_64)
