@@ -24,12 +24,14 @@ python=$root/.venv/bin/python
 export PYTHON=$python
 
 echo "== C++ core tests (Release)"
+start=$SECONDS
 # Benchmarks are built too (not run), so that they keep compiling.
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVAT_BUILD_BENCH=ON >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs"
 # The exact path alone (the span pass off): same bytes and messages expected.
 ZORVAT_EXACT_ONLY=1 ctest --test-dir build/release --output-on-failure -j "$jobs"
+echo "-- $((SECONDS - start)) s"
 
 echo "== C++ core tests, portable build (as for aarch64 and musl: no SSE2, scalar float formatting, no simdjson)"
 start=$SECONDS
@@ -43,6 +45,7 @@ ZORVAT_EXACT_ONLY=1 build/portable/zorvat_tests --gtest_brief=1
 echo "-- $((SECONDS - start)) s"
 
 echo "== C++ core tests and fuzz corpus replay (ASan + UBSan)"
+start=$SECONDS
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZORVAT_SANITIZE=ON -DZORVAT_BUILD_FUZZ=ON >/dev/null
 cmake --build build/asan -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
@@ -53,11 +56,14 @@ for target in build/asan/*_fuzz; do
   "$target" "fuzz/corpus/$name"
 done
 unset ASAN_OPTIONS UBSAN_OPTIONS
+echo "-- $((SECONDS - start)) s"
 
 echo "== C++ concurrency test (TSan)"
+start=$SECONDS
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORVAT_TSAN=ON >/dev/null
 cmake --build build/tsan -j "$jobs" --target zorvat_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/zorvat_tests --gtest_filter='ConcurrencyTest.*'
+echo "-- $((SECONDS - start)) s"
 
 if [ -f pyproject.toml ]; then
   scratch=$(mktemp -d)
@@ -125,4 +131,5 @@ PY
   )
   echo "-- $((SECONDS - start)) s"
 fi
-echo "-- scripts/test_all.sh: $((SECONDS - all_start)) s in all"
+echo "-- scripts/test_all.sh: $((SECONDS - all_start)) s in all; CPU time (user, system) of this shell, then of all it ran:"
+times
