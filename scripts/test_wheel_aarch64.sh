@@ -67,7 +67,8 @@ assert zorvat_codec.__file__.startswith(sys.prefix) and platform.machine() == "a
 file -b "$venv/bin/zorvat-columnarize.aarch64" | cut -d, -f1-2
 # Two tests assume what emulation changes, not the module: a 32 KiB thread
 # stack (aarch64 glibc's minimum is 128 KiB) and the command being an ELF
-# file (here it is the launcher; its target was shown above).
+# file (here it is the launcher; its target was shown above). Node ids are
+# relative to the repository root, pytest's rootdir.
 "$venv/bin/python" -m pytest -q -p no:cacheprovider -m "not heavy and not thirdparty" "$root/tests/python" \
-  --deselect "$root/tests/python/test_threads.py::test_nesting_limit_on_a_small_thread_stack" \
-  --deselect "$root/tests/python/test_cli.py::test_is_a_native_executable"
+  --deselect tests/python/test_threads.py::test_nesting_limit_on_a_small_thread_stack \
+  --deselect tests/python/test_cli.py::test_is_a_native_executable
