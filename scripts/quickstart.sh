@@ -1,18 +1,15 @@
 #!/usr/bin/env bash
-# The README's first command: installs what the build needs, pip-installs the
-# module and its command-line tool, and columnarizes the example rows.
+# The README's first command: installs what the build needs, makes the
+# project's virtual environment .venv, pip-installs the module and its
+# command-line tool into it, and columnarizes the example rows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install_deps.sh
-python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore .
+.venv/bin/python -m pip install --quiet --disable-pip-version-check .
 
-# pip puts the command beside the interpreter; that directory may not be on
-# PATH (a user install, or a version manager that has not rehashed yet).
-command=$(command -v zorvat-columnarize || true)
-if [ -z "$command" ]; then
-  command="$(python3 -c 'import sysconfig; print(sysconfig.get_path("scripts"))')/zorvat-columnarize"
-fi
 echo "\$ zorvat-columnarize examples/rows.json"
-"$command" examples/rows.json
+.venv/bin/zorvat-columnarize examples/rows.json
 echo
+echo
+echo "Installed into .venv: run 'source .venv/bin/activate' to put python and zorvat-columnarize on PATH."
