@@ -31,6 +31,8 @@ PLACES = {
     "key": lambda s: b'[{"' + s + b'":1,"o":2},{"o":3}]',
     "nested": lambda s: b'[{"k":[{"n":"' + s + b'"},"' + s + b'"]}]',
     "after-rows": lambda s: b"[" + SMALL_ROWS + b',{"k":"' + s + b'","a":1}]',
+    # Whitespace inside a cell: its compact text is written apart, around it.
+    "spaced": lambda s: b'[{"k": [ "' + s + b'" , 1.50 ]},{"k":[]}]',
 }
 
 OFFSETS = (-40, -24, -17, -16, -15, -9, -1, 0, 1, 8)
@@ -48,6 +50,10 @@ def cases():
             for enc in ("plain", "newline"):
                 for place in ("value", "key"):
                     yield pytest.param(chunk + d, enc, place, marks=marks, id="%d%+d-%s-%s" % (chunk, d, enc, place))
+            # Rewritten text as long as the chunk: the side buffer of
+            # compact cell texts crosses the same sizes.
+            for enc, place in (("u-escapes", "value"), ("u-escapes", "nested"), ("plain", "spaced")):
+                yield pytest.param(chunk + d, enc, place, marks=marks, id="%d%+d-%s-%s" % (chunk, d, enc, place))
 
 
 @pytest.mark.parametrize("length,encoding,place", list(cases()))
