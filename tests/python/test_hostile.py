@@ -23,6 +23,15 @@ def churn():
     # Reuses freed memory, so that a dangling read sees other bytes.
     [bytes(40000) for _ in range(50)]
 
+def expect(error, call, text=None, notes=None):
+    try:
+        call()
+    except error as e:
+        assert text is None or str(e) == text, e
+        assert notes is None or e.__notes__ == notes, e
+    else:
+        raise AssertionError("no error")
+
 def drop_payload():
     call.__setstate__((z.columnarize, (b"[]",), {}, None))
     churn()
@@ -53,12 +62,7 @@ class MinRows:
         drop_payload()
         raise KeyError("k")
 call = functools.partial(z.columnarize, fresh(), MinRows())
-try:
-    call()
-except KeyError as e:
-    assert e.__notes__ == ["while processing 'min_rows'"]
-else:
-    raise AssertionError("no error")
+expect(KeyError, lambda: call(), notes=["while processing 'min_rows'"])
 """),
     ("index returns a huge int", """
 class MinRows:
@@ -66,12 +70,7 @@ class MinRows:
         drop_payload()
         return 10**100
 call = functools.partial(z.columnarize, fresh(), MinRows())
-try:
-    call()
-except OverflowError as e:
-    assert e.__notes__ == ["while processing 'min_rows'"]
-else:
-    raise AssertionError("no error")
+expect(OverflowError, lambda: call(), notes=["while processing 'min_rows'"])
 """),
     ("index returns an int subclass whose finalizer drops the payload", """
 class Count(int):
@@ -89,12 +88,7 @@ class MinRows:
     def __index__(self):
         return type("Count", (int,), {})(4)
 warnings.simplefilter("error", DeprecationWarning)
-try:
-    z.columnarize(b"[]", MinRows())
-except DeprecationWarning as e:
-    assert e.__notes__ == ["while processing 'min_rows'"]
-else:
-    raise AssertionError("no error")
+expect(DeprecationWarning, lambda: z.columnarize(b"[]", MinRows()), notes=["while processing 'min_rows'"])
 """),
     ("bytes subclass with a finalizer, last reference in the call", """
 class Payload(bytes):
@@ -118,35 +112,23 @@ assert call() == EXPECTED
     ("keyword __str__ raises", """
 class K(str):
     def __str__(self): raise ValueError
-try:
-    z.columnarize(b"[]", **{K("bogus"): 1})
-except TypeError as e:
-    assert str(e) == UNEXPECTED.format("bogus"), e
+expect(TypeError, lambda: z.columnarize(b"[]", **{K("bogus"): 1}), text=UNEXPECTED.format("bogus"))
 """),
     ("keyword __str__ returns a non-str", """
 class K(str):
     def __str__(self): return 42
-try:
-    z.columnarize(b"[]", **{K("bogus"): 1})
-except TypeError as e:
-    assert str(e) == UNEXPECTED.format("bogus"), e
+expect(TypeError, lambda: z.columnarize(b"[]", **{K("bogus"): 1}), text=UNEXPECTED.format("bogus"))
 """),
     ("keyword __str__ returns a str subclass", """
 class S(str): pass
 class K(str):
     def __str__(self): return S("shown")
-try:
-    z.columnarize(b"[]", **{K("bogus"): 1})
-except TypeError as e:
-    assert str(e) == UNEXPECTED.format("shown"), e
+expect(TypeError, lambda: z.columnarize(b"[]", **{K("bogus"): 1}), text=UNEXPECTED.format("shown"))
 """),
     ("keyword __str__ with lone surrogates fails", """
 class K(str):
     def __str__(self): raise ValueError
-try:
-    z.columnarize(b"[]", **{K("a\\udcffb"): 1})
-except TypeError as e:
-    assert str(e) == UNEXPECTED.format("a" + "\\ufffd" * 3 + "b"), e
+expect(TypeError, lambda: z.columnarize(b"[]", **{K("a\\udcffb"): 1}), text=UNEXPECTED.format("a" + "\\ufffd" * 3 + "b"))
 """),
     ("keyword __str__ drops the payload", """
 class K(str):
@@ -154,10 +136,7 @@ class K(str):
         drop_payload()
         return "x"
 call = functools.partial(z.columnarize, fresh(), **{K("bogus"): 1})
-try:
-    call()
-except TypeError as e:
-    assert str(e) == UNEXPECTED.format("x"), e
+expect(TypeError, lambda: call(), text=UNEXPECTED.format("x"))
 """),
 ]
 
