@@ -75,8 +75,9 @@ class ColumnPlan {
 
   // ---- Rows, one member at a time
 
-  // The state of the row being taken in. The row source holds it in a local
-  // and passes it by value, so that it stays in registers across the scan.
+  // The state of the row being taken in, held by the row source in a local
+  // rather than in the plan, so that storing a cell does not make the
+  // compiler load it again.
   struct Row {
     const std::uint32_t* prev;   // the last column list written, then kNoColumn
     std::size_t next;            // prev[cursor]: the column whose key is expected next
