@@ -48,6 +48,7 @@ void Arena::release() {
     head_ = previous;
   }
   cur_ = end_ = nullptr;
+  next_chunk_ = kFirstChunk;
 }
 
 }  // namespace zorvat::json

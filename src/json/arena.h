@@ -70,6 +70,9 @@ class Arena {
   static constexpr std::size_t kFirstChunk = 16 * 1024;
   static constexpr std::size_t kMaxChunk = 16 * 1024 * 1024;
 
+  // Frees every chunk; the arena starts over, empty.
+  void release();
+
  private:
   struct Chunk {
     Chunk* previous;
@@ -80,7 +83,6 @@ class Arena {
   static constexpr std::size_t kRedzone = kAsan ? 16 : 0;
 
   void* allocate_slow(std::size_t bytes, std::size_t align);
-  void release();
 
   static inline char no_bytes_[1] = {};
 

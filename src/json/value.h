@@ -165,6 +165,11 @@ class KeyIndex {
   void build(KeyAt key_at, std::size_t count, std::size_t capacity_hint, Arena& arena);
 
   bool empty() const { return slots_ == nullptr; }
+  // The next insertion grows the table.
+  bool full() const { return (used_ + 1) * 2 > mask_ + 1; }
+  // Moves the slots to a table twice the size in `arena`; the old table is
+  // no longer used, so a caller that owns its arena may free it.
+  void grow(Arena& arena);
 
   // Position of `key`, or npos.
   template <class KeyAt>
@@ -193,7 +198,6 @@ class KeyIndex {
   // Slots are placed by the hash's high 32 bits, which the slot keeps, so
   // growing never hashes a key again.
   void place(std::uint64_t tag, std::size_t position);
-  void grow(Arena& arena);
   void allocate(std::size_t capacity, Arena& arena);
 
   std::uint64_t* slots_ = nullptr;
@@ -256,7 +260,7 @@ std::size_t KeyIndex::find_or_insert(KeyAt key_at, Str key, std::size_t position
   std::uint64_t hash = sip_hash13(hash_key_, key.view());
   std::size_t found = find_hashed(key_at, key, hash);
   if (found != npos) return found;
-  if ((used_ + 1) * 2 > mask_ + 1) grow(arena);
+  if (full()) grow(arena);
   place(hash >> 32, position);
   return npos;
 }

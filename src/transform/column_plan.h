@@ -184,6 +184,8 @@ class ColumnPlan {
     std::vector<std::uint32_t>().swap(row_columns_);
     std::vector<KeyWords>().swap(words_);
     std::vector<std::uint32_t>().swap(succ_);
+    index_ = json::KeyIndex();
+    for (json::Arena& a : index_arenas_) a.release();
   }
 
  private:
@@ -273,8 +275,17 @@ class ColumnPlan {
         if (columns_[c].name() == name) return c;
       }
     } else {
-      if (index_.empty()) index_.build(name_at, count, 2 * kLinear, arena_);
-      const std::size_t found = index_.find_or_insert(name_at, name, count, arena_);
+      json::Arena& arena = index_arenas_[live_arena_];
+      if (index_.empty()) {
+        index_.build(name_at, count, 2 * kLinear, arena);
+      } else if (index_.full()) {
+        // One huge row indexes millions of names: each table's predecessor
+        // is freed, not left in the arena.
+        live_arena_ ^= 1;
+        index_.grow(index_arenas_[live_arena_]);
+        arena.release();
+      }
+      const std::size_t found = index_.find_or_insert(name_at, name, count, index_arenas_[live_arena_]);
       if (found != json::KeyIndex::npos) return static_cast<std::uint32_t>(found);
     }
     if (count >= UINT32_MAX - 1) throw std::length_error("too many columns");
@@ -310,7 +321,8 @@ class ColumnPlan {
   std::vector<KeyWords> words_;             // of the first kWordColumns columns
   std::vector<std::uint32_t> succ_;         // per column (the first kWordColumns): the one that followed it last, off prev_
   json::KeyIndex index_;                    // over the names, from kLinear columns on
-  json::Arena arena_;                       // the index's slots
+  json::Arena index_arenas_[2];             // the index's table, and the one it grows into
+  int live_arena_ = 0;
   std::vector<std::uint32_t> prev_;         // the last column list written, then kNoColumn
   std::vector<std::uint32_t> row_columns_;  // the current row's
   std::size_t rows_ = 0;
