@@ -80,7 +80,8 @@ class ColumnPlan {
   // compiler load it again.
   struct Row {
     const std::uint32_t* prev;   // the last column list written, then kNoColumn
-    std::size_t next;            // prev[cursor]: the column whose key is expected next
+    std::size_t next;            // the column whose key is expected next: prev[cursor]
+                                 // while shared, then the last one's next in the order
     std::size_t cursor;
     const KeyWords* words;       // of the first word_count columns
     std::size_t word_count;
@@ -103,14 +104,18 @@ class ColumnPlan {
 
   // A member whose key is column `c`'s name.
   [[gnu::always_inline]] void add(Row& row, std::size_t c, Cell cell) {
-    // The usual row: every key so far at its place in the previous list,
-    // which holds no key twice.
-    if (row.shared && c == row.next) {
-      row.next = row.prev[++row.cursor];
-      new (stream_.extend(2)) Cell(cell);
-      ++row.count;
-      note(c, cell);
-      return;
+    if (c == row.next) {
+      // The usual row: every key so far at its place in the previous list,
+      // which holds no key twice.
+      if (row.shared) {
+        row.next = row.prev[++row.cursor];
+        new (stream_.extend(2)) Cell(cell);
+        ++row.count;
+        note(c, cell);
+        return;
+      }
+      // A row that left the previous list, on the columns' order again.
+      if (columns_[c].stamp != rows_ + 1) return take(row, static_cast<std::uint32_t>(c), cell);
     }
     add_off_list(row, static_cast<std::uint32_t>(c), cell);
   }
@@ -121,7 +126,7 @@ class ColumnPlan {
     if (c == kNoColumn || columns_[c].name() != name) {
       c = guess(row, [&](std::size_t g) { return columns_[g].name() == name; });
       if (c == kNoColumn) {
-        c = find_or_add(name);
+        c = find_or_add(name, last_of(row));
         row.words = words_.data();
         row.word_count = words_.size();
       }
@@ -130,19 +135,21 @@ class ColumnPlan {
   }
 
   // When the key is not the expected one, the columns it most likely is,
-  // tested by `is_key` before any lookup: the previous row's next few keys
-  // (this row lacks some), then what followed the last key found the last
-  // times (this row has some that the previous one lacked).
+  // tested by `is_key` before any lookup: the previous row's next keys (this
+  // row lacks some), then the columns that follow the last key in the order
+  // rows have shown (this row has keys the previous one lacked).
   template <class IsKey>
   std::size_t guess(const Row& row, IsKey is_key) const {
-    const std::size_t ahead = std::min(prev_size_, row.cursor + 3);
-    for (std::size_t k = row.cursor + 1; k < ahead; ++k) {
-      if (is_key(prev_[k])) return prev_[k];
+    if (row.shared) {
+      const std::size_t ahead = std::min(prev_size_, row.cursor + 3);
+      for (std::size_t k = row.cursor + 1; k < ahead; ++k) {
+        if (is_key(prev_[k])) return prev_[k];
+      }
     }
     std::size_t c = last_of(row);
-    for (int step = 0; step < 4 && c < succ_.size(); ++step) {
-      c = succ_[c];
-      if (c != kNoColumn && is_key(c)) return c;
+    for (std::size_t step = 0; step < kOrderSteps && c < order_.size(); ++step) {
+      c = order_[c];
+      if (is_key(c)) return c;
     }
     return kNoColumn;
   }
@@ -183,7 +190,7 @@ class ColumnPlan {
     std::vector<std::uint32_t>().swap(prev_);
     std::vector<std::uint32_t>().swap(row_columns_);
     std::vector<KeyWords>().swap(words_);
-    std::vector<std::uint32_t>().swap(succ_);
+    std::vector<std::uint32_t>().swap(order_);
     index_ = json::KeyIndex();
     for (json::Arena& a : index_arenas_) a.release();
   }
@@ -191,43 +198,41 @@ class ColumnPlan {
  private:
   static constexpr std::uint32_t kLinear = 32;          // below this many columns a scan beats hashing
   static constexpr std::size_t kWordColumns = 1024;    // columns with key words
-  static constexpr std::size_t kLookAhead = 8;         // previous keys searched for a key found off its place
+  static constexpr std::size_t kOrderSteps = 8;        // columns tried along the order after a miss
 
   std::size_t last_of(const Row& row) const {
     if (!row.shared) return row.last;
     return row.cursor != 0 ? prev_[row.cursor - 1] : kNoColumn;
   }
 
-  void add_off_list(Row& row, std::uint32_t c, Cell cell) {
-    const std::size_t last = last_of(row);
-    if (last < succ_.size()) succ_[last] = c;
-    row.last = c;
-    if (row.shared) part_ways(row);
+  // The column after `c` in the columns' order, if it has one.
+  std::size_t order_after(std::size_t c) const { return c < order_.size() ? order_[c] : kNoColumn; }
+
+  // A member of a row that left the previous list, its key not yet in the row.
+  [[gnu::always_inline]] void take(Row& row, std::uint32_t c, Cell cell) {
     Column& col = columns_[c];
-    if (col.stamp == rows_ + 1) {  // a repeated key: its last value, at the first key's position
-      std::uint32_t* at = stream_.data() + header_ + kHeaderWords + 2 * std::size_t{col.slot};
-      Cell first;
-      std::memcpy(&first, at, sizeof first);
-      unnote(col, first);
-      new (at) Cell(cell);
-      note(c, cell);
-      return;
-    }
     col.stamp = static_cast<std::uint32_t>(rows_ + 1);
     col.slot = static_cast<std::uint32_t>(row.count++);
     row_columns_.push_back(c);
     new (stream_.extend(2)) Cell(cell);
     note(c, cell);
-    // Rows that lack some of the previous row's keys keep its order for the
-    // rest: the prediction resumes after the key just found, if it is near.
-    const std::size_t ahead = std::min(prev_size_, row.cursor + kLookAhead);
-    for (std::size_t k = row.cursor; k < ahead; ++k) {
-      if (prev_[k] == c) {
-        row.cursor = k + 1;
-        row.next = prev_[k + 1];
-        return;
-      }
-    }
+    row.last = c;
+    row.next = order_after(c);
+  }
+
+  void add_off_list(Row& row, std::uint32_t c, Cell cell) {
+    if (row.shared) part_ways(row);
+    Column& col = columns_[c];
+    if (col.stamp != rows_ + 1) return take(row, c, cell);
+    // A repeated key: its last value, at the first key's position.
+    std::uint32_t* at = stream_.data() + header_ + kHeaderWords + 2 * std::size_t{col.slot};
+    Cell first;
+    std::memcpy(&first, at, sizeof first);
+    unnote(col, first);
+    new (at) Cell(cell);
+    note(c, cell);
+    row.last = c;
+    row.next = order_after(c);
   }
 
   // A row's cell joins its column's facts. A null or absent cell never equals
@@ -267,7 +272,9 @@ class ColumnPlan {
     }
   }
 
-  std::uint32_t find_or_add(json::Str name) {
+  // `last`: the row's key before this one, which a new column follows in
+  // the columns' order.
+  std::uint32_t find_or_add(json::Str name, std::size_t last) {
     const auto count = static_cast<std::uint32_t>(columns_.size());
     auto name_at = [this](std::size_t i) { return columns_[i].name(); };
     if (count < kLinear) {
@@ -294,7 +301,12 @@ class ColumnPlan {
     columns_.push_back(Column{name.data, static_cast<std::uint32_t>(name.size << 1 | plain), 0, Cell{}, 0, 0, 0, 0});
     if (count < kWordColumns) {
       words_.push_back(words_for(name, plain));
-      succ_.push_back(kNoColumn);
+      // The order is a ring: a new column goes in after the key before it
+      // (or after the newest column), so rows that lack some keys or hold
+      // some new ones still find theirs by following it.
+      if (last >= count) last = count == 0 ? 0 : count - 1;
+      order_.push_back(count == 0 ? 0 : order_[last]);
+      if (count != 0) order_[last] = count;
     }
     return count;
   }
@@ -319,7 +331,7 @@ class ColumnPlan {
   json::PagedArray<std::uint32_t> stream_;
   json::PagedArray<Column> columns_;
   std::vector<KeyWords> words_;             // of the first kWordColumns columns
-  std::vector<std::uint32_t> succ_;         // per column (the first kWordColumns): the one that followed it last, off prev_
+  std::vector<std::uint32_t> order_;        // per column (the first kWordColumns): the next in the columns' order
   json::KeyIndex index_;                    // over the names, from kLinear columns on
   json::Arena index_arenas_[2];             // the index's table, and the one it grows into
   int live_arena_ = 0;
