@@ -190,6 +190,25 @@ inline bool read_simple_number(const char*& cursor, const char* end, bool negati
   return true;
 }
 
+// The digits of a simple number whose shape take_simple_number<false> found
+// at p, as one integer: the runs' lengths are known, so each eight digits are
+// one load and one conversion. Zeros that lead below 1 add nothing.
+inline std::uint64_t simple_significand(const char* p, const SimpleNumber& s, const char* end) {
+  std::uint64_t v = 0;
+  auto run = [&](const char* q, std::size_t n) {
+    for (; n >= 8; q += 8, n -= 8) v = v * 100000000u + digits_value(load_word8(q), 8);
+    if (n == 0) return;
+    if (end - q >= 8) {
+      v = v * kIntegerPowersOfTen[n] + digits_value(load_word8(q), static_cast<unsigned>(n));
+    } else {
+      for (; n != 0; ++q, --n) v = v * 10 + static_cast<unsigned>(*q - '0');
+    }
+  };
+  run(p, s.int_digits);
+  if (s.fraction != 0) run(p + s.int_digits + 1, s.fraction);
+  return v;
+}
+
 // Whether the writer prints the simple number ending at `end` as exactly its
 // bytes. So it does for the integers below 10^18 but -0, and for the decimals
 // of at most 15 significant digits, decimal exponent -5 or more, that end in
@@ -225,9 +244,7 @@ inline NumberLiteral read_number_literal(const char* p, const char* end) {
     out.prints_as_read = prints_as_read(s, negative, cursor);
     if constexpr (kValueIfRewritten) {
       if (out.prints_as_read) return out;
-      cursor = p + negative;
-      s = SimpleNumber{};
-      take_simple_number<true>(cursor, end, s);
+      s.significand = simple_significand(p + negative, s, end);
     }
     out.value = simple_number_value(s.significand, s.fraction, negative);
     return out;

@@ -112,6 +112,17 @@ TEST(SpanNumberTest, EveryLiteralReadsAsTheReaderReadsIt) {
     json::OutputBuffer out;
     json::write_number(out, number.value);
     ASSERT_EQ(std::string(out.view()), exact) << literal;
+    // The scan's form: the value only for a literal it rewrites, with and
+    // without bytes after it to load.
+    const std::string text = literal + (i % 2 ? ",12345678" : "");
+    const auto scanned = json::read_number_literal<true>(text.data(), text.data() + text.size());
+    ASSERT_EQ(scanned.end, text.data() + literal.size()) << literal;
+    ASSERT_EQ(scanned.prints_as_read, number.prints_as_read) << literal;
+    if (!scanned.prints_as_read) {
+      json::OutputBuffer again;
+      json::write_number(again, scanned.value);
+      ASSERT_EQ(std::string(again.view()), exact) << literal;
+    }
   }
 }
 
