@@ -223,6 +223,18 @@ inline bool prints_as_read(const SimpleNumber& s, bool negative, const char* end
   return significant <= 15 && s.zeros <= 4;
 }
 
+// The commonest literal, an integer of at most 7 digits (but -0), found with
+// one load: past it, or null for any other literal or an error, which
+// read_number_literal then reads. It prints as read. Needs 9 bytes at p.
+inline const char* short_integer_end(const char* p) {
+  const char* q = p + (*p == '-');
+  const std::uint64_t other = non_digit_bytes(load_word8(q));
+  const unsigned n = static_cast<unsigned>(std::countr_zero(other)) >> 3;  // 8 when all are digits
+  if (n - 1 >= 7 || q[n] == '.' || (q[n] | 0x20) == 'e') return nullptr;
+  if (*q == '0' && (n != 1 || q != p)) return nullptr;  // a leading zero, or -0
+  return q + n;
+}
+
 // A literal at p ('-' or a digit) read by the procedures above.
 struct NumberLiteral {
   const char* end = nullptr;    // past it; null when it does not read

@@ -353,6 +353,9 @@ inline void SpanPass::divert(Compact& c, const char* at) {
       break;
   }
   if (*p != '-' && !is_digit(*p)) return nullptr;
+  if (end_ - p >= 9) {
+    if (const char* q = json::short_integer_end(p)) return q;
+  }
   const json::NumberLiteral number = json::read_number_literal<true>(p, end_);
   if (number.end == nullptr) {
     if (number.out_of_range) leave_to_exact();

@@ -118,6 +118,10 @@ TEST(SpanNumberTest, EveryLiteralReadsAsTheReaderReadsIt) {
     const auto scanned = json::read_number_literal<true>(text.data(), text.data() + text.size());
     ASSERT_EQ(scanned.end, text.data() + literal.size()) << literal;
     ASSERT_EQ(scanned.prints_as_read, number.prints_as_read) << literal;
+    if (text.size() >= 9) {
+      const char* short_end = json::short_integer_end(text.data());
+      if (short_end != nullptr) ASSERT_TRUE(short_end == scanned.end && scanned.prints_as_read) << literal;
+    }
     if (!scanned.prints_as_read) {
       json::OutputBuffer again;
       json::write_number(again, scanned.value);
