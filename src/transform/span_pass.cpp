@@ -293,7 +293,10 @@ const char* SpanPass::scan_value(const char* p, Cell& cell) {
       c.start = kNotDiverted;
     }
   } else {
-    p = scan_scalar(p, c);
+    // A row's cells are often short integers; nested numbers are left to
+    // the general reading, which a second test there would only slow.
+    const char* q = end_ - p >= 9 && *p != '"' ? json::short_integer_end(p) : nullptr;
+    p = q != nullptr ? q : scan_scalar(p, c);
   }
   if (p == nullptr) return nullptr;
   auto length = static_cast<std::size_t>(p - start);
@@ -353,9 +356,6 @@ inline void SpanPass::divert(Compact& c, const char* at) {
       break;
   }
   if (*p != '-' && !is_digit(*p)) return nullptr;
-  if (end_ - p >= 9) {
-    if (const char* q = json::short_integer_end(p)) return q;
-  }
   const json::NumberLiteral number = json::read_number_literal<true>(p, end_);
   if (number.end == nullptr) {
     if (number.out_of_range) leave_to_exact();
