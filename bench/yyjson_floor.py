@@ -3,6 +3,7 @@
 
     python3 bench/yyjson_floor.py              # speed: MB/s and ratios, markdown
     python3 bench/yyjson_floor.py --callgrind  # instructions per payload byte
+    python3 bench/yyjson_floor.py --chart docs/floor.png  # speed, and the ratios drawn
 
 Builds bench/yyjson_floor.cpp (Release, in build/bench-floor), writes the
 payloads into build/floor-payloads (those of tools/make_payloads.py and the
@@ -229,6 +230,31 @@ def speed(driver, files, args):
             medians[-1][0], medians[-1][1], spread))
     print("| geometric mean | | | | | **%.2f×** | %.2f× | |" % (
         statistics.geometric_mean(m for m, _ in medians), statistics.geometric_mean(e for _, e in medians)))
+    if args.chart:
+        spreads = [[y / m for m, y in zip(per_call[(n, "module")], per_call[(n, "yyjson")])] for n in order]
+        chart(args.chart, order, [m for m, _ in medians], spreads, args)
+
+
+def chart(path, names, ratios, spreads, args):
+    """Module ÷ yyjson per dataset as bars, the rounds' spread as whiskers."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(8, 0.32 * len(names) + 1.4))
+    y = range(len(names))[::-1]
+    low = [r - min(s) for r, s in zip(ratios, spreads)]
+    high = [max(s) - r for r, s in zip(ratios, spreads)]
+    colors = ["#2b8cbe" if r >= 1.2 else "#fdae6b" if r >= 1 else "#e34a33" for r in ratios]
+    ax.barh(list(y), ratios, xerr=[low, high], color=colors, ecolor="#555555", capsize=2)
+    ax.set_yticks(list(y), names, fontsize=8)
+    for x, style in ((1.0, "-"), (1.2, "--")):
+        ax.axvline(x, color="black", linestyle=style, linewidth=0.8)
+    ax.set_xlabel("module ÷ yyjson read + minified write (speed; >1: the module is faster; dashed: 1.2×)")
+    threads = "one thread" if args.threads == 1 else "%d threads" % args.threads
+    ax.set_title("yyjson floor, %s, %s, median of %d rounds" % (commit(), threads, args.rounds), fontsize=9)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
 
 
 # -- callgrind --------------------------------------------------------------
@@ -305,6 +331,7 @@ def main():
     ap.add_argument("--calls", type=int, default=3, help="for --callgrind: calls averaged")
     ap.add_argument("--paths", nargs="+", choices=PATHS, default=list(PATHS), help="for --callgrind")
     ap.add_argument("--only", nargs="+", metavar="DATASET", help="these datasets alone")
+    ap.add_argument("--chart", metavar="PNG", help="for speed: also draw the ratios (needs matplotlib)")
     ap.add_argument("--build-dir", default=os.path.join(ROOT, "build", "bench-floor"))
     ap.add_argument("--payloads", default=os.path.join(ROOT, "build", "floor-payloads"))
     args = ap.parse_args()
