@@ -1,5 +1,5 @@
-// Time per value of format_float, against its frozen earlier form and the
-// standard library's shortest form: ns per value is 1e9 / items_per_second.
+// Time per value of format_float, against the standard library's shortest
+// form: ns per value is 1e9 / items_per_second.
 #include <benchmark/benchmark.h>
 
 #include <bit>
@@ -9,7 +9,6 @@
 #include <random>
 #include <vector>
 
-#include "float_format_reference.h"
 #include "json/float_format.h"
 
 namespace {
@@ -72,8 +71,6 @@ void run(benchmark::State& state, const std::vector<double>& values, Format form
 
 std::size_t format_float(double x, char* out) { return zorvat::json::format_float(x, out); }
 
-std::size_t earlier(double x, char* out) { return zorvat::testkit::format_float_reference(x, out); }
-
 std::size_t standard_library(double x, char* out) {
   return static_cast<std::size_t>(
       std::to_chars(out, out + zorvat::json::kFloatTextMax + 8, x, std::chars_format::scientific).ptr - out);
@@ -83,10 +80,6 @@ void BM_FormatFloat_RandomBits(benchmark::State& s) { run(s, random_bit_patterns
 void BM_FormatFloat_Prices(benchmark::State& s) { run(s, prices(), format_float); }
 void BM_FormatFloat_UniformUnit(benchmark::State& s) { run(s, uniform_unit(), format_float); }
 void BM_FormatFloat_Coordinates(benchmark::State& s) { run(s, coordinates(), format_float); }
-void BM_Earlier_RandomBits(benchmark::State& s) { run(s, random_bit_patterns(), earlier); }
-void BM_Earlier_Prices(benchmark::State& s) { run(s, prices(), earlier); }
-void BM_Earlier_UniformUnit(benchmark::State& s) { run(s, uniform_unit(), earlier); }
-void BM_Earlier_Coordinates(benchmark::State& s) { run(s, coordinates(), earlier); }
 void BM_ToChars_RandomBits(benchmark::State& s) { run(s, random_bit_patterns(), standard_library); }
 void BM_ToChars_Prices(benchmark::State& s) { run(s, prices(), standard_library); }
 
@@ -94,10 +87,6 @@ BENCHMARK(BM_FormatFloat_RandomBits);
 BENCHMARK(BM_FormatFloat_Prices);
 BENCHMARK(BM_FormatFloat_UniformUnit);
 BENCHMARK(BM_FormatFloat_Coordinates);
-BENCHMARK(BM_Earlier_RandomBits);
-BENCHMARK(BM_Earlier_Prices);
-BENCHMARK(BM_Earlier_UniformUnit);
-BENCHMARK(BM_Earlier_Coordinates);
 BENCHMARK(BM_ToChars_RandomBits);
 BENCHMARK(BM_ToChars_Prices);
 

@@ -16,8 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "float_format_reference.h"
-
 namespace zorvat::json {
 namespace {
 
@@ -222,20 +220,16 @@ std::size_t differential_count() {
   return kRandomValues * 4;
 }
 
-// The writer against its frozen earlier form, byte for byte: every binade's
-// edges, then random doubles of the kinds that take different paths.
-TEST(FormatFloatTest, MatchesReferenceByteForByte) {
-  std::unique_ptr<char[]> got(new char[kFloatTextMax]), want(new char[kFloatTextMax]);
+// Every binade's edges, then many random doubles of the kinds that take
+// different paths, against the standard library's shortest digits.
+TEST(FormatFloatTest, BinadeEdgesAndRandomKindsAgreeWithShortestDigits) {
   std::uint64_t checked = 0;
   int failures = 0;
   auto check = [&](std::uint64_t bits) {
     const double x = std::bit_cast<double>(bits);
-    const std::size_t n = format_float(x, got.get());
-    const std::size_t m = testkit::format_float_reference(x, want.get());
+    const std::string problem = check_one(x);
     ++checked;
-    if ((n != m || std::memcmp(got.get(), want.get(), n) != 0) && ++failures <= 10)
-      ADD_FAILURE() << "bits 0x" << std::hex << bits << ": " << std::string(got.get(), std::min(n, kFloatTextMax))
-                    << " instead of " << std::string(want.get(), m);
+    if (!problem.empty() && ++failures <= 10) ADD_FAILURE() << "bits 0x" << std::hex << bits << ": " << problem;
   };
 
   constexpr std::uint64_t kFraction = (std::uint64_t{1} << 52) - 1;
