@@ -231,8 +231,11 @@ inline const char* short_integer_end(const char* p) {
   const std::uint64_t other = non_digit_bytes(load_word8(q));
   const unsigned n = static_cast<unsigned>(std::countr_zero(other)) >> 3;  // 8 when all are digits
   if (n - 1 >= 7 || q[n] == '.' || (q[n] | 0x20) == 'e') return nullptr;
-  if (*q == '0' && (n != 1 || q != p)) return nullptr;  // a leading zero, or -0
-  return q + n;
+  if (*q == '0' && n != 1) return nullptr;  // a leading-zero error, which the general reading words
+  SimpleNumber s;
+  s.int_digits = n;
+  s.below_one = *q == '0';
+  return prints_as_read(s, q != p, q + n) ? q + n : nullptr;
 }
 
 // A literal at p ('-' or a digit) read by the procedures above.
