@@ -77,10 +77,11 @@ TEST(ColumnarizeTest, DocumentTable) {
   }
 }
 
-// Wide rows with members in varying order exercise the hashed lookups; at
-// 5,000 columns the name index outgrows (and frees) several tables.
+// Wide rows with members in varying order exercise the hashed lookups; the
+// name index outgrows (and frees) several tables, past the arena's first
+// chunk at 5,000 columns and past whole huge pages (2 MiB) at 140,000.
 TEST(ColumnarizeTest, WideRowsInShiftingOrder) {
-  for (const int width : {40, 5000}) {
+  for (const int width : {40, 5000, 140000}) {
     std::string payload = "[";
     std::string expected_columns;
     std::string expected_rows;
