@@ -99,12 +99,7 @@ std::string invalid_type_description(const Value* first) {
 }
 
 std::string ReaderError::text() const {
-  std::string out = description;
-  out += " at line ";
-  out += std::to_string(line);
-  out += " column ";
-  out += std::to_string(column);
-  return out;
+  return description + " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
 
 void locate(std::string_view text, std::uint64_t offset, std::uint64_t& line, std::uint64_t& column) {
@@ -128,10 +123,6 @@ void locate(std::string_view text, std::uint64_t offset, std::uint64_t& line, st
 
 namespace zorvat {
 
-std::string TransformError::message() const {
-  std::string out(prefix());
-  out += detail();
-  return out;
-}
+std::string TransformError::message() const { return std::string(prefix()).append(detail()); }
 
 }  // namespace zorvat

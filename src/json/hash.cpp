@@ -87,15 +87,12 @@ std::uint64_t sip_hash13(HashKey key, std::string_view bytes) {
   std::memcpy(tail, p, n);
   tail[n] = 0xFF;
   std::uint64_t last;
+  std::memcpy(&last, tail, 8);
   if (n == 7) {
-    std::memcpy(&last, tail, 8);
     s.compress(last);
-    last = static_cast<std::uint64_t>(total) << 56;
-  } else {
-    std::memcpy(&last, tail, 8);
-    last |= static_cast<std::uint64_t>(total) << 56;
+    last = 0;
   }
-  s.compress(last);
+  s.compress(last | static_cast<std::uint64_t>(total) << 56);
   s.v2 ^= 0xff;
   s.round();
   s.round();

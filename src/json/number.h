@@ -90,27 +90,6 @@ inline const char* take_digits(const char* p, const char* end, std::uint64_t& si
   return p;
 }
 
-// Past the digit run at p, eight digits per step where eight bytes remain.
-// Its digits are appended to `significand` while `count` (all digits seen)
-// stays within 19, so a significand of 19 digits or fewer is exact; beyond
-// that it is not kept. One pass finds the run's end and its value.
-inline const char* read_digit_run(const char* p, const char* end, std::uint64_t& significand, std::size_t& count) {
-  while (end - p >= 8) {
-    const std::uint64_t x = load_word8(p);
-    const std::uint64_t other = non_digit_bytes(x);
-    const unsigned n = other == 0 ? 8 : static_cast<unsigned>(std::countr_zero(other)) >> 3;
-    if (n == 0) return p;
-    count += n;
-    if (count <= 19) significand = significand * kIntegerPowersOfTen[n] + digits_value(x, n);
-    p += n;
-    if (n != 8) return p;
-  }
-  for (; p != end && is_digit(*p); ++p) {
-    if (++count <= 19) significand = significand * 10 + static_cast<unsigned>(*p - '0');
-  }
-  return p;
-}
-
 // The value of a literal of at most 19 digits without exponent, from its
 // digits as one integer and the number of them after the point: for a
 // fraction one rounded division by an exactly representable power of ten.
@@ -120,13 +99,6 @@ inline Value simple_number_value(std::uint64_t significand, std::size_t fraction
   return Value::floating(negative ? -f : f);
 }
 
-// The shapes most numbers have, at most 19 digits in all with an optional
-// fraction and no exponent, read without the general procedure's overflow
-// and range checks, which they cannot trigger. The result is the one
-// read_number gives: the same significand and exponent, and for a fraction
-// the same single rounded division by an exactly representable power of ten.
-// Returns false, with `cursor` unmoved, for any other shape (or an error),
-// which read_number then handles from the start.
 // Past the digits at p, eight bytes per step where eight remain, adding
 // their number to `count`: the shape of a run without its value.
 inline const char* count_digit_run(const char* p, const char* end, std::size_t& count) {
@@ -145,6 +117,27 @@ inline const char* count_digit_run(const char* p, const char* end, std::size_t& 
   return p;
 }
 
+// Past the digit run at p, its digits appended to `significand` while
+// `count` (all digits seen) stays within 19: a significand of 19 digits or
+// fewer is exact; beyond that it is not kept. One pass finds the run's end
+// and its value.
+inline const char* read_digit_run(const char* p, const char* end, std::uint64_t& significand, std::size_t& count) {
+  while (end - p >= 8) {
+    const std::uint64_t x = load_word8(p);
+    const std::uint64_t other = non_digit_bytes(x);
+    const unsigned n = other == 0 ? 8 : static_cast<unsigned>(std::countr_zero(other)) >> 3;
+    if (n == 0) return p;
+    count += n;
+    if (count <= 19) significand = significand * kIntegerPowersOfTen[n] + digits_value(x, n);
+    p += n;
+    if (n != 8) return p;
+  }
+  for (; p != end && is_digit(*p); ++p) {
+    if (++count <= 19) significand = significand * 10 + static_cast<unsigned>(*p - '0');
+  }
+  return p;
+}
+
 // The simple shape: at most 19 digits, no exponent.
 struct SimpleNumber {
   std::uint64_t significand = 0;  // the digits as one integer (when read for the value)
@@ -154,7 +147,9 @@ struct SimpleNumber {
   bool below_one = false;         // the integer part is a single 0
 };
 
-// Reads the simple shape at `cursor` (after any '-'); false for any other
+// Reads the simple shape at `cursor` (after any '-') without the general
+// procedure's overflow and range checks, which it cannot trigger; the value
+// is the one read_number gives. False, `cursor` unmoved, for any other
 // literal (and for a broken one), which the general procedure reads.
 // kValue: also its digits as one integer; else only its shape.
 template <bool kValue = true>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <iterator>
+#include <utility>
 
 #include "json/strings.h"
 
@@ -55,32 +56,13 @@ void append_hex_escape(std::string& out, char32_t c) {
 std::size_t lead_length(unsigned char b) { return b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1; }
 
 void append_ascii(std::string& out, unsigned char b) {
-  switch (b) {
-    case '"':
-      out += "\\\"";
-      return;
-    case '\\':
-      out += "\\\\";
-      return;
-    case '\t':
-      out += "\\t";
-      return;
-    case '\n':
-      out += "\\n";
-      return;
-    case '\r':
-      out += "\\r";
-      return;
-    case '\0':
-      out += "\\0";
-      return;
-    default:
-      if (b >= 0x20 && b < 0x7F) {
-        out.push_back(static_cast<char>(b));
-      } else {
-        append_hex_escape(out, b);
-      }
+  static constexpr std::pair<char, const char*> kNamed[] = {
+      {'"', "\\\""}, {'\\', "\\\\"}, {'\t', "\\t"}, {'\n', "\\n"}, {'\r', "\\r"}, {'\0', "\\0"}};
+  for (const auto& [c, text] : kNamed) {
+    if (b == static_cast<unsigned char>(c)) return void(out += text);
   }
+  if (b >= 0x20 && b < 0x7F) return out.push_back(static_cast<char>(b));
+  append_hex_escape(out, b);
 }
 
 }  // namespace

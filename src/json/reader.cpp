@@ -55,6 +55,11 @@ class Reader {
   bool fail_next(ErrorKind kind) { return set_error(kind, Position::next_byte); }
   bool fail_consumed(ErrorKind kind) { return set_error(kind, Position::consumed); }
   ReaderError make_error() const;
+  // The run's end at an error found at the next byte.
+  [[gnu::cold]] Failure<ReaderError> failed(ErrorKind kind) {
+    fail_next(kind);
+    return fail(make_error());
+  }
 
   void skip_whitespace() {
     // Compact payloads have no whitespace: one test settles the usual case.
@@ -75,7 +80,7 @@ class Reader {
   // The per-value steps are forced inline into the main loop so that the
   // read position stays in a register across them.
   ZORVAT_ALWAYS_INLINE bool read_scalar(Value& out);
-  bool read_literal(const char* rest, std::size_t length);
+  bool read_literal(const char* word, std::size_t length);
   ZORVAT_ALWAYS_INLINE bool read_string(Str& out);
   bool read_escape();
   ZORVAT_ALWAYS_INLINE bool read_number(bool negative, Value& out);
@@ -116,12 +121,13 @@ ReaderError Reader::make_error() const {
   return e;
 }
 
-bool Reader::read_literal(const char* rest, std::size_t length) {
-  // The first byte is already consumed; each further byte is consumed, then
+bool Reader::read_literal(const char* word, std::size_t length) {
+  // The first byte chose the literal; each further one is consumed, then
   // compared, so the error points at the byte that differs.
-  for (std::size_t i = 0; i < length; ++i) {
+  ++p_;
+  for (std::size_t i = 1; i < length; ++i) {
     if (p_ == end_) return fail_consumed(ErrorKind::eof_value);
-    if (*p_++ != rest[i]) return fail_consumed(ErrorKind::expected_ident);
+    if (*p_++ != word[i]) return fail_consumed(ErrorKind::expected_ident);
   }
   return true;
 }
@@ -192,17 +198,14 @@ inline bool Reader::read_string(Str& out) {
 inline bool Reader::read_scalar(Value& out) {
   switch (*p_) {
     case 'n':
-      ++p_;
       out = Value::null();
-      return read_literal("ull", 3);
+      return read_literal("null", 4);
     case 't':
-      ++p_;
       out = Value::boolean(true);
-      return read_literal("rue", 3);
+      return read_literal("true", 4);
     case 'f':
-      ++p_;
       out = Value::boolean(false);
-      return read_literal("alse", 4);
+      return read_literal("false", 5);
     case '-':
       ++p_;
       return read_number(true, out);
@@ -372,10 +375,7 @@ Result<RowList, ReaderError> Reader::run() {
     rows_left *= 2;
   } else {
     skip_whitespace();
-    if (p_ == end_) {
-      fail_next(ErrorKind::eof_value);
-      return fail(make_error());
-    }
+    if (p_ == end_) return failed(ErrorKind::eof_value);
     if (*p_ != '[') {
       invalid_type();
       return fail(make_error());
@@ -393,10 +393,7 @@ Result<RowList, ReaderError> Reader::run() {
   for (;;) {
     if (step == Step::element) {
       skip_whitespace();
-      if (p_ == end_) {
-        fail_next(ErrorKind::eof_value);
-        return fail(make_error());
-      }
+      if (p_ == end_) return failed(ErrorKind::eof_value);
       char c = *p_;
       if (c == '[' || c == '{') {
         if (!open(c == '{')) return fail(make_error());
@@ -430,22 +427,13 @@ Result<RowList, ReaderError> Reader::run() {
       }
     }
     skip_whitespace();
-    if (p_ == end_) {
-      fail_next(f.is_object ? ErrorKind::eof_object : ErrorKind::eof_list);
-      return fail(make_error());
-    }
+    if (p_ == end_) return failed(f.is_object ? ErrorKind::eof_object : ErrorKind::eof_list);
     char c = *p_;
     if (c == ',') {
       ++p_;
       skip_whitespace();
-      if (p_ == end_) {
-        fail_next(ErrorKind::eof_value);
-        return fail(make_error());
-      }
-      if (*p_ == (f.is_object ? '}' : ']')) {
-        fail_next(ErrorKind::trailing_comma);
-        return fail(make_error());
-      }
+      if (p_ == end_) return failed(ErrorKind::eof_value);
+      if (*p_ == (f.is_object ? '}' : ']')) return failed(ErrorKind::trailing_comma);
       if (f.is_object && !read_key()) return fail(make_error());
       step = Step::element;
       continue;
@@ -456,15 +444,11 @@ Result<RowList, ReaderError> Reader::run() {
       frames_.pop_back();
       continue;  // still after_value, one level up
     }
-    fail_next(f.is_object ? ErrorKind::expected_object_comma_or_end : ErrorKind::expected_list_comma_or_end);
-    return fail(make_error());
+    return failed(f.is_object ? ErrorKind::expected_object_comma_or_end : ErrorKind::expected_list_comma_or_end);
   }
 
   skip_whitespace();
-  if (p_ != end_) {
-    fail_next(ErrorKind::trailing_characters);
-    return fail(make_error());
-  }
+  if (p_ != end_) return failed(ErrorKind::trailing_characters);
   const std::size_t skipped = from_.after_row != 0 && build_ ? 1 : 0;  // the stand-in
   return RowList{value.array_data() + skipped, value.array_size() - skipped};
 }

@@ -239,15 +239,10 @@ constexpr detail::StringKernels kKernels[] = {
 
 }  // namespace
 
-#ifdef ZORVAT_STRINGS_X86
-const char* find_string_special(const char* p, const char* end) { return chars(find_special_sse2(bytes(p), bytes(end))); }
-bool is_valid_utf8(const char* p, std::size_t n) { return valid_utf8_sse2(bytes(p), bytes(p) + n); }
-const char* find_non_ascii(const char* p, const char* end) { return chars(skip_ascii_sse2(bytes(p), bytes(end))); }
-#else
-const char* find_string_special(const char* p, const char* end) { return chars(find_special_swar(bytes(p), bytes(end))); }
-bool is_valid_utf8(const char* p, std::size_t n) { return valid_utf8_swar(bytes(p), bytes(p) + n); }
-const char* find_non_ascii(const char* p, const char* end) { return chars(skip_ascii_swar(bytes(p), bytes(end))); }
-#endif
+constexpr const detail::StringKernels& kUsed = kKernels[std::size(kKernels) - 1];
+const char* find_string_special(const char* p, const char* end) { return kUsed.find_special(p, end); }
+bool is_valid_utf8(const char* p, std::size_t n) { return kUsed.valid_utf8(p, n); }
+const char* find_non_ascii(const char* p, const char* end) { return kUsed.find_non_ascii(p, end); }
 
 namespace detail {
 

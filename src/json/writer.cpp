@@ -84,11 +84,7 @@ inline void write_head(OutputBuffer& out, const Value& v, FrameStack& stack) {
       out.append("null", 4);
       return;
     case Kind::boolean:
-      if (v.as_bool()) {
-        out.append("true", 4);
-      } else {
-        out.append("false", 5);
-      }
+      out.append(v.as_bool() ? std::string_view("true") : std::string_view("false"));
       return;
     case Kind::number:
       write_number(out, v);
@@ -97,21 +93,13 @@ inline void write_head(OutputBuffer& out, const Value& v, FrameStack& stack) {
       write_json_string(out, v.as_string());
       return;
     case Kind::array:
-      if (v.array_size() == 0) {
-        out.append("[]", 2);
-      } else {
-        out.push_back('[');
-        stack.push_back({&v, 0});
-      }
+    case Kind::object: {
+      const bool object = v.kind() == Kind::object;
+      out.push_back(object ? '{' : '[');
+      if ((object ? v.as_object().size() : v.array_size()) != 0) return stack.push_back({&v, 0});
+      out.push_back(object ? '}' : ']');
       return;
-    case Kind::object:
-      if (v.as_object().size() == 0) {
-        out.append("{}", 2);
-      } else {
-        out.push_back('{');
-        stack.push_back({&v, 0});
-      }
-      return;
+    }
   }
 }
 

@@ -40,19 +40,21 @@ TransformError not_object_error(const json::Value& row) {
 // (the payload may well be valid). The reader, resumed, words every error.
 std::optional<TransformError> error_after_decline(std::string_view payload, const SpanDecline& d) {
   using Why = SpanDecline::Why;
-  const json::ReadFrom rest{d.after_row, false};
   switch (d.why) {
-    case Why::malformed: {
+    case Why::malformed:
+    case Why::unsupported: {
       // The checking mode builds nothing: an error near the end costs the
-      // span pass up to it and a check of the last rows.
-      auto checked = json::check_rows(payload, d.utf8_valid, rest);
+      // span pass up to it and a check of the last rows. A row left to the
+      // exact path (a number out of range, most likely) is the only one that
+      // can hold an error before the full run.
+      auto checked = json::check_rows(payload, d.utf8_valid, {d.after_row, d.why == Why::unsupported});
       if (!checked) return reading_error(checked.error());
       return std::nullopt;
     }
     case Why::not_object: {
       // A reading error anywhere comes first; without one, the row the pass
       // stopped at is the first that is not an object, and only it is built.
-      auto checked = json::check_rows(payload, d.utf8_valid, rest);
+      auto checked = json::check_rows(payload, d.utf8_valid, {d.after_row, false});
       if (!checked) return reading_error(checked.error());
       json::Arena arena;
       auto row = json::read_rows(payload, arena, {d.after_row, true});
@@ -60,13 +62,6 @@ std::optional<TransformError> error_after_decline(std::string_view payload, cons
         return not_object_error(row.value().data[0]);
       }
       return std::nullopt;  // not expected: the full run answers
-    }
-    case Why::unsupported: {
-      // Only that row can hold an error before the full run: a number out
-      // of range, most likely.
-      auto checked = json::check_rows(payload, d.utf8_valid, {d.after_row, true});
-      if (!checked) return reading_error(checked.error());
-      return std::nullopt;
     }
     case Why::too_large:
       break;
