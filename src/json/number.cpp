@@ -122,6 +122,34 @@ ErrorKind take_exponent(Reading& r, const char* end, bool& vanishes) {
 
 }  // namespace
 
+// The runs' lengths are known, so each eight digits are one load and one
+// conversion; zeros that lead below 1 add nothing.
+Value simple_value(const char* p, std::size_t int_digits, std::size_t fraction, const char* end, bool negative) {
+  std::uint64_t v = 0;
+  auto run = [&](const char* q, std::size_t n) {
+    for (; n >= 8; q += 8, n -= 8) v = v * 100000000u + digits_value(load_word8(q), 8);
+    if (n == 0) return;
+    if (end - q >= 8) {
+      v = v * kIntegerPowersOfTen[n] + digits_value(load_word8(q), static_cast<unsigned>(n));
+    } else {
+      for (; n != 0; ++q, --n) v = v * 10 + static_cast<unsigned>(*q - '0');
+    }
+  };
+  run(p, int_digits);
+  if (fraction != 0) run(p + int_digits + 1, fraction);
+  return simple_number_value(v, fraction, negative);
+}
+
+Value read_general_literal(const char*& cursor, const char* end, bool& out_of_range) {
+  const bool negative = *cursor == '-';
+  cursor += negative;
+  auto number = read_number(cursor, end, negative);
+  if (number) return number.value();
+  out_of_range = number.error().kind == ErrorKind::number_out_of_range;
+  cursor = nullptr;
+  return Value();
+}
+
 Result<Value, NumberError> read_number(const char*& cursor, const char* end, bool negative) {
   Reading r{cursor};
   auto failed = [&](ErrorKind kind, Position at) {

@@ -9,6 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "json/error.h"
 #include "json/powers_of_ten.h"
@@ -99,109 +102,72 @@ inline Value simple_number_value(std::uint64_t significand, std::size_t fraction
   return Value::floating(negative ? -f : f);
 }
 
-// Past the digits at p, eight bytes per step where eight remain, adding
-// their number to `count`: the shape of a run without its value.
-inline const char* count_digit_run(const char* p, const char* end, std::size_t& count) {
-  const char* const start = p;
-  while (end - p >= 8) {
-    const std::uint64_t other = non_digit_bytes(load_word8(p));
-    if (other != 0) {
-      p += std::countr_zero(other) >> 3;
-      count += static_cast<std::size_t>(p - start);
-      return p;
-    }
-    p += 8;
-  }
-  while (p != end && is_digit(*p)) ++p;
-  count += static_cast<std::size_t>(p - start);
-  return p;
-}
-
-// Past the digit run at p, its digits appended to `significand` while
-// `count` (all digits seen) stays within 19: a significand of 19 digits or
-// fewer is exact; beyond that it is not kept. One pass finds the run's end
-// and its value.
-inline const char* read_digit_run(const char* p, const char* end, std::uint64_t& significand, std::size_t& count) {
-  while (end - p >= 8) {
-    const std::uint64_t x = load_word8(p);
-    const std::uint64_t other = non_digit_bytes(x);
-    const unsigned n = other == 0 ? 8 : static_cast<unsigned>(std::countr_zero(other)) >> 3;
-    if (n == 0) return p;
-    count += n;
-    if (count <= 19) significand = significand * kIntegerPowersOfTen[n] + digits_value(x, n);
-    p += n;
-    if (n != 8) return p;
-  }
-  for (; p != end && is_digit(*p); ++p) {
-    if (++count <= 19) significand = significand * 10 + static_cast<unsigned>(*p - '0');
-  }
-  return p;
-}
-
 // The simple shape: at most 19 digits, no exponent.
 struct SimpleNumber {
-  std::uint64_t significand = 0;  // the digits as one integer (when read for the value)
   std::size_t int_digits = 0;
   std::size_t fraction = 0;       // digits after the point
   std::size_t zeros = 0;          // of those, the zeros that lead below 1
   bool below_one = false;         // the integer part is a single 0
 };
 
-// Reads the simple shape at `cursor` (after any '-') without the general
-// procedure's overflow and range checks, which it cannot trigger; the value
-// is the one read_number gives. False, `cursor` unmoved, for any other
-// literal (and for a broken one), which the general procedure reads.
-// kValue: also its digits as one integer; else only its shape.
-template <bool kValue = true>
-inline bool take_simple_number(const char*& cursor, const char* end, SimpleNumber& out) {
-  const char* p = cursor;
-  if (p == end || !is_digit(*p)) return false;
-  out.below_one = *p == '0';
-  if (out.below_one && p + 1 != end && is_digit(p[1])) return false;  // a leading-zero error
-  std::size_t digits = 0;
-  p = kValue ? read_digit_run(p, end, out.significand, digits) : count_digit_run(p, end, digits);
-  out.int_digits = digits;
-  if (p != end && *p == '.') {
-    const char* const first = ++p;
-    // Below 1, the zeros after the point only scale the digits that follow:
-    // they count toward the fraction, not the 19 digits.
-    if (out.below_one) {
-      while (p != end && *p == '0') ++p;
-      out.zeros = static_cast<std::size_t>(p - first);
-    }
-    p = kValue ? read_digit_run(p, end, out.significand, digits) : count_digit_run(p, end, digits);
-    out.fraction = static_cast<std::size_t>(p - first);
-    if (out.fraction == 0 || out.fraction > 308) return false;
-  }
-  if (digits > 19 || (p != end && (*p == 'e' || *p == 'E'))) return false;
-  cursor = p;
-  return true;
+// One bit per byte of the 32 at w, set where the byte is not an ASCII digit.
+inline std::uint32_t non_digit_mask32(const char* w) {
+#ifdef __SSE2__
+  auto digits16 = [](const char* q) {
+    const __m128i t = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)), _mm_set1_epi8('0'));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(t, _mm_set1_epi8(9)), t)));
+  };
+  return ~(digits16(w) | digits16(w + 16) << 16);
+#else
+  std::uint32_t mask = 0;
+  for (unsigned i = 0; i < 32; ++i) mask |= static_cast<std::uint32_t>(!is_digit(w[i])) << i;
+  return mask;
+#endif
 }
 
+// The simple shape at p (after any '-'), from one window of 32 bytes with no
+// loop (bytes past `end` read as spaces): past it, or null for any other
+// literal, a broken one, or one that does not end inside the window, which
+// the general reading takes. Every literal that prints as read fits it.
+inline const char* simple_shape(const char* p, const char* end, SimpleNumber& out) {
+  char padded[32];
+  const char* w = p;
+  if (end - p < 32) {
+    std::memset(padded, ' ', sizeof padded);
+    std::memcpy(padded, p, static_cast<std::size_t>(end - p));
+    w = padded;
+  }
+  const std::uint64_t other = non_digit_mask32(w) | std::uint64_t{1} << 32;
+  const unsigned n = static_cast<unsigned>(std::countr_zero(other));
+  out.below_one = w[0] == '0';
+  if (n - 1 >= 19 || (out.below_one && n != 1)) return nullptr;  // a leading zero: the general reading words it
+  out.int_digits = n;
+  std::size_t length = n;
+  if (w[n] == '.') {
+    out.fraction = static_cast<std::size_t>(std::countr_zero(other >> (n + 1)));
+    length += 1 + out.fraction;
+    if (out.fraction == 0 || length >= 32) return nullptr;
+    while (out.below_one && out.zeros < out.fraction && w[n + 1 + out.zeros] == '0') ++out.zeros;
+    if (n + out.fraction - out.zeros > 19) return nullptr;
+  }
+  return (w[length] | 0x20) == 'e' ? nullptr : p + length;
+}
+
+// The value of the simple number whose shape simple_shape found at p: its
+// integer digits, the point and `fraction` digits.
+Value simple_value(const char* p, std::size_t int_digits, std::size_t fraction, const char* end, bool negative);
+
+// A literal of the simple shape at `cursor` (after any '-'), which it passes,
+// read without the general procedure's overflow and range checks, which it
+// cannot trigger: the value is the one read_number gives. False, `cursor`
+// unmoved, for any other literal (and a broken one), which read_number reads.
 inline bool read_simple_number(const char*& cursor, const char* end, bool negative, Value& out) {
   SimpleNumber s;
-  if (!take_simple_number(cursor, end, s)) return false;
-  out = simple_number_value(s.significand, s.fraction, negative);
+  const char* q = simple_shape(cursor, end, s);
+  if (q == nullptr) return false;
+  out = simple_value(cursor, s.int_digits, s.fraction, end, negative);
+  cursor = q;
   return true;
-}
-
-// The digits of a simple number whose shape take_simple_number<false> found
-// at p, as one integer: the runs' lengths are known, so each eight digits are
-// one load and one conversion. Zeros that lead below 1 add nothing.
-inline std::uint64_t simple_significand(const char* p, const SimpleNumber& s, const char* end) {
-  std::uint64_t v = 0;
-  auto run = [&](const char* q, std::size_t n) {
-    for (; n >= 8; q += 8, n -= 8) v = v * 100000000u + digits_value(load_word8(q), 8);
-    if (n == 0) return;
-    if (end - q >= 8) {
-      v = v * kIntegerPowersOfTen[n] + digits_value(load_word8(q), static_cast<unsigned>(n));
-    } else {
-      for (; n != 0; ++q, --n) v = v * 10 + static_cast<unsigned>(*q - '0');
-    }
-  };
-  run(p, s.int_digits);
-  if (s.fraction != 0) run(p + s.int_digits + 1, s.fraction);
-  return v;
 }
 
 // Whether the writer prints the simple number ending at `end` as exactly its
@@ -241,31 +207,31 @@ struct NumberLiteral {
   Value value;                  // unless kValueIfRewritten and prints_as_read
 };
 
+// Any other literal at `cursor` ('-' or a digit), by the general procedure:
+// its value, `cursor` past it; on an error `cursor` null, `out_of_range` set
+// when it reads past the double range.
+Value read_general_literal(const char*& cursor, const char* end, bool& out_of_range);
+
 // kValueIfRewritten: the value only when the writer does not print the
-// literal's own bytes (the shape is found first, then the value).
+// literal's own bytes. Inline up to the shape: the value is out of line.
 template <bool kValueIfRewritten = false>
-inline NumberLiteral read_number_literal(const char* p, const char* end) {
+[[gnu::always_inline]] inline NumberLiteral read_number_literal(const char* p, const char* end) {
   NumberLiteral out;
   const bool negative = *p == '-';
-  const char* cursor = p + negative;
   SimpleNumber s;
-  if (take_simple_number<!kValueIfRewritten>(cursor, end, s)) {
+  out.end = simple_shape(p + negative, end, s);
+  if (out.end == nullptr) [[unlikely]] {
+    const char* cursor = p;
+    bool out_of_range = false;
+    out.value = read_general_literal(cursor, end, out_of_range);
     out.end = cursor;
-    out.prints_as_read = prints_as_read(s, negative, cursor);
-    if constexpr (kValueIfRewritten) {
-      if (out.prints_as_read) return out;
-      s.significand = simple_significand(p + negative, s, end);
-    }
-    out.value = simple_number_value(s.significand, s.fraction, negative);
+    out.out_of_range = out_of_range;
     return out;
   }
-  auto number = read_number(cursor, end, negative);
-  if (!number) {
-    out.out_of_range = number.error().kind == ErrorKind::number_out_of_range;
-    return out;
+  out.prints_as_read = prints_as_read(s, negative, out.end);
+  if (!kValueIfRewritten || !out.prints_as_read) {
+    out.value = simple_value(p + negative, s.int_digits, s.fraction, end, negative);
   }
-  out.end = cursor;
-  out.value = number.value();
   return out;
 }
 

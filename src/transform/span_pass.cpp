@@ -279,7 +279,7 @@ const char* SpanPass::scan_row(const char* p) {
   return p + 1;
 }
 
-const char* SpanPass::scan_value(const char* p, Cell& cell) {
+[[gnu::always_inline]] inline const char* SpanPass::scan_value(const char* p, Cell& cell) {
   const char* const start = p;
   Compact c{p};
   Mode mode = Mode::copy;
@@ -363,7 +363,8 @@ inline void SpanPass::divert(Compact& c, const char* at) {
   }
   if (!number.prints_as_read) {
     divert(c, p);
-    json::write_number(side_, number.value);
+    const Value value = number.value;  // a copy: the literal's fields stay in registers
+    json::write_number(side_, value);
     c.from = number.end;
   }
   return number.end;

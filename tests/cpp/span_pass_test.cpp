@@ -78,7 +78,7 @@ std::string any_literal(std::mt19937_64& rng) {
   };
   std::string s = rng() % 2 ? "-" : "";
   s += rng() % 5 == 0 ? "0" : digits(1 + rng() % 22, true);
-  if (rng() % 3 != 0) s += "." + digits(1 + rng() % 22, false);
+  if (rng() % 3 != 0) s += "." + std::string(rng() % 8 == 0 ? rng() % 40 : 0, '0') + digits(1 + rng() % 22, false);
   if (rng() % 4 == 0) {
     s += std::string(rng() % 2 ? "e" : "E") + (rng() % 2 ? "-" : "") + digits(1 + rng() % 3, false);
   }
@@ -114,13 +114,16 @@ TEST(SpanNumberTest, EveryLiteralReadsAsTheReaderReadsIt) {
     ASSERT_EQ(std::string(out.view()), exact) << literal;
     // The scan's form: the value only for a literal it rewrites, with and
     // without bytes after it to load.
-    const std::string text = literal + (i % 2 ? ",12345678" : "");
+    static const char* const kAfter[] = {"", ",1", "]}", ",12345678901234567890123456789012.5"};
+    const std::string text = literal + kAfter[i % 4];
     const auto scanned = json::read_number_literal<true>(text.data(), text.data() + text.size());
     ASSERT_EQ(scanned.end, text.data() + literal.size()) << literal;
     ASSERT_EQ(scanned.prints_as_read, number.prints_as_read) << literal;
     if (text.size() >= 9) {
       const char* short_end = json::short_integer_end(text.data());
-      if (short_end != nullptr) ASSERT_TRUE(short_end == scanned.end && scanned.prints_as_read) << literal;
+      if (short_end != nullptr) {
+        ASSERT_TRUE(short_end == scanned.end && scanned.prints_as_read) << literal;
+      }
     }
     if (!scanned.prints_as_read) {
       json::OutputBuffer again;
