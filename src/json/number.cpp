@@ -10,6 +10,26 @@ namespace {
 
 constexpr std::uint64_t kSignificandLimit = 1844674407370955161u;  // UINT64_MAX / 10
 
+// Appends to `significand` the digits at p, at most `limit` of them, eight
+// per step where eight bytes remain, and returns past the last one taken.
+inline const char* take_digits(const char* p, const char* end, std::uint64_t& significand, std::size_t limit) {
+  while (limit != 0 && end - p >= 8) {
+    const std::uint64_t x = load_word8(p);
+    const std::uint64_t other = non_digit_bytes(x);
+    std::size_t n = other == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(other)) >> 3;
+    if (n > limit) n = limit;
+    if (n == 0) return p;
+    significand = significand * kIntegerPowersOfTen[n] + digits_value(x, static_cast<unsigned>(n));
+    p += n;
+    limit -= n;
+    if (n != 8) return p;  // a non-digit or the limit ends the run here
+  }
+  for (; limit != 0 && p != end && is_digit(*p); ++p, --limit) {
+    significand = significand * 10 + static_cast<unsigned>(*p - '0');
+  }
+  return p;
+}
+
 // significand * 10 + d would exceed UINT64_MAX.
 inline bool significand_overflows(std::uint64_t significand, unsigned d) {
   return significand >= kSignificandLimit && (significand > kSignificandLimit || d > 5);
@@ -137,7 +157,10 @@ Value simple_value(const char* p, std::size_t int_digits, std::size_t fraction, 
   };
   run(p, int_digits);
   if (fraction != 0) run(p + int_digits + 1, fraction);
-  return simple_number_value(v, fraction, negative);
+  if (fraction == 0) return integer_literal_value(v, negative);
+  // One rounded division by an exactly representable power of ten.
+  const double f = static_cast<double>(v) / kPowersOfTen[fraction];
+  return Value::floating(negative ? -f : f);
 }
 
 Value read_general_literal(const char*& cursor, const char* end, bool& out_of_range) {

@@ -73,35 +73,6 @@ inline std::uint64_t digits_value(std::uint64_t x, unsigned n) {
   return x;
 }
 
-// Appends to `significand` the digits at p, at most `limit` of them, eight
-// per step where eight bytes remain, and returns past the last one taken.
-inline const char* take_digits(const char* p, const char* end, std::uint64_t& significand, std::size_t limit) {
-  while (limit != 0 && end - p >= 8) {
-    const std::uint64_t x = load_word8(p);
-    const std::uint64_t other = non_digit_bytes(x);
-    std::size_t n = other == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(other)) >> 3;
-    if (n > limit) n = limit;
-    if (n == 0) return p;
-    significand = significand * kIntegerPowersOfTen[n] + digits_value(x, static_cast<unsigned>(n));
-    p += n;
-    limit -= n;
-    if (n != 8) return p;  // a non-digit or the limit ends the run here
-  }
-  for (; limit != 0 && p != end && is_digit(*p); ++p, --limit) {
-    significand = significand * 10 + static_cast<unsigned>(*p - '0');
-  }
-  return p;
-}
-
-// The value of a literal of at most 19 digits without exponent, from its
-// digits as one integer and the number of them after the point: for a
-// fraction one rounded division by an exactly representable power of ten.
-inline Value simple_number_value(std::uint64_t significand, std::size_t fraction, bool negative) {
-  if (fraction == 0) return integer_literal_value(significand, negative);
-  const double f = static_cast<double>(significand) / kPowersOfTen[fraction];
-  return Value::floating(negative ? -f : f);
-}
-
 // The simple shape: at most 19 digits, no exponent.
 struct SimpleNumber {
   std::size_t int_digits = 0;

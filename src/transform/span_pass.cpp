@@ -53,6 +53,8 @@ enum class Mode : std::uint32_t {
                // payload offset and length of the cell's own bytes
   reread = 2,  // the payload's bytes of a container whose objects may repeat a
                // key: the exact reader, then the writer
+  number = 3,  // the side buffer: a rewritten number's value, after the payload
+               // offset and length of its bytes, formatted as it is written
 };
 
 // A cell as 8 bytes: where its text is, how long, in which buffer.
@@ -103,6 +105,7 @@ struct OpenContainer {
 struct Compact {
   const char* from;                   // payload bytes not yet copied or dropped
   std::size_t start = kNotDiverted;   // where the text begins in the side buffer
+  bool number = false;                // a cell's number is kept as its value (Mode::number)
 };
 
 // ---- The pass ----------------------------------------------------------------
@@ -138,15 +141,14 @@ class SpanPass {
 
   const char* scan_row(const char* p);
   const char* scan_value(const char* p, Cell& cell);
-  const char* scan_scalar(const char* p, Compact& c);
+  const char* scan_scalar(const char* p, Compact& c, bool cell = false);
   const char* scan_container(const char* p, Compact& c, bool& keys_distinct);
   const char* drop_spaces(const char* q, Compact& c);
   const char* scan_nested_key(const char* q, OpenContainer& o, Compact& c, bool& keys_distinct);
   void divert(Compact& c, const char* at);
 
-  const char* text(Cell cell) const {
-    return cell.mode() == Mode::side ? side_.data() + cell.offset : begin_ + cell.offset;
-  }
+  static bool in_side(Cell cell) { return cell.mode() == Mode::side || cell.mode() == Mode::number; }
+  const char* text(Cell cell) const { return in_side(cell) ? side_.data() + cell.offset : begin_ + cell.offset; }
   // The payload's bytes of a cell, whichever text it has.
   Str source_bytes(Cell cell) const;
   bool same_text(Cell a, Cell b) const {
@@ -296,7 +298,7 @@ const char* SpanPass::scan_row(const char* p) {
     // A row's cells are often short integers; nested numbers are left to
     // the general reading, which a second test there would only slow.
     const char* q = end_ - p >= 9 && *p != '"' ? json::short_integer_end(p) : nullptr;
-    p = q != nullptr ? q : scan_scalar(p, c);
+    p = q != nullptr ? q : scan_scalar(p, c, true);
   }
   if (p == nullptr) return nullptr;
   auto length = static_cast<std::size_t>(p - start);
@@ -305,7 +307,7 @@ const char* SpanPass::scan_row(const char* p) {
     divert(c, p);
     std::uint32_t source[2] = {static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(length)};
     std::memcpy(side_.data_at(c.start - 8), source, 8);
-    mode = Mode::side;
+    mode = c.number ? Mode::number : Mode::side;
     offset = c.start;
     length = side_.size() - c.start;
   }
@@ -329,7 +331,9 @@ inline void SpanPass::divert(Compact& c, const char* at) {
 
 // A string, number or literal; one the writer spells otherwise is written
 // to the side text in the writer's spelling.
-[[gnu::always_inline]] inline const char* SpanPass::scan_scalar(const char* p, Compact& c) {
+// A cell's rewritten number keeps its value, formatted when the document is
+// written: its reading then overlaps the scan of what follows.
+[[gnu::always_inline]] inline const char* SpanPass::scan_scalar(const char* p, Compact& c, bool cell) {
   auto literal = [this](const char* at, const char* word, std::size_t n) -> const char* {
     return static_cast<std::size_t>(end_ - at) >= n && std::memcmp(at, word, n) == 0 ? at + n : nullptr;
   };
@@ -364,7 +368,12 @@ inline void SpanPass::divert(Compact& c, const char* at) {
   if (!number.prints_as_read) {
     divert(c, p);
     const Value value = number.value;  // a copy: the literal's fields stay in registers
-    json::write_number(side_, value);
+    if (cell) {
+      side_.append(reinterpret_cast<const char*>(&value), sizeof value);
+      c.number = true;
+    } else {
+      json::write_number(side_, value);
+    }
     c.from = number.end;
   }
   return number.end;
@@ -484,7 +493,7 @@ const char* SpanPass::scan_container(const char* p, Compact& c, bool& keys_disti
 // ---- Cell equality ---------------------------------------------------------------
 
 Str SpanPass::source_bytes(Cell cell) const {
-  if (cell.mode() != Mode::side) return {begin_ + cell.offset, cell.length()};
+  if (!in_side(cell)) return {begin_ + cell.offset, cell.length()};
   std::uint32_t source[2];
   std::memcpy(source, side_.data() + cell.offset - 8, 8);
   return {begin_ + source[0], source[1]};
@@ -507,8 +516,8 @@ bool SpanPass::equal_otherwise(Cell cell, Cell reference, std::uint32_t column) 
 // own. Numbers compare by value, containers as the exact reader reads their
 // bytes (cells_equal, as the exact path compares).
 bool SpanPass::equal_by_value(Cell cell, Cell reference, std::uint32_t column) {
-  const Lead lead = lead_of(*text(cell));
-  if (lead != lead_of(*text(reference)) || lead == Lead::literal || lead == Lead::string) return false;
+  const Lead lead = lead_of(*source_bytes(cell).data);
+  if (lead != lead_of(*source_bytes(reference).data) || lead == Lead::literal || lead == Lead::string) return false;
   if (lead == Lead::number) {
     auto value = [this](Cell c) {
       const Str bytes = source_bytes(c);
@@ -543,6 +552,12 @@ inline void SpanPass::write_cell(json::OutputBuffer& out, Cell cell, bool comma)
   const char* limit = end_;
   if (cell.mode() != Mode::copy) [[unlikely]] {
     if (cell.mode() == Mode::reread) return write_reread(out, cell, comma);
+    if (cell.mode() == Mode::number) {
+      if (comma) out.push_back(',');
+      Value value;
+      std::memcpy(static_cast<void*>(&value), side_.data() + cell.offset, sizeof value);
+      return json::write_number(out, value);
+    }
     src = side_.data() + cell.offset;
     limit = side_.data() + side_.size();
   }
