@@ -39,7 +39,6 @@ inline Value integer_literal_value(std::uint64_t significand, bool negative) {
   return Value::floating(-static_cast<double>(significand));
 }
 
-// An ASCII digit.
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
 // Eight bytes at p as one word, the first byte lowest.

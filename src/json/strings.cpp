@@ -249,9 +249,8 @@ namespace detail {
 std::span<const StringKernels> available_string_kernels() { return kKernels; }
 
 }  // namespace detail
-const char* scan_string(const char* p, const char* end, bool& verbatim, bool& escaped) {
+const char* scan_string_from(const char* q, const char* end, bool& verbatim, bool& escaped) {
   for (;;) {
-    const char* q = find_string_special_inline(p, end);
     if (q == end) return nullptr;
     if (*q == '"') return q + 1;
     if (*q != '\\') return nullptr;  // a raw control character
@@ -259,7 +258,7 @@ const char* scan_string(const char* p, const char* end, bool& verbatim, bool& es
     const Escape e = read_escape(q + 1, end);
     if (e.error != ErrorKind::none) return nullptr;
     verbatim = verbatim && e.writer_form;
-    p = e.next;
+    q = find_string_special_inline(e.next, end);
   }
 }
 

@@ -156,8 +156,13 @@ inline Escape read_escape(const char* p, const char* end) {
 // From just past a string's opening quote to just past its closing one, or
 // nullptr where the reader would fail (UTF-8 aside: the caller has checked
 // it). `escaped` is set when it holds an escape; `verbatim` drops when the
-// writer spells its content otherwise.
-const char* scan_string(const char* p, const char* end, bool& verbatim, bool& escaped);
+// writer spells its content otherwise. Inline up to the usual plain string;
+// scan_string_from goes on from its first special byte `q`.
+const char* scan_string_from(const char* q, const char* end, bool& verbatim, bool& escaped);
+inline const char* scan_string(const char* p, const char* end, bool& verbatim, bool& escaped) {
+  const char* q = find_string_special_inline(p, end);
+  return q != end && *q == '"' ? q + 1 : scan_string_from(q, end, verbatim, escaped);
+}
 
 // The content between a string's quotes, [p, end), whose escapes
 // scan_string has checked, decoded into `out`.

@@ -19,17 +19,16 @@
 
 namespace zorvat::transform {
 
+using json::decode_string;
 using json::is_digit;
+using json::is_whitespace;
+using json::scan_string;
 using json::Str;
 using json::Value;
 
 namespace {
 
 // ---- Strings ---------------------------------------------------------------
-
-using json::decode_string;
-using json::is_whitespace;
-using json::scan_string;
 
 // Up to the first byte that is not whitespace, which must come before any
 // end of the readable bytes (the pass's closing ']').
@@ -319,7 +318,7 @@ const char* SpanPass::scan_row(const char* p) {
 
 // The payload up to `at` joins the side text, which starts (after room for
 // the cell's payload offset and length) at the first diversion.
-inline void SpanPass::divert(Compact& c, const char* at) {
+[[gnu::always_inline]] inline void SpanPass::divert(Compact& c, const char* at) {
   if (c.start == kNotDiverted) {
     side_.reserve(8);
     side_.commit(8);
