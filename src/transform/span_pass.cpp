@@ -366,12 +366,12 @@ const char* SpanPass::scan_row(const char* p) {
   }
   if (!number.prints_as_read) {
     divert(c, p);
-    const Value value = number.value;  // a copy: the literal's fields stay in registers
+    // number.value itself: a copy's 16-byte load of the two halves just stored stalls.
     if (cell) {
-      side_.append(reinterpret_cast<const char*>(&value), sizeof value);
+      side_.append(reinterpret_cast<const char*>(&number.value), sizeof number.value);
       c.number = true;
     } else {
-      json::write_number(side_, value);
+      json::write_number(side_, number.value);
     }
     c.from = number.end;
   }
