@@ -52,8 +52,7 @@ enum class Mode : std::uint32_t {
                // payload offset and length of the cell's own bytes
   reread = 2,  // the payload's bytes of a container whose objects may repeat a
                // key: the exact reader, then the writer
-  number = 3,  // the side buffer: a rewritten number's value, after the payload
-               // offset and length of its bytes, formatted as it is written
+  number = 3,  // the side buffer: a number's value after its bytes' payload offset and length
 };
 
 // A cell as 8 bytes: where its text is, how long, in which buffer.
