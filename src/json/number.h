@@ -124,21 +124,10 @@ inline const char* simple_shape(const char* p, const char* end, SimpleNumber& ou
 }
 
 // The value of the simple number whose shape simple_shape found at p: its
-// integer digits, the point and `fraction` digits.
+// integer digits, the point and `fraction` digits. It is the value the
+// general procedure gives, without its overflow and range checks, which the
+// shape cannot trigger.
 Value simple_value(const char* p, std::size_t int_digits, std::size_t fraction, const char* end, bool negative);
-
-// A literal of the simple shape at `cursor` (after any '-'), which it passes,
-// read without the general procedure's overflow and range checks, which it
-// cannot trigger: the value is the one read_number gives. False, `cursor`
-// unmoved, for any other literal (and a broken one), which read_number reads.
-inline bool read_simple_number(const char*& cursor, const char* end, bool negative, Value& out) {
-  SimpleNumber s;
-  const char* q = simple_shape(cursor, end, s);
-  if (q == nullptr) return false;
-  out = simple_value(cursor, s.int_digits, s.fraction, end, negative);
-  cursor = q;
-  return true;
-}
 
 // Whether the writer prints the simple number ending at `end` as exactly its
 // bytes. So it does for the integers below 10^18 but -0, and for the decimals

@@ -133,7 +133,12 @@ bool Reader::read_literal(const char* word, std::size_t length) {
 }
 
 inline bool Reader::read_number(bool negative, Value& out) {
-  if (read_simple_number(p_, end_, negative, out)) return true;
+  json::SimpleNumber s;
+  if (const char* q = json::simple_shape(p_, end_, s)) {
+    out = json::simple_value(p_, s.int_digits, s.fraction, end_, negative);
+    p_ = q;
+    return true;
+  }
   auto number = json::read_number(p_, end_, negative);
   if (!number) return set_error(number.error().kind, number.error().position);
   out = number.value();

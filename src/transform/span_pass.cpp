@@ -28,8 +28,6 @@ using json::Value;
 
 namespace {
 
-// ---- Strings ---------------------------------------------------------------
-
 // Up to the first byte that is not whitespace, which must come before any
 // end of the readable bytes (the pass's closing ']').
 inline const char* skip_to_token(const char* p) {
@@ -144,6 +142,13 @@ class SpanPass {
   const char* drop_spaces(const char* q, Compact& c);
   const char* scan_nested_key(const char* q, OpenContainer& o, Compact& c, bool& keys_distinct);
   void divert(Compact& c, const char* at);
+  // The string from `quote` to `past`, which the writer spells otherwise, in its spelling.
+  void respell(Compact& c, const char* quote, const char* past) {
+    divert(c, quote);
+    decode_string(quote + 1, past - 1, text_);
+    json::write_json_string(side_, {text_.data(), text_.size()});
+    c.from = past;
+  }
 
   static bool in_side(Cell cell) { return cell.mode() == Mode::side || cell.mode() == Mode::number; }
   const char* text(Cell cell) const { return in_side(cell) ? side_.data() + cell.offset : begin_ + cell.offset; }
@@ -323,14 +328,19 @@ const char* SpanPass::scan_row(const char* p) {
     side_.commit(8);
     c.start = side_.size();
   }
-  if (at != c.from) side_.append(c.from, static_cast<std::size_t>(at - c.from));
+  const auto n = static_cast<std::size_t>(at - c.from);
+  if (n - 1 < 16 && end_ - c.from >= 16) {  // mostly a few brackets and commas
+    std::memcpy(side_.reserve(16), c.from, 16);
+    side_.commit(n);
+  } else if (n != 0) {
+    side_.append(c.from, n);
+  }
   c.from = at;
 }
 
-// A string, number or literal; one the writer spells otherwise is written
-// to the side text in the writer's spelling.
-// A cell's rewritten number keeps its value, formatted when the document is
-// written: its reading then overlaps the scan of what follows.
+// A string, number or literal; one the writer spells otherwise joins the side
+// text in its spelling, but a cell's number as its value, formatted when the
+// document is written: its reading then overlaps the scan of what follows.
 [[gnu::always_inline]] inline const char* SpanPass::scan_scalar(const char* p, Compact& c, bool cell) {
   auto literal = [this](const char* at, const char* word, std::size_t n) -> const char* {
     return static_cast<std::size_t>(end_ - at) >= n && std::memcmp(at, word, n) == 0 ? at + n : nullptr;
@@ -340,12 +350,7 @@ const char* SpanPass::scan_row(const char* p) {
       bool verbatim = true;
       bool escaped = false;
       const char* q = scan_string(p + 1, end_, verbatim, escaped);
-      if (q != nullptr && !verbatim) {
-        divert(c, p);
-        decode_string(p + 1, q - 1, text_);
-        json::write_json_string(side_, {text_.data(), text_.size()});
-        c.from = q;
-      }
+      if (q != nullptr && !verbatim) respell(c, p, q);
       return q;
     }
     case 't':
@@ -378,7 +383,7 @@ const char* SpanPass::scan_row(const char* p) {
 }
 
 // Whitespace at q is dropped from the compact text.
-inline const char* SpanPass::drop_spaces(const char* q, Compact& c) {
+[[gnu::always_inline]] inline const char* SpanPass::drop_spaces(const char* q, Compact& c) {
   const char* r = skip_whitespace(q, end_);
   if (r != q) {
     divert(c, q);
@@ -399,12 +404,7 @@ const char* SpanPass::scan_nested_key(const char* q, OpenContainer& o, Compact& 
   bool escaped = false;
   q = scan_string(start, end_, verbatim, escaped);
   if (q == nullptr) return nullptr;
-  if (!verbatim) {
-    divert(c, start - 1);
-    decode_string(start, q - 1, text_);
-    json::write_json_string(side_, {text_.data(), text_.size()});
-    c.from = q;
-  }
+  if (!verbatim) respell(c, start - 1, q);
   const auto size = static_cast<std::size_t>(q - 1 - start);
   if (keys_distinct) {
     if (escaped || keys_.size() - o.keys >= kTrackedKeys) {
