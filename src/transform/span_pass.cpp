@@ -35,12 +35,6 @@ inline const char* skip_to_token(const char* p) {
   return p;
 }
 
-inline const char* skip_whitespace(const char* p, const char* end) {
-  // Compact payloads have none: one compare settles the usual case.
-  while (p != end && static_cast<unsigned char>(*p) <= ' ' && is_whitespace(*p)) ++p;
-  return p;
-}
-
 // ---- Cells -----------------------------------------------------------------
 
 // Where a cell's text is.
@@ -214,7 +208,7 @@ bool SpanPass::scan() {
   }
   // Side offsets are 32-bit too.
   if (side_.size() > UINT32_MAX) return leave_to_exact();
-  return skip_whitespace(p, end_) == end_ || give_up();
+  return p - 1 == stop_ || give_up();  // only whitespace follows
 }
 
 // One row object, from its brace, into the plan. Rows usually repeat the
@@ -291,7 +285,6 @@ const char* SpanPass::scan_row(const char* p) {
   if (*p == '{' || *p == '[') {
     bool keys_distinct = true;
     p = scan_container(p, c, keys_distinct);
-    if (p > stop_) return nullptr;  // it closed on the final ']': the row is cut short
     if (p != nullptr && !keys_distinct) {
       mode = Mode::reread;
       if (c.start != kNotDiverted) side_.truncate(c.start - 8);
@@ -384,7 +377,7 @@ const char* SpanPass::scan_row(const char* p) {
 
 // Whitespace at q is dropped from the compact text.
 [[gnu::always_inline]] inline const char* SpanPass::drop_spaces(const char* q, Compact& c) {
-  const char* r = skip_whitespace(q, end_);
+  const char* r = skip_to_token(q);
   if (r != q) {
     divert(c, q);
     c.from = r;
@@ -424,14 +417,15 @@ const char* SpanPass::scan_nested_key(const char* q, OpenContainer& o, Compact& 
     }
   }
   q = drop_spaces(q, c);
-  if (q == end_ || *q != ':') return nullptr;
-  q = drop_spaces(q + 1, c);
-  return q == end_ ? nullptr : q;
+  if (*q != ':') return nullptr;
+  return drop_spaces(q + 1, c);
 }
 
 // A nested array or object from its bracket, on an explicit stack, its
 // compact text diverted to the side buffer where it differs from its bytes.
-// `keys_distinct` drops when its objects may repeat a key.
+// `keys_distinct` drops when its objects may repeat a key. A bracket that
+// closes on the final ']' cuts the row short; short of it, no read needs a
+// bound check.
 const char* SpanPass::scan_container(const char* p, Compact& c, bool& keys_distinct) {
   OpenContainer open[json::kMaxDepth];
   std::size_t depth = 0;
@@ -448,9 +442,8 @@ const char* SpanPass::scan_container(const char* p, Compact& c, bool& keys_disti
         const bool object = ch == '{';
         open[depth++] = {object, static_cast<std::uint32_t>(keys_.size()), 0};
         p = spaces(p + 1);
-        if (p == end_) return nullptr;
         if (*p == (object ? '}' : ']')) {
-          ++p;
+          if (p++ == stop_) return nullptr;
           --depth;
           if (depth == 0) break;
           at_value = false;
@@ -467,11 +460,9 @@ const char* SpanPass::scan_container(const char* p, Compact& c, bool& keys_disti
       at_value = false;
     }
     p = spaces(p);
-    if (p == end_) return nullptr;
     OpenContainer& top = open[depth - 1];
     if (*p == ',') {
       p = spaces(p + 1);
-      if (p == end_) return nullptr;
       if (top.object) {
         p = key(p, top);
         if (p == nullptr) return nullptr;
@@ -479,8 +470,7 @@ const char* SpanPass::scan_container(const char* p, Compact& c, bool& keys_disti
       at_value = true;
       continue;
     }
-    if (*p != (top.object ? '}' : ']')) return nullptr;
-    ++p;
+    if (*p != (top.object ? '}' : ']') || p++ == stop_) return nullptr;
     keys_.resize(top.keys);
     --depth;
     if (depth == 0) break;

@@ -248,6 +248,7 @@ TEST(SpanPassTest, BrokenRowsWordedFromWhereThePassStopped) {
       R"({"a":1,})", R"({"a":[1,2})", R"({"a":01})", R"({"a":-})", R"({"a":1e400})", R"({"a":1e305,})",
       R"({"a":"\udc00"})", "{\"a\":\"\xff\"}", R"({1:2})", R"({"a":1} {"a":2})", R"({"a":1},)",
       R"({"a":1},])", R"([1,2])", R"("s")", "null", "-1", R"([{"a":1},2 3])",
+      R"({"a":[)", R"({"a":[1,[)", R"({"a":{"b":[ )",  // closed by the payload's last ']'
       std::string(130, '[') + std::string(130, ']'), "{\"a\":" + std::string(126, '[') + std::string(126, ']') + "}",
       "{}", ""};
   for (const std::string& row : broken) {
