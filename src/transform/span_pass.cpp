@@ -84,8 +84,8 @@ inline Lead lead_of(char c) {
 // A nested array or object open during a cell's scan.
 struct OpenContainer {
   bool object;
-  std::uint32_t keys;    // where this object's keys start in keys_
-  std::uint64_t filter;  // one bit per key hash: most new keys need no comparison
+  std::uint32_t keys;       // where this object's keys start in keys_
+  std::uint64_t filter[4];  // one bit per key hash: most new keys need no comparison
 };
 
 // The compact text of the value being scanned, where it differs from the
@@ -404,15 +404,17 @@ const char* SpanPass::scan_nested_key(const char* q, OpenContainer& o, Compact& 
       keys_distinct = false;  // an escaped key may equal another once decoded
     } else {
       const Str k{start, size};
+      if (keys_.size() == o.keys) std::memset(o.filter, 0, sizeof o.filter);
       unsigned hash = static_cast<unsigned>(size) * 7;
       if (size != 0) hash += static_cast<unsigned char>(start[0]) + 3u * static_cast<unsigned char>(start[size - 1]);
+      hash &= 255;  // 256 bits: objects of dozens of keys still filter
       const std::uint64_t bit = std::uint64_t{1} << (hash & 63);
-      if (o.filter & bit) {
+      if (o.filter[hash >> 6] & bit) {
         for (std::size_t i = o.keys; i < keys_.size(); ++i) {
           if (keys_[i] == k) keys_distinct = false;
         }
       }
-      o.filter |= bit;
+      o.filter[hash >> 6] |= bit;
       keys_.push_back(k);
     }
   }
@@ -440,7 +442,8 @@ const char* SpanPass::scan_container(const char* p, Compact& c, bool& keys_disti
       if (ch == '[' || ch == '{') {
         if (kCellLevel + depth > json::kMaxDepth) return nullptr;  // the reader's recursion limit
         const bool object = ch == '{';
-        open[depth++] = {object, static_cast<std::uint32_t>(keys_.size()), 0};
+        open[depth].object = object;  // an object's filter is cleared at its first key
+        open[depth++].keys = static_cast<std::uint32_t>(keys_.size());
         p = spaces(p + 1);
         if (*p == (object ? '}' : ']')) {
           if (p++ == stop_) return nullptr;
