@@ -105,28 +105,11 @@ inline void write_head(OutputBuffer& out, const Value& v, FrameStack& stack) {
 
 }  // namespace
 
-void write_number(OutputBuffer& out, const Value& v) {
-  switch (v.form()) {
-    case NumberForm::unsigned_integer: {
-      char scratch[20];
-      out.append(format_unsigned(v.as_unsigned(), scratch));
-      return;
-    }
-    case NumberForm::negative_integer: {
-      char scratch[20];
-      out.append(format_negative(v.as_negative(), scratch));
-      return;
-    }
-    case NumberForm::floating:
-      break;
-  }
-  double d = v.as_float();
-  if (!std::isfinite(d)) {
-    out.append("null", 4);
-    return;
-  }
-  char* at = out.reserve(kFloatTextMax);
-  out.commit(format_float(d, at));
+void write_other_number(OutputBuffer& out, const Value& v) {
+  char scratch[20];
+  if (v.form() == NumberForm::unsigned_integer) return out.append(format_unsigned(v.as_unsigned(), scratch));
+  if (v.form() == NumberForm::negative_integer) return out.append(format_negative(v.as_negative(), scratch));
+  out.append("null", 4);
 }
 
 std::string_view format_unsigned(std::uint64_t v, char (&scratch)[20]) {

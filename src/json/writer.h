@@ -4,10 +4,12 @@
 // by format_float. It has no failure outcome.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <string_view>
 
 #include "json/buffer.h"
+#include "json/float_format.h"
 #include "json/value.h"
 
 namespace zorvat::json {
@@ -16,8 +18,13 @@ namespace zorvat::json {
 // C stack. Read only; thread safe for distinct sinks.
 void write_json_value(OutputBuffer& out, const Value& v);
 
-// Appends the number `v` (integers in decimal, floats by format_float).
-void write_number(OutputBuffer& out, const Value& v);
+// Appends the number `v` (integers in decimal, floats by format_float, the
+// usual case inline; a float that is not finite as null).
+void write_other_number(OutputBuffer& out, const Value& v);
+inline void write_number(OutputBuffer& out, const Value& v) {
+  if (v.form() != NumberForm::floating || !std::isfinite(v.as_float())) return write_other_number(out, v);
+  out.commit(format_float(v.as_float(), out.reserve(kFloatTextMax)));
+}
 
 // Appends `s` as a JSON string: quotes, escapes, raw UTF-8 otherwise.
 void write_json_string(OutputBuffer& out, Str s);
