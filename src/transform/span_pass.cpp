@@ -221,7 +221,10 @@ const char* SpanPass::scan_row(const char* p) {
   p = skip_to_token(p + 1);
   if (*p != '}') {
     for (;;) {
-      if (*p != '"') return nullptr;
+      if (*p != '"') {  // compact text has the quote right there
+        p = skip_to_token(p);
+        if (*p != '"') return nullptr;
+      }
       const char* const key = p + 1;
       // The key's raw bytes are exactly column g's name and closing quote.
       auto is_key = [&](std::size_t g) {
@@ -265,9 +268,9 @@ const char* SpanPass::scan_row(const char* p) {
         plan_.add(row, name, cell);
       }
 
-      p = skip_to_token(p);
+      if (*p != ',') p = skip_to_token(p);
       if (*p == ',') {
-        p = skip_to_token(p + 1);
+        ++p;
         continue;
       }
       if (*p != '}') return nullptr;
@@ -418,8 +421,10 @@ const char* SpanPass::scan_nested_key(const char* q, OpenContainer& o, Compact& 
       keys_.push_back(k);
     }
   }
-  q = drop_spaces(q, c);
-  if (*q != ':') return nullptr;
+  if (*q != ':') {  // compact text has the colon right there
+    q = drop_spaces(q, c);
+    if (*q != ':') return nullptr;
+  }
   return drop_spaces(q + 1, c);
 }
 
@@ -462,7 +467,7 @@ const char* SpanPass::scan_container(const char* p, Compact& c, bool& keys_disti
       if (p == nullptr) return nullptr;
       at_value = false;
     }
-    p = spaces(p);
+    if (*p != ',') p = spaces(p);
     OpenContainer& top = open[depth - 1];
     if (*p == ',') {
       p = spaces(p + 1);
