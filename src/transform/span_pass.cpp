@@ -104,7 +104,7 @@ class SpanPass {
  public:
   using Cell = ::zorvat::transform::Cell;
 
-  // `stop`: the payload's last byte that is not whitespace, a ']'.
+  // `stop`: the payload's last byte that is not whitespace, a ']' or '}'.
   SpanPass(std::string_view payload, const char* stop)
       : begin_(payload.data()), end_(payload.data() + payload.size()), stop_(stop), plan_(*this, payload.size() / 8) {}
 
@@ -157,9 +157,9 @@ class SpanPass {
 
   const char* const begin_;
   const char* const end_;
-  // The closing ']' and only whitespace after it. Every token but it ends
-  // before it, so a row's scan never passes it: whitespace skips stop there
-  // and a read at any position reached within a row needs no bound check.
+  // The closing ']' (or a row's '}' if it is missing), only whitespace after it. Every
+  // token but it ends before it, so a row's scan never passes it: whitespace skips stop
+  // there and a read at any position reached within a row needs no bound check.
   const char* const stop_;
   SpanDecline::Why why_ = SpanDecline::Why::malformed;
   std::size_t after_row_ = 0;  // see SpanDecline
@@ -188,14 +188,14 @@ bool SpanPass::scan() {
     for (;;) {
       if (*p != '{') {
         const char c = *p;
-        const bool value =
-            c == '[' || c == '"' || c == '-' || is_digit(c) || c == 't' || c == 'f' || c == 'n';
+        const bool value = c == '[' || c == '"' || c == '-' || is_digit(c) || c == 't' || c == 'f' || c == 'n';
         if (value) why_ = SpanDecline::Why::not_object;  // the exact path names it
         return give_up();
       }
       p = scan_row(p);
       if (p == nullptr) return false;
       after_row_ = static_cast<std::size_t>(p - begin_);
+      if (p > stop_) return give_up();  // the row ended the payload: the reader words what is missing
       p = skip_to_token(p);
       if (*p == ',') {
         p = skip_to_token(p + 1);
@@ -580,16 +580,18 @@ void SpanPass::write_reread(json::OutputBuffer& out, Cell cell, bool comma) {
 }  // namespace
 
 Result<json::OutputBuffer, SpanDecline> columnarize_spans(std::string_view payload) {
+  using Why = SpanDecline::Why;
   // Cells hold 32-bit offsets.
-  if (payload.size() > UINT32_MAX) return fail(SpanDecline{SpanDecline::Why::too_large, false, 0});
+  if (payload.size() > UINT32_MAX) return fail(SpanDecline{Why::too_large, false, 0});
   // One vectorised check of the whole payload stands in for checking each
   // string: every string lies between ASCII quotes, so it is valid too.
-  if (!payload_is_utf8(payload.data(), payload.size())) return fail(SpanDecline{SpanDecline::Why::malformed, false, 0});
+  if (!payload_is_utf8(payload.data(), payload.size())) return fail(SpanDecline{Why::malformed, false, 0});
   // A payload cut short (the likeliest error near the end) is handed back
-  // before the scan rather than after it.
+  // before the scan, unless it ends after a row: then the pass takes the rows
+  // and the reader needs to check only what follows them.
   const char* last = payload.data() + payload.size();
   while (last != payload.data() && is_whitespace(last[-1])) --last;
-  if (last == payload.data() || last[-1] != ']') return fail(SpanDecline{SpanDecline::Why::malformed, true, 0});
+  if (last == payload.data() || (last[-1] != ']' && last[-1] != '}')) return fail(SpanDecline{Why::malformed, true, 0});
   SpanPass pass(payload, last - 1);
   if (!pass.scan()) return fail(pass.decline());
   return pass.write();
