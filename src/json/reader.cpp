@@ -135,7 +135,8 @@ bool Reader::read_literal(const char* word, std::size_t length) {
 inline bool Reader::read_number(bool negative, Value& out) {
   json::SimpleNumber s;
   if (const char* q = json::simple_shape(p_, end_, s)) {
-    out = json::simple_value(p_, s.int_digits, s.fraction, end_, negative);
+    // Checking needs no value, but for the message about a top-level one.
+    if (build_ || frames_.empty()) out = json::simple_value(p_, s.int_digits, s.fraction, end_, negative);
     p_ = q;
     return true;
   }
