@@ -29,7 +29,7 @@ using json::Value;
 namespace {
 
 // Up to the first byte that is not whitespace, which must come before any
-// end of the readable bytes (the pass's closing ']').
+// end of the readable bytes (the pass's stop_).
 inline const char* skip_to_token(const char* p) {
   while (static_cast<unsigned char>(*p) <= ' ' && is_whitespace(*p)) ++p;
   return p;
@@ -431,8 +431,8 @@ const char* SpanPass::scan_nested_key(const char* q, OpenContainer& o, Compact& 
 // A nested array or object from its bracket, on an explicit stack, its
 // compact text diverted to the side buffer where it differs from its bytes.
 // `keys_distinct` drops when its objects may repeat a key. A bracket that
-// closes on the final ']' cuts the row short; short of it, no read needs a
-// bound check.
+// closes on the payload's last byte cuts the row short; short of it, no read
+// needs a bound check.
 const char* SpanPass::scan_container(const char* p, Compact& c, bool& keys_distinct) {
   OpenContainer open[json::kMaxDepth];
   std::size_t depth = 0;
