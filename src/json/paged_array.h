@@ -24,8 +24,8 @@ class PagedArray {
   PagedArray(const PagedArray&) = delete;
   PagedArray& operator=(const PagedArray&) = delete;
   ~PagedArray() {
-    unpoison(data_, capacity_ * sizeof(T));
-    release_pages(data_, capacity_ * sizeof(T));
+    unpoison(data_, bytes_);
+    release_pages(data_, bytes_);
   }
 
   std::size_t size() const { return size_; }
@@ -48,7 +48,7 @@ class PagedArray {
   void grow_to(std::size_t items) {
     if (items > SIZE_MAX / (2 * sizeof(T))) throw std::bad_alloc();
     std::size_t bytes = items * sizeof(T);
-    const std::size_t old_bytes = capacity_ * sizeof(T);
+    const std::size_t old_bytes = bytes_;
     unpoison(data_, old_bytes);  // the old block is copied or remapped whole
     void* p;
     if (bytes < kHugePage) {
@@ -65,13 +65,15 @@ class PagedArray {
     }
     if (p == nullptr) throw std::bad_alloc();
     data_ = static_cast<T*>(p);
+    bytes_ = bytes;
     capacity_ = bytes / sizeof(T);
-    poison(data_ + size_, (capacity_ - size_) * sizeof(T));
+    poison(data_ + size_, bytes_ - size_ * sizeof(T));
   }
 
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  std::size_t bytes_ = 0;  // the block's, which need not be a multiple of sizeof(T)
 };
 
 }  // namespace zorvat::json

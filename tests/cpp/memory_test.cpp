@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "json/arena.h"
@@ -81,6 +83,55 @@ TEST(OutputBufferTest, MoveOutCopiesEveryByteAcrossBlocks) {
   }
 }
 
+// Blocks released are kept and handed out again, whole: in two threads at
+// once, every block handed out is filled to its reported size with its own
+// byte and checked when it is released, so a block handed out twice, or a
+// size larger than the mapping, shows.
+TEST(PagesTest, KeptBlocksAreHandedOutOnceAndWhole) {
+  auto churn = [](unsigned seed, bool* ok) {
+    std::mt19937 rng(seed);
+    struct Held {
+      unsigned char* p;
+      std::size_t bytes;
+      unsigned char fill;
+    };
+    std::vector<Held> held;
+    for (int round = 0; round < 150; ++round) {
+      if (held.size() < 3) {
+        std::size_t bytes = kHugePage - 1 + rng() % (6 * kHugePage);
+        auto* p = static_cast<unsigned char*>(allocate_pages(bytes));
+        const auto fill = static_cast<unsigned char>(rng());
+        std::memset(p, fill, bytes);
+        held.push_back({p, bytes, fill});
+        continue;
+      }
+      const Held h = held[rng() % held.size()];
+      for (std::size_t i = 0; i < h.bytes; i += 4096) *ok &= h.p[i] == h.fill;
+      *ok &= h.p[h.bytes - 1] == h.fill;
+      release_pages(h.p, h.bytes);
+      std::erase_if(held, [&](const Held& x) { return x.p == h.p; });
+    }
+    for (const Held& h : held) release_pages(h.p, h.bytes);
+  };
+  bool ok[2] = {true, true};
+  std::thread other(churn, 2u, &ok[1]);
+  churn(1u, &ok[0]);
+  other.join();
+  EXPECT_TRUE(ok[0] && ok[1]);
+
+  if (kAsan) return;  // heap blocks there
+  // A block released comes back for a request it fits, at its own size.
+  std::size_t bytes = 13 * kHugePage + 1;
+  void* a = allocate_pages(bytes);
+  ASSERT_EQ(bytes, 14 * kHugePage);
+  release_pages(a, bytes);
+  std::size_t again = 13 * kHugePage + 5;
+  void* b = allocate_pages(again);
+  EXPECT_EQ(b, a);
+  EXPECT_EQ(again, 14 * kHugePage);
+  release_pages(b, again);
+}
+
 // A write one byte past what was handed out must be reported; without the
 // poisoning these land in memory the sanitizer believes is in use.
 TEST(SanitizerViewTest, OneBytePastAnAllocationIsReported) {
@@ -108,7 +159,8 @@ TEST(SanitizerViewTest, OneBytePastAnAllocationIsReported) {
     EXPECT_DEATH(buffer_overrun(), "AddressSanitizer");
   }
   // A page block such as the payload copy.
-  EXPECT_DEATH(write(allocate_pages(kHugePage * 2 + 1), kHugePage * 2 + 1), "AddressSanitizer");
+  std::size_t bytes = kHugePage * 2 + 1;
+  EXPECT_DEATH(write(allocate_pages(bytes), bytes), "AddressSanitizer");
 }
 
 }  // namespace
