@@ -39,12 +39,12 @@ void* Arena::allocate_slow(std::size_t bytes, std::size_t align) {
   return p;
 }
 
-void Arena::release() {
+void Arena::release(bool keep_pages) {
   while (head_ != nullptr) {
     Chunk* previous = head_->previous;
     const std::size_t size = head_->size;
     unpoison(head_, size);
-    release_pages(head_, size);
+    release_pages(head_, size, keep_pages);
     head_ = previous;
   }
   cur_ = end_ = nullptr;

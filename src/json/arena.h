@@ -71,7 +71,8 @@ class Arena {
   static constexpr std::size_t kMaxChunk = 16 * 1024 * 1024;
 
   // Frees every chunk; the arena starts over, empty.
-  void release();
+  // `keep_pages`: large chunks may be kept for the next allocations (pages.h).
+  void release(bool keep_pages = true);
 
  private:
   struct Chunk {

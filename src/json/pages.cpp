@@ -17,67 +17,50 @@ namespace {
 
 // Released blocks kept for the next allocations, as an allocator keeps its
 // heap: a fresh block costs a fault and a cleared page for every 2 MiB it is
-// written, which was a tenth of a call's time on payloads of a few MB. A
-// slot is claimed by one compare-exchange of its state (no thread waits on
-// another); the kept blocks are bounded in number and in bytes.
-constexpr std::size_t kKeptSlots = 16;
-constexpr std::size_t kKeptBytes = std::size_t{64} << 20;
-constexpr std::size_t kKeptBlock = std::size_t{16} << 20;
-
-struct KeptSlot {
-  enum : int { empty, busy, full };
-  std::atomic<int> state{empty};
-  std::atomic<void*> block{nullptr};
-  std::atomic<std::size_t> bytes{0};
-};
-KeptSlot kept[kKeptSlots];
-std::atomic<std::size_t> kept_bytes{0};
+// written, which was a tenth of a call's time on payloads of a few MB. A slot
+// holds a block's (page-aligned) address and its huge pages in one word, so
+// one compare-exchange takes or fills it and no thread waits on another.
+constexpr std::size_t kKeptSlots = 8;
+constexpr std::size_t kKeptPages = 32;  // in all: 64 MiB
+std::atomic<std::uintptr_t> kept[kKeptSlots];
+std::atomic<std::size_t> kept_pages{0};
 
 std::size_t whole_huge_pages(std::size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
 
 // The smallest kept block of at least `bytes` (and its size), or nullptr.
 void* take_kept(std::size_t& bytes) {
-  KeptSlot* best = nullptr;
-  std::size_t best_bytes = SIZE_MAX;
-  for (KeptSlot& s : kept) {
-    const std::size_t b = s.bytes.load(std::memory_order_relaxed);
-    if (s.state.load(std::memory_order_relaxed) == KeptSlot::full && b >= bytes && b < best_bytes) {
-      best = &s;
-      best_bytes = b;
+  std::uintptr_t best = 0;
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < kKeptSlots; ++i) {
+    const std::uintptr_t k = kept[i].load(std::memory_order_relaxed);
+    if (k != 0 && (k & 4095) * kHugePage >= bytes && (best == 0 || (k & 4095) < (best & 4095))) best = k, at = i;
+  }
+  if (best == 0 || !kept[at].compare_exchange_strong(best, 0, std::memory_order_acquire)) {
+    // A new block is mapped: the kept ones smaller go first, so that one
+    // call's freed blocks never add to its peak under a larger one.
+    for (auto& slot : kept) {
+      std::uintptr_t k = slot.load(std::memory_order_relaxed);
+      if (k != 0 && (k & 4095) * kHugePage < bytes && slot.compare_exchange_strong(k, 0)) {
+        kept_pages -= k & 4095;
+        munmap(reinterpret_cast<void*>(k & ~std::uintptr_t{4095}), (k & 4095) * kHugePage);
+      }
     }
-  }
-  int full = KeptSlot::full;
-  if (best == nullptr || !best->state.compare_exchange_strong(full, KeptSlot::busy, std::memory_order_acquire)) {
-    return nullptr;  // none, or another thread took it first: map a new one
-  }
-  void* p = best->block.load(std::memory_order_relaxed);
-  const std::size_t b = best->bytes.load(std::memory_order_relaxed);
-  best->state.store(KeptSlot::empty, std::memory_order_release);
-  kept_bytes.fetch_sub(b, std::memory_order_relaxed);
-  if (b < bytes) {  // replaced since it was looked at
-    munmap(p, b);
     return nullptr;
   }
-  bytes = b;
-  return p;
+  bytes = (best & 4095) * kHugePage;
+  kept_pages -= best & 4095;
+  return reinterpret_cast<void*>(best & ~std::uintptr_t{4095});
 }
 
-// Keeps the block if there is room, else false.
 bool keep(void* p, std::size_t bytes) {
-  if (bytes > kKeptBlock || kept_bytes.fetch_add(bytes, std::memory_order_relaxed) + bytes > kKeptBytes) {
-    if (bytes <= kKeptBlock) kept_bytes.fetch_sub(bytes, std::memory_order_relaxed);
-    return false;
-  }
-  for (KeptSlot& s : kept) {
-    int empty = KeptSlot::empty;
-    if (s.state.compare_exchange_strong(empty, KeptSlot::busy, std::memory_order_acquire)) {
-      s.block.store(p, std::memory_order_relaxed);
-      s.bytes.store(bytes, std::memory_order_relaxed);
-      s.state.store(KeptSlot::full, std::memory_order_release);
-      return true;
+  const std::size_t pages = bytes / kHugePage;
+  if ((kept_pages += pages) <= kKeptPages) {
+    for (auto& slot : kept) {
+      std::uintptr_t empty = 0;
+      if (slot.compare_exchange_strong(empty, reinterpret_cast<std::uintptr_t>(p) | pages)) return true;
     }
   }
-  kept_bytes.fetch_sub(bytes, std::memory_order_relaxed);
+  kept_pages -= pages;
   return false;
 }
 
@@ -104,11 +87,11 @@ void* allocate_pages(std::size_t& bytes) noexcept {
   return reinterpret_cast<void*>(aligned);
 }
 
-void release_pages(void* p, std::size_t bytes) noexcept {
+void release_pages(void* p, std::size_t bytes, bool keep_block) noexcept {
   if (p == nullptr) return;
   if (kAsan || bytes < kHugePage) {
     std::free(p);
-  } else if (!keep(p, whole_huge_pages(bytes))) {
+  } else if (!keep_block || !keep(p, whole_huge_pages(bytes))) {
     munmap(p, whole_huge_pages(bytes));
   }
 }

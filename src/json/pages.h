@@ -17,7 +17,9 @@ inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // becomes the block's size: whole huge pages, more when a block released
 // earlier is reused. Release with that size.
 void* allocate_pages(std::size_t& bytes) noexcept;
-void release_pages(void* p, std::size_t bytes) noexcept;
+// `keep`: false for blocks freed to make room mid-call, which would only
+// add to its peak if kept.
+void release_pages(void* p, std::size_t bytes, bool keep = true) noexcept;
 
 // Grows a block from allocate_pages of `old_bytes` (at least kHugePage) to
 // `new_bytes`, keeping its contents; the pages move rather than being copied,

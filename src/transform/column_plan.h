@@ -293,7 +293,7 @@ class ColumnPlan {
         // is freed, not left in the arena.
         live_arena_ ^= 1;
         index_.grow(index_arenas_[live_arena_]);
-        arena.release();
+        arena.release(false);
       }
       const std::size_t found = index_.find_or_insert(name_at, name, count, index_arenas_[live_arena_]);
       if (found != json::KeyIndex::npos) return static_cast<std::uint32_t>(found);
