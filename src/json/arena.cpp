@@ -20,7 +20,6 @@ void* Arena::allocate_slow(std::size_t bytes, std::size_t align) {
   if (bytes > SIZE_MAX - overhead - kHugePage) throw std::bad_alloc();
   const std::size_t need = bytes + overhead;
   std::size_t size = next_chunk_ > need ? next_chunk_ : need;
-  if (size >= kHugePage) size = (size + kHugePage - 1) & ~(kHugePage - 1);  // whole huge pages
   auto* chunk = static_cast<Chunk*>(allocate_pages(size));
   if (chunk == nullptr) throw std::bad_alloc();
   chunk->previous = head_;

@@ -116,7 +116,6 @@ class OutputBuffer {
       if (p == nullptr) throw std::bad_alloc();
       data_ = static_cast<char*>(p);
     } else {
-      capacity = (capacity + kHugePage - 1) & ~(kHugePage - 1);
       char* p;
       if (capacity_ >= kHugePage) {
         p = static_cast<char*>(grow_pages(data_, capacity_, capacity));

@@ -66,50 +66,27 @@ struct Reading {
   int appended = 0;  // digits taken into the significand, while below 19
 };
 
-// 3. Integer digits after a first non-zero digit; past 2^64 - 1 the digits
-// are dropped and counted.
-void take_integer(Reading& r, const char* end) {
-  r.significand = static_cast<unsigned>(*r.p++ - '0');
-  r.appended = 1;
-  // Nineteen digits always fit: no overflow test until then.
+// 3 and 4. A run of integer digits (from a first non-zero one) or fraction
+// digits into the significand: nineteen always fit, so no overflow test until
+// then; past 2^64 - 1 the digits are dropped. Fraction digits taken lower the
+// exponent, integer digits dropped raise it.
+void take_run(Reading& r, const char* end, bool fraction) {
   const char* const run = r.p;
-  r.p = take_digits(r.p, end, r.significand, 18);
+  r.p = take_digits(r.p, end, r.significand, static_cast<std::size_t>(19 - r.appended));
+  if (fraction) r.exponent -= r.p - run;
   r.appended += static_cast<int>(r.p - run);
-  while (r.p != end && is_digit(*r.p)) {
-    unsigned d = static_cast<unsigned>(*r.p - '0');
+  for (; r.p != end && is_digit(*r.p); ++r.p) {
+    const unsigned d = static_cast<unsigned>(*r.p - '0');
     if (significand_overflows(r.significand, d)) {
       r.is_float = true;
-      while (r.p != end && is_digit(*r.p)) {
-        ++r.p;
-        if (r.exponent < INT32_MAX) ++r.exponent;
+      for (; r.p != end && is_digit(*r.p); ++r.p) {
+        if (!fraction && r.exponent < INT32_MAX) ++r.exponent;
       }
       return;
     }
     r.significand = r.significand * 10 + d;
-    ++r.p;
+    if (fraction && r.exponent > INT32_MIN) --r.exponent;
   }
-}
-
-// 4. The fraction, from just past the point.
-ErrorKind take_fraction(Reading& r, const char* end) {
-  r.is_float = true;
-  if (r.p == end) return ErrorKind::eof_value;
-  if (!is_digit(*r.p)) return ErrorKind::invalid_number;
-  const char* const run = r.p;
-  r.p = take_digits(r.p, end, r.significand, static_cast<std::size_t>(19 - r.appended));
-  r.exponent -= r.p - run;
-  r.appended += static_cast<int>(r.p - run);
-  while (r.p != end && is_digit(*r.p)) {
-    unsigned d = static_cast<unsigned>(*r.p - '0');
-    if (significand_overflows(r.significand, d)) {
-      while (r.p != end && is_digit(*r.p)) ++r.p;
-      break;
-    }
-    r.significand = r.significand * 10 + d;
-    if (r.exponent > INT32_MIN) --r.exponent;
-    ++r.p;
-  }
-  return ErrorKind::none;
 }
 
 // 5. The exponent, from just past the 'e' or 'E'. `vanishes` when it is so
@@ -190,12 +167,13 @@ Result<Value, NumberError> read_number(const char*& cursor, const char* end, boo
     ++r.p;
     if (r.p != end && is_digit(*r.p)) return failed(ErrorKind::invalid_number, Position::next_byte);
   } else {
-    take_integer(r, end);
+    take_run(r, end, false);
   }
   if (r.p != end && *r.p == '.') {
-    ++r.p;
-    const ErrorKind k = take_fraction(r, end);
-    if (k != ErrorKind::none) return failed(k, Position::next_byte);
+    r.is_float = true;
+    if (++r.p == end) return failed(ErrorKind::eof_value, Position::next_byte);
+    if (!is_digit(*r.p)) return failed(ErrorKind::invalid_number, Position::next_byte);
+    take_run(r, end, true);
   }
   if (r.p != end && (*r.p == 'e' || *r.p == 'E')) {
     ++r.p;

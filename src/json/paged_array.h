@@ -53,15 +53,12 @@ class PagedArray {
     void* p;
     if (bytes < kHugePage) {
       p = std::realloc(data_, bytes);
+    } else if (old_bytes >= kHugePage) {
+      p = grow_pages(data_, old_bytes, bytes);
     } else {
-      bytes = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-      if (old_bytes >= kHugePage) {
-        p = grow_pages(data_, old_bytes, bytes);
-      } else {
-        p = allocate_pages(bytes);
-        if (p != nullptr && size_ != 0) std::memcpy(p, static_cast<void*>(data_), size_ * sizeof(T));
-        if (p != nullptr) release_pages(data_, old_bytes);
-      }
+      p = allocate_pages(bytes);
+      if (p != nullptr && size_ != 0) std::memcpy(p, static_cast<void*>(data_), size_ * sizeof(T));
+      if (p != nullptr) release_pages(data_, old_bytes);
     }
     if (p == nullptr) throw std::bad_alloc();
     data_ = static_cast<T*>(p);

@@ -20,36 +20,38 @@ namespace {
 // written, which was a tenth of a call's time on payloads of a few MB. A slot
 // holds a block's (page-aligned) address and its huge pages in one word, so
 // one compare-exchange takes or fills it and no thread waits on another.
-constexpr std::size_t kKeptSlots = 8;
-constexpr std::size_t kKeptPages = 32;  // in all: 64 MiB
-std::atomic<std::uintptr_t> kept[kKeptSlots];
+std::atomic<std::uintptr_t> kept[8];
 std::atomic<std::size_t> kept_pages{0};
+constexpr std::size_t kKeptPages = 32;  // 64 MiB in all
+std::size_t pages_of(std::uintptr_t k) { return k & 4095; }
+void* block_of(std::uintptr_t k) { return reinterpret_cast<void*>(k & ~std::uintptr_t{4095}); }
 
 std::size_t whole_huge_pages(std::size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
 
 // The smallest kept block of at least `bytes` (and its size), or nullptr.
+// On a miss the kept blocks smaller go first, so that one call's freed
+// blocks never add to its peak under a larger one.
 void* take_kept(std::size_t& bytes) {
-  std::uintptr_t best = 0;
-  std::size_t at = 0;
-  for (std::size_t i = 0; i < kKeptSlots; ++i) {
-    const std::uintptr_t k = kept[i].load(std::memory_order_relaxed);
-    if (k != 0 && (k & 4095) * kHugePage >= bytes && (best == 0 || (k & 4095) < (best & 4095))) best = k, at = i;
+  const std::size_t want = bytes / kHugePage;
+  std::atomic<std::uintptr_t>* best = nullptr;
+  std::uintptr_t k = 0;
+  for (auto& slot : kept) {
+    const std::uintptr_t s = slot.load(std::memory_order_relaxed);
+    if (pages_of(s) >= want && (best == nullptr || pages_of(s) < pages_of(k))) best = &slot, k = s;
   }
-  if (best == 0 || !kept[at].compare_exchange_strong(best, 0, std::memory_order_acquire)) {
-    // A new block is mapped: the kept ones smaller go first, so that one
-    // call's freed blocks never add to its peak under a larger one.
-    for (auto& slot : kept) {
-      std::uintptr_t k = slot.load(std::memory_order_relaxed);
-      if (k != 0 && (k & 4095) * kHugePage < bytes && slot.compare_exchange_strong(k, 0)) {
-        kept_pages -= k & 4095;
-        munmap(reinterpret_cast<void*>(k & ~std::uintptr_t{4095}), (k & 4095) * kHugePage);
-      }
+  if (best != nullptr && best->compare_exchange_strong(k, 0)) {
+    kept_pages -= pages_of(k);
+    bytes = pages_of(k) * kHugePage;
+    return block_of(k);
+  }
+  for (auto& slot : kept) {
+    std::uintptr_t s = slot.load(std::memory_order_relaxed);
+    if (s != 0 && pages_of(s) < want && slot.compare_exchange_strong(s, 0)) {
+      kept_pages -= pages_of(s);
+      munmap(block_of(s), pages_of(s) * kHugePage);
     }
-    return nullptr;
   }
-  bytes = (best & 4095) * kHugePage;
-  kept_pages -= best & 4095;
-  return reinterpret_cast<void*>(best & ~std::uintptr_t{4095});
+  return nullptr;
 }
 
 bool keep(void* p, std::size_t bytes) {
@@ -101,9 +103,10 @@ void discard_pages(void* p, std::size_t bytes) noexcept {
   madvise(p, bytes, MADV_DONTNEED);  // advice only: on failure the pages simply stay
 }
 
-void* grow_pages(void* p, std::size_t old_bytes, std::size_t new_bytes) noexcept {
+void* grow_pages(void* p, std::size_t old_bytes, std::size_t& new_bytes) noexcept {
   if constexpr (kAsan) return std::realloc(p, new_bytes);
-  void* q = mremap(p, whole_huge_pages(old_bytes), whole_huge_pages(new_bytes), MREMAP_MAYMOVE);
+  new_bytes = whole_huge_pages(new_bytes);
+  void* q = mremap(p, whole_huge_pages(old_bytes), new_bytes, MREMAP_MAYMOVE);
   if (q == MAP_FAILED) return nullptr;
   madvise(q, new_bytes, MADV_HUGEPAGE);
   return q;

@@ -23,9 +23,9 @@ void release_pages(void* p, std::size_t bytes, bool keep = true) noexcept;
 
 // Grows a block from allocate_pages of `old_bytes` (at least kHugePage) to
 // `new_bytes`, keeping its contents; the pages move rather than being copied,
-// so old and new never both hold memory. nullptr when memory is exhausted
-// (the old block is then still valid).
-void* grow_pages(void* p, std::size_t old_bytes, std::size_t new_bytes) noexcept;
+// so old and new never both hold memory; `new_bytes` becomes whole huge
+// pages. nullptr when memory is exhausted (the old block is then still valid).
+void* grow_pages(void* p, std::size_t old_bytes, std::size_t& new_bytes) noexcept;
 
 // Hands the pages of [p, p + bytes), a stretch of a block of at least
 // kHugePage from allocate_pages, back to the system; they read as zeros

@@ -13,12 +13,6 @@
 namespace zorvat::json {
 namespace {
 
-#if defined(__GNUC__)
-#define ZORVAT_ALWAYS_INLINE inline __attribute__((always_inline))
-#else
-#define ZORVAT_ALWAYS_INLINE inline
-#endif
-
 // An open array or object. Its elements or members sit on the reader's value
 // or member stack from `start` on until it closes; then they move into the
 // arena in one piece.
@@ -79,14 +73,14 @@ class Reader {
 
   // The per-value steps are forced inline into the main loop so that the
   // read position stays in a register across them.
-  ZORVAT_ALWAYS_INLINE bool read_scalar(Value& out);
+  [[gnu::always_inline]] inline bool read_scalar(Value& out);
   bool read_literal(const char* word, std::size_t length);
-  ZORVAT_ALWAYS_INLINE bool read_string(Str& out);
+  [[gnu::always_inline]] inline bool read_string(Str& out);
   bool read_escape();
-  ZORVAT_ALWAYS_INLINE bool read_number(bool negative, Value& out);
+  [[gnu::always_inline]] inline bool read_number(bool negative, Value& out);
 
   bool open(bool is_object);
-  ZORVAT_ALWAYS_INLINE bool add_member(Frame& frame, Value value);
+  [[gnu::always_inline]] inline bool add_member(Frame& frame, Value value);
   Value close(Frame& frame);
 
   bool invalid_type();

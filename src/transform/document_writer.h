@@ -14,22 +14,6 @@
 
 namespace zorvat::transform {
 
-// "constants"' members: the columns placed nowhere in "columns" that are not
-// null in every row, each with its first row's cell.
-template <class Source>
-void write_constants(json::OutputBuffer& out, const ColumnPlan<Source>& plan, const std::vector<std::uint32_t>& position) {
-  bool first = true;
-  for (std::uint32_t c = 0; c < plan.column_count(); ++c) {
-    const auto& col = plan.column(c);
-    if (col.non_null == 0 || position[c] != kNoColumn) continue;
-    if (!first) out.push_back(',');
-    first = false;
-    json::write_json_string(out, col.name());
-    out.push_back(':');
-    plan.source().write_cell(out, col.reference, false);
-  }
-}
-
 // `cell_bytes`: about how many bytes the cells take as written, for the
 // first size of the output.
 template <class Source>
@@ -104,8 +88,19 @@ json::OutputBuffer write_document(ColumnPlan<Source>& plan, std::uint64_t cell_b
     out.push_back(']');
   }
 
+  // The constants: the columns placed nowhere that are not null in every
+  // row, each with its first row's cell.
   out.append(R"(],"constants":{)");
-  write_constants(out, plan, position);
+  first = true;
+  for (std::uint32_t c = 0; c < columns; ++c) {
+    const auto& col = plan.column(c);
+    if (col.non_null == 0 || position[c] != kNoColumn) continue;
+    if (!first) out.push_back(',');
+    first = false;
+    json::write_json_string(out, col.name());
+    out.push_back(':');
+    source.write_cell(out, col.reference, false);
+  }
   out.append("}}");
   return out;
 }

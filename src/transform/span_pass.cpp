@@ -62,25 +62,6 @@ constexpr std::size_t kCellLevel = 3;        // a row's cells sit inside the arr
 constexpr std::size_t kTrackedKeys = 64;     // keys of a nested object checked for repeats
 constexpr std::size_t kNotDiverted = SIZE_MAX;
 
-enum class Lead : std::uint8_t { literal, number, string, array, object };
-
-inline Lead lead_of(char c) {
-  switch (c) {
-    case '"':
-      return Lead::string;
-    case '[':
-      return Lead::array;
-    case '{':
-      return Lead::object;
-    case 't':
-    case 'f':
-    case 'n':
-      return Lead::literal;
-    default:
-      return Lead::number;
-  }
-}
-
 // A nested array or object open during a cell's scan.
 struct OpenContainer {
   bool object;
@@ -512,9 +493,13 @@ bool SpanPass::equal_otherwise(Cell cell, Cell reference, std::uint32_t column) 
 // own. Numbers compare by value, containers as the exact reader reads their
 // bytes (cells_equal, as the exact path compares).
 bool SpanPass::equal_by_value(Cell cell, Cell reference, std::uint32_t column) {
-  const Lead lead = lead_of(*source_bytes(cell).data);
-  if (lead != lead_of(*source_bytes(reference).data) || lead == Lead::literal || lead == Lead::string) return false;
-  if (lead == Lead::number) {
+  auto lead = [this](Cell c) {  // '0' for a number
+    const char b = *source_bytes(c).data;
+    return b == '-' || is_digit(b) ? '0' : b;
+  };
+  const char kind = lead(cell);
+  if (kind != lead(reference) || (kind != '0' && kind != '[' && kind != '{')) return false;
+  if (kind == '0') {
     auto value = [this](Cell c) {
       const Str bytes = source_bytes(c);
       return json::read_number_literal(bytes.data, bytes.data + bytes.size).value.number_as_double();
