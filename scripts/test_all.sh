@@ -62,7 +62,7 @@ echo "== C++ concurrency test (TSan)"
 start=$SECONDS
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORVAT_TSAN=ON >/dev/null
 cmake --build build/tsan -j "$jobs" --target zorvat_tests
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/zorvat_tests --gtest_filter='ConcurrencyTest.*'
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/zorvat_tests --gtest_filter='ConcurrencyTest.*:PagesTest.*'
 echo "-- $((SECONDS - start)) s"
 
 if [ -f pyproject.toml ]; then
