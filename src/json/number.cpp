@@ -70,7 +70,7 @@ struct Reading {
 // digits into the significand: nineteen always fit, so no overflow test until
 // then; past 2^64 - 1 the digits are dropped. Fraction digits taken lower the
 // exponent, integer digits dropped raise it.
-void take_run(Reading& r, const char* end, bool fraction) {
+[[gnu::always_inline]] inline void take_run(Reading& r, const char* end, bool fraction) {
   const char* const run = r.p;
   r.p = take_digits(r.p, end, r.significand, static_cast<std::size_t>(19 - r.appended));
   if (fraction) r.exponent -= r.p - run;
