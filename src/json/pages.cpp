@@ -80,7 +80,7 @@ void* allocate_pages(std::size_t& bytes) noexcept {
   void* p = mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
   const auto start = reinterpret_cast<std::uintptr_t>(p);
-  const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t aligned = whole_huge_pages(start);
   if (aligned != start) munmap(p, aligned - start);
   const std::uintptr_t tail = aligned + bytes;
   const std::uintptr_t map_end = start + bytes + kHugePage;
@@ -93,8 +93,8 @@ void release_pages(void* p, std::size_t bytes, bool keep_block) noexcept {
   if (p == nullptr) return;
   if (kAsan || bytes < kHugePage) {
     std::free(p);
-  } else if (!keep_block || !keep(p, whole_huge_pages(bytes))) {
-    munmap(p, whole_huge_pages(bytes));
+  } else if (bytes = whole_huge_pages(bytes); !keep_block || !keep(p, bytes)) {
+    munmap(p, bytes);
   }
 }
 
