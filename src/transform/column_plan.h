@@ -104,20 +104,25 @@ class ColumnPlan {
 
   // A member whose key is column `c`'s name.
   [[gnu::always_inline]] void add(Row& row, std::size_t c, Cell cell) {
-    if (c == row.next) {
+    if (row.shared) {
       // The usual row: every key so far at its place in the previous list,
       // which holds no key twice.
-      if (row.shared) {
+      if (c == row.next) {
         row.next = row.prev[++row.cursor];
         new (stream_.extend(2)) Cell(cell);
         ++row.count;
         note(c, cell);
         return;
       }
-      // A row that left the previous list, on the columns' order again.
-      if (columns_[c].stamp != rows_ + 1) return take(row, static_cast<std::uint32_t>(c), cell);
+      part_ways(row.count);
+      row.shared = false;
     }
-    add_off_list(row, static_cast<std::uint32_t>(c), cell);
+    // A row that left the previous list: whether the key was the expected
+    // one does not matter, only whether the row had it.
+    if (columns_[c].stamp != rows_ + 1) [[likely]] return take(row, static_cast<std::uint32_t>(c), cell);
+    repeat(static_cast<std::uint32_t>(c), cell);
+    row.last = c;
+    row.next = order_after(c);
   }
 
   // A member by its (decoded) key.
@@ -223,19 +228,15 @@ class ColumnPlan {
     row.next = order_after(c);
   }
 
-  void add_off_list(Row& row, std::uint32_t c, Cell cell) {
-    if (row.shared) part_ways(row);
+  // A repeated key: its last value, at the first key's position.
+  void repeat(std::uint32_t c, Cell cell) {
     Column& col = columns_[c];
-    if (col.stamp != rows_ + 1) return take(row, c, cell);
-    // A repeated key: its last value, at the first key's position.
     std::uint32_t* at = stream_.data() + header_ + kHeaderWords + 2 * std::size_t{col.slot};
     Cell first;
     std::memcpy(&first, at, sizeof first);
     unnote(col, first);
     new (at) Cell(cell);
     note(c, cell);
-    row.last = c;
-    row.next = order_after(c);
   }
 
   // A row's cell joins its column's facts. A null or absent cell never equals
@@ -264,12 +265,11 @@ class ColumnPlan {
     }
   }
 
-  // The row's keys leave the previous list's order: its members so far are
-  // marked as this row's, for the repeated-key test.
-  void part_ways(Row& row) {
-    row.shared = false;
-    row_columns_.assign(prev_.begin(), prev_.begin() + static_cast<std::ptrdiff_t>(row.count));
-    for (std::uint32_t j = 0; j < row.count; ++j) {
+  // The row's keys leave the previous list's order: its `count` members so
+  // far are marked as this row's, for the repeated-key test.
+  [[gnu::noinline]] void part_ways(std::size_t count) {
+    row_columns_.assign(prev_.begin(), prev_.begin() + static_cast<std::ptrdiff_t>(count));
+    for (std::uint32_t j = 0; j < count; ++j) {
       columns_[prev_[j]].stamp = static_cast<std::uint32_t>(rows_ + 1);
       columns_[prev_[j]].slot = j;
     }

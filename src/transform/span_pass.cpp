@@ -349,7 +349,8 @@ const char* SpanPass::scan_row(const char* p) {
     divert(c, p);
     // number.value itself: a copy's 16-byte load of the two halves just stored stalls.
     if (cell) {
-      side_.append(reinterpret_cast<const char*>(&number.value), sizeof number.value);
+      std::memcpy(side_.reserve(sizeof number.value), &number.value, sizeof number.value);
+      side_.commit(sizeof number.value);
       c.number = true;
     } else {
       json::write_number(side_, number.value);
