@@ -275,10 +275,7 @@ const char* SpanPass::scan_row(const char* p) {
       c.start = kNotDiverted;
     }
   } else {
-    // A row's cells are often short integers; nested numbers are left to
-    // the general reading, which a second test there would only slow.
-    const char* q = end_ - p >= 9 && *p != '"' ? json::short_integer_end(p) : nullptr;
-    p = q != nullptr ? q : scan_scalar(p, c, true);
+    p = scan_scalar(p, c, true);
   }
   if (p == nullptr) return nullptr;
   auto length = static_cast<std::size_t>(p - start);
@@ -322,6 +319,8 @@ const char* SpanPass::scan_row(const char* p) {
   auto literal = [this](const char* at, const char* word, std::size_t n) -> const char* {
     return static_cast<std::size_t>(end_ - at) >= n && std::memcmp(at, word, n) == 0 ? at + n : nullptr;
   };
+  // One jump on the first byte: in rows whose members come and go, the kind
+  // of the next value is no more predictable than the member.
   switch (*p) {
     case '"': {
       bool verbatim = true;
@@ -336,10 +335,16 @@ const char* SpanPass::scan_row(const char* p) {
       return literal(p, "false", 5);
     case 'n':
       return literal(p, "null", 4);
-    default:
+    case '-': case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
       break;
+    default:
+      return nullptr;
   }
-  if (*p != '-' && !is_digit(*p)) return nullptr;
+  // A row's cells are often short integers; nested numbers are left to the
+  // general reading, which a second test there would only slow.
+  if (cell && end_ - p >= 9) {
+    if (const char* q = json::short_integer_end(p)) return q;
+  }
   const json::NumberLiteral number = json::read_number_literal<true>(p, end_);
   if (number.end == nullptr) {
     if (number.out_of_range) leave_to_exact();
