@@ -117,8 +117,7 @@ class ColumnPlan {
       part_ways(row.count);
       row.shared = false;
     }
-    // A row that left the previous list: whether the key was the expected
-    // one does not matter, only whether the row had it.
+    // Off the previous list, only whether the row had the key matters.
     if (columns_[c].stamp != rows_ + 1) [[likely]] return take(row, static_cast<std::uint32_t>(c), cell);
     repeat(static_cast<std::uint32_t>(c), cell);
     row.last = c;

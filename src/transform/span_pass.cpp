@@ -319,9 +319,7 @@ const char* SpanPass::scan_row(const char* p) {
   auto literal = [this](const char* at, const char* word, std::size_t n) -> const char* {
     return static_cast<std::size_t>(end_ - at) >= n && std::memcmp(at, word, n) == 0 ? at + n : nullptr;
   };
-  // One jump on the first byte: in rows whose members come and go, the kind
-  // of the next value is no more predictable than the member.
-  switch (*p) {
+  switch (*p) {  // one jump: where members come and go, so do the kinds
     case '"': {
       bool verbatim = true;
       bool escaped = false;
@@ -340,11 +338,8 @@ const char* SpanPass::scan_row(const char* p) {
     default:
       return nullptr;
   }
-  // A row's cells are often short integers; nested numbers are left to the
-  // general reading, which a second test there would only slow.
-  if (cell && end_ - p >= 9) {
-    if (const char* q = json::short_integer_end(p)) return q;
-  }
+  // Cells are often short integers (nested numbers are left to the general reading).
+  if (const char* q = cell && end_ - p >= 9 ? json::short_integer_end(p) : nullptr) return q;
   const json::NumberLiteral number = json::read_number_literal<true>(p, end_);
   if (number.end == nullptr) {
     if (number.out_of_range) leave_to_exact();
