@@ -275,7 +275,9 @@ const char* SpanPass::scan_row(const char* p) {
       c.start = kNotDiverted;
     }
   } else {
-    p = scan_scalar(p, c, true);
+    // Cells are often short integers (nested numbers are left to the general reading).
+    const char* q = end_ - p >= 9 && *p != '"' ? json::short_integer_end(p) : nullptr;
+    p = q != nullptr ? q : scan_scalar(p, c, true);
   }
   if (p == nullptr) return nullptr;
   auto length = static_cast<std::size_t>(p - start);
@@ -319,7 +321,7 @@ const char* SpanPass::scan_row(const char* p) {
   auto literal = [this](const char* at, const char* word, std::size_t n) -> const char* {
     return static_cast<std::size_t>(end_ - at) >= n && std::memcmp(at, word, n) == 0 ? at + n : nullptr;
   };
-  switch (*p) {  // one jump: where members come and go, so do the kinds
+  switch (*p) {
     case '"': {
       bool verbatim = true;
       bool escaped = false;
@@ -333,13 +335,10 @@ const char* SpanPass::scan_row(const char* p) {
       return literal(p, "false", 5);
     case 'n':
       return literal(p, "null", 4);
-    case '-': case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
-      break;
     default:
-      return nullptr;
+      break;
   }
-  // Cells are often short integers (nested numbers are left to the general reading).
-  if (const char* q = cell && end_ - p >= 9 ? json::short_integer_end(p) : nullptr) return q;
+  if (*p != '-' && !is_digit(*p)) return nullptr;
   const json::NumberLiteral number = json::read_number_literal<true>(p, end_);
   if (number.end == nullptr) {
     if (number.out_of_range) leave_to_exact();
