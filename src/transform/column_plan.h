@@ -265,7 +265,8 @@ class ColumnPlan {
   }
 
   // The row's keys leave the previous list's order: its `count` members so
-  // far are marked as this row's, for the repeated-key test.
+  // far are marked as this row's, for the repeated-key test. At most once a
+  // row, and out of line: inlined, it cost the scan loop registers.
   [[gnu::noinline]] void part_ways(std::size_t count) {
     row_columns_.assign(prev_.begin(), prev_.begin() + static_cast<std::ptrdiff_t>(count));
     for (std::uint32_t j = 0; j < count; ++j) {
