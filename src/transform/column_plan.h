@@ -198,6 +198,7 @@ class ColumnPlan {
     std::vector<std::uint32_t>().swap(row_columns_);
     std::vector<KeyWords>().swap(words_);
     std::vector<std::uint32_t>().swap(order_);
+    std::vector<std::uint32_t>().swap(before_);
     index_ = json::KeyIndex();
     for (json::Arena& a : index_arenas_) a.release();
   }
@@ -208,8 +209,7 @@ class ColumnPlan {
   static constexpr std::size_t kOrderSteps = 8;        // columns tried along the order after a miss
 
   std::size_t last_of(const Row& row) const {
-    if (!row.shared) return row.last;
-    return row.cursor != 0 ? prev_[row.cursor - 1] : kNoColumn;
+    return !row.shared ? row.last : row.cursor != 0 ? prev_[row.cursor - 1] : kNoColumn;
   }
 
   // The column after `c` in the columns' order, if it has one.
@@ -282,7 +282,7 @@ class ColumnPlan {
     auto name_at = [this](std::size_t i) { return columns_[i].name(); };
     if (count < kLinear) {
       for (std::uint32_t c = 0; c < count; ++c) {
-        if (columns_[c].name() == name) return c;
+        if (columns_[c].name() == name) return follow(c, last);
       }
     } else {
       json::Arena& arena = index_arenas_[live_arena_];
@@ -296,7 +296,7 @@ class ColumnPlan {
         arena.release(false);
       }
       const std::size_t found = index_.find_or_insert(name_at, name, count, index_arenas_[live_arena_]);
-      if (found != json::KeyIndex::npos) return static_cast<std::uint32_t>(found);
+      if (found != json::KeyIndex::npos) return follow(static_cast<std::uint32_t>(found), last);
     }
     if (count >= UINT32_MAX - 1) throw std::length_error("too many columns");
     if (name.size >= (std::size_t{1} << 31)) throw std::length_error("column name too long");
@@ -304,15 +304,25 @@ class ColumnPlan {
     columns_.push_back(Column{name.data, static_cast<std::uint32_t>(name.size << 1 | plain), 0, Cell{}, 0, 0, 0, 0});
     if (count < kWordColumns) {
       words_.push_back(words_for(name, plain));
-      // The order is a ring: a new column goes in after the key before it
-      // (or after the newest column), so rows that lack some keys or hold
-      // some new ones still find theirs by following it.
-      if (last >= count) last = count == 0 ? 0 : count - 1;
-      order_.push_back(count == 0 ? 0 : order_[last]);
-      if (count != 0) order_[last] = count;
+      order_.push_back(count);  // a ring of one, which follow() joins to the rest
+      before_.push_back(count);
+      follow(count, last >= count ? std::max(count, 1u) - 1 : last);
     }
     return count;
   }
+
+  // The order is a ring: a column found after a key it does not follow there
+  // (a new one, or one that a row showed elsewhere) moves in after that key,
+  // so rows that lack some keys or hold new ones still find theirs along it.
+  std::uint32_t follow(std::uint32_t c, std::size_t last) {
+    if (c < order_.size() && last < order_.size() && c != last && order_[last] != c) {
+      link(before_[c], order_[c]);
+      link(c, order_[last]);
+      link(static_cast<std::uint32_t>(last), c);
+    }
+    return c;
+  }
+  void link(std::uint32_t a, std::uint32_t b) { order_[a] = b; before_[b] = a; }
 
   static KeyWords words_for(json::Str name, bool plain) {
     KeyWords w;
@@ -335,6 +345,7 @@ class ColumnPlan {
   json::PagedArray<Column> columns_;
   std::vector<KeyWords> words_;             // of the first kWordColumns columns
   std::vector<std::uint32_t> order_;        // per column (the first kWordColumns): the next in the columns' order
+  std::vector<std::uint32_t> before_;       // and the one before
   json::KeyIndex index_;                    // over the names, from kLinear columns on
   json::Arena index_arenas_[2];             // the index's table, and the one it grows into
   int live_arena_ = 0;

@@ -105,10 +105,7 @@ class SpanPass {
 
  private:
   bool give_up() { return false; }
-  bool leave_to_exact() {
-    why_ = SpanDecline::Why::unsupported;
-    return false;
-  }
+  bool leave_to_exact() { why_ = SpanDecline::Why::unsupported; return false; }
 
   const char* scan_row(const char* p);
   const char* scan_value(const char* p, Cell& cell);
@@ -202,10 +199,8 @@ const char* SpanPass::scan_row(const char* p) {
   p = skip_to_token(p + 1);
   if (*p != '}') {
     for (;;) {
-      if (*p != '"') {  // compact text has the quote right there
-        p = skip_to_token(p);
-        if (*p != '"') return nullptr;
-      }
+      if (*p != '"') p = skip_to_token(p);  // compact text has the quote right there
+      if (*p != '"') return nullptr;
       const char* const key = p + 1;
       // The key's raw bytes are exactly column g's name and closing quote.
       auto is_key = [&](std::size_t g) {
@@ -235,10 +230,8 @@ const char* SpanPass::scan_row(const char* p) {
           name = {arena_.copy_bytes(text_.data(), text_.size()), text_.size()};
         }
       }
-      if (*p != ':') {  // compact text has the colon right there
-        p = skip_to_token(p);
-        if (*p != ':') return nullptr;
-      }
+      if (*p != ':') p = skip_to_token(p);  // compact text has the colon right there
+      if (*p != ':') return nullptr;
       p = skip_to_token(p + 1);
       Cell cell;
       p = scan_value(p, cell);
@@ -402,10 +395,8 @@ const char* SpanPass::scan_nested_key(const char* q, OpenContainer& o, Compact& 
       keys_.push_back(k);
     }
   }
-  if (*q != ':') {  // compact text has the colon right there
-    q = drop_spaces(q, c);
-    if (*q != ':') return nullptr;
-  }
+  if (*q != ':') q = drop_spaces(q, c);  // compact text has the colon right there
+  if (*q != ':') return nullptr;
   return drop_spaces(q + 1, c);
 }
 
