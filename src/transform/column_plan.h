@@ -151,8 +151,7 @@ class ColumnPlan {
       }
     }
     std::size_t c = last_of(row);
-    // Off the previous list, the first column after the last key was the
-    // expected one, already tried.
+    // Off the previous list, the column after the last key was the expected one: tried.
     if (!row.shared && c < order_.size()) c = order_[c];
     for (std::size_t step = 0; step < kOrderSteps && c < order_.size(); ++step) {
       c = order_[c];

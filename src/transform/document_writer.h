@@ -14,8 +14,49 @@
 
 namespace zorvat::transform {
 
-// `cell_bytes`: about how many bytes the cells take as written, for the
-// first size of the output.
+// The rows: each cell at its column's position, null where the row lacks it.
+// member_at: output position -> member index, for one column list's rows.
+template <class Source>
+void write_rows(const ColumnPlan<Source>& plan, const std::vector<std::uint32_t>& position, std::size_t width,
+                json::OutputBuffer& out) {
+  Source& source = plan.source();
+  std::vector<std::uint32_t> member_at(width, kNoColumn);
+  const std::uint32_t* s = plan.stream();
+  for (std::uint64_t r = 0, n = plan.rows(); r < n; ++r) {
+    const std::uint32_t header = *s;
+    s += ColumnPlan<Source>::kHeaderWords;
+    const std::size_t count = header >> 1;
+    const std::uint32_t* cells = s;
+    s += 2 * count;
+    if (header & 1) {
+      std::fill(member_at.begin(), member_at.end(), kNoColumn);
+      for (std::size_t j = 0; j < count; ++j) {
+        const std::uint32_t at = position[s[j]];
+        if (at != kNoColumn) member_at[at] = static_cast<std::uint32_t>(j);
+      }
+      s += ColumnPlan<Source>::list_words(count);
+    }
+    if (r != 0) out.push_back(',');
+    out.push_back('[');
+    for (std::size_t k = 0; k < width; ++k) {
+      const std::uint32_t j = member_at[k];
+      // A row sharing a longer row's column list has only its first members.
+      if (j < count) {
+        typename Source::Cell cell;
+        std::memcpy(&cell, cells + 2 * std::size_t{j}, sizeof cell);
+        source.write_cell(out, cell, k != 0);
+      } else {
+        char* v = out.reserve(5);
+        std::memcpy(v, ",null", 5);
+        if (k == 0) std::memmove(v, v + 1, 4);
+        out.commit(4 + (k != 0));
+      }
+    }
+    out.push_back(']');
+  }
+}
+
+// `cell_bytes`: about the bytes the cells take as written, to size the output.
 template <class Source>
 json::OutputBuffer write_document(ColumnPlan<Source>& plan, std::uint64_t cell_bytes) {
   plan.end_intake();
@@ -49,45 +90,7 @@ json::OutputBuffer write_document(ColumnPlan<Source>& plan, std::uint64_t cell_b
     json::write_json_string(out, plan.column(c).name());
   }
   out.append(R"(],"rows":[)");
-
-  // Output position -> member index of the row, for the rows of one column list.
-  std::vector<std::uint32_t> member_at(width, kNoColumn);
-  const std::uint32_t* s = plan.stream();
-  for (std::uint64_t r = 0; r < n; ++r) {
-    const std::uint32_t header = *s;
-    s += ColumnPlan<Source>::kHeaderWords;
-    const std::size_t count = header >> 1;
-    const std::uint32_t* cells = s;
-    s += 2 * count;
-    if (header & 1) {
-      std::fill(member_at.begin(), member_at.end(), kNoColumn);
-      for (std::size_t j = 0; j < count; ++j) {
-        const std::uint32_t at = position[s[j]];
-        if (at != kNoColumn) member_at[at] = static_cast<std::uint32_t>(j);
-      }
-      s += ColumnPlan<Source>::list_words(count);
-    }
-    char* w = out.reserve(2);
-    w[0] = ',';
-    w[r != 0] = '[';
-    out.commit(1 + (r != 0));
-    for (std::size_t k = 0; k < width; ++k) {
-      const std::uint32_t j = member_at[k];
-      // A row sharing a longer row's column list has only its first members.
-      if (j < count) {
-        typename Source::Cell cell;
-        std::memcpy(&cell, cells + 2 * std::size_t{j}, sizeof cell);
-        source.write_cell(out, cell, k != 0);
-      } else {
-        char* v = out.reserve(5);
-        std::memcpy(v, ",null", 5);
-        if (k == 0) std::memmove(v, v + 1, 4);
-        out.commit(4 + (k != 0));
-      }
-    }
-    out.push_back(']');
-  }
-
+  write_rows(plan, position, width, out);
   // The constants: the columns placed nowhere that are not null in every
   // row, each with its first row's cell.
   out.append(R"(],"constants":{)");

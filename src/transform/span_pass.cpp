@@ -40,10 +40,8 @@ inline const char* skip_to_token(const char* p) {
 // Where a cell's text is.
 enum class Mode : std::uint32_t {
   copy = 0,    // the payload's bytes, which are the output
-  side = 1,    // the side buffer: the compact text the scan wrote, after the
-               // payload offset and length of the cell's own bytes
-  reread = 2,  // the payload's bytes of a container whose objects may repeat a
-               // key: the exact reader, then the writer
+  side = 1,    // the side buffer: the compact text the scan wrote, after its bytes' payload offset and length
+  reread = 2,  // the payload's bytes of a container that may repeat a key: the exact reader, then the writer
   number = 3,  // the side buffer: a number's value after its bytes' payload offset and length
 };
 
