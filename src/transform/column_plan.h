@@ -118,8 +118,8 @@ class ColumnPlan {
       row.shared = false;
     }
     // Off the previous list, only whether the row had the key matters.
-    if (columns_[c].stamp != rows_ + 1) [[likely]] return take(row, static_cast<std::uint32_t>(c), cell);
-    repeat(static_cast<std::uint32_t>(c), cell);
+    if (columns_[c].stamp != rows_ + 1) [[likely]] take(row, static_cast<std::uint32_t>(c), cell);
+    else repeat(static_cast<std::uint32_t>(c), cell);
     row.last = c;
     row.next = order_after(c);
   }
@@ -222,8 +222,6 @@ class ColumnPlan {
     row_columns_.push_back(c);
     new (stream_.extend(2)) Cell(cell);
     note(c, cell);
-    row.last = c;
-    row.next = order_after(c);
   }
 
   // A repeated key: its last value, at the first key's position.
