@@ -132,8 +132,24 @@ Value simple_value(const char* p, std::size_t int_digits, std::size_t fraction, 
       for (; n != 0; ++q, --n) v = v * 10 + static_cast<unsigned>(*q - '0');
     }
   };
-  run(p, int_digits);
-  if (fraction != 0) run(p + int_digits + 1, fraction);
+  const std::size_t n = int_digits + fraction;
+  if (fraction != 0 && int_digits <= 8 && n <= 24 && end - p >= 25) {
+    // A decimal's digits as words of eight without the point, which the first
+    // word drops by taking the bytes past it from one byte on.
+    const std::uint64_t before = (std::uint64_t{2} << (8 * int_digits - 1)) - 1;
+    const std::uint64_t first = (load_word8(p) & before) | (load_word8(p + 1) & ~before);
+    if (n <= 8) {
+      v = digits_value(first, static_cast<unsigned>(n));
+    } else if (n <= 16) {
+      v = digits_value(first, 8) * kIntegerPowersOfTen[n - 8] + digits_value(load_word8(p + 9), static_cast<unsigned>(n - 8));
+    } else {
+      v = digits_value(first, 8) * 100000000u + digits_value(load_word8(p + 9), 8);
+      v = v * kIntegerPowersOfTen[n - 16] + digits_value(load_word8(p + 17), static_cast<unsigned>(n - 16));
+    }
+  } else {
+    run(p, int_digits);
+    if (fraction != 0) run(p + int_digits + 1, fraction);
+  }
   if (fraction == 0) return integer_literal_value(v, negative);
   // One rounded division by an exactly representable power of ten.
   const double f = static_cast<double>(v) / kPowersOfTen[fraction];
