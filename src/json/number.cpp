@@ -96,10 +96,7 @@ ErrorKind take_exponent(Reading& r, const char* end, bool& vanishes) {
   bool exponent_negative = false;
   if (r.p != end && (*r.p == '+' || *r.p == '-')) exponent_negative = *r.p++ == '-';
   if (r.p == end) return ErrorKind::eof_value;
-  if (!is_digit(*r.p)) {
-    ++r.p;
-    return ErrorKind::invalid_number;
-  }
+  if (!is_digit(*r.p)) return ++r.p, ErrorKind::invalid_number;
   std::int32_t value = 0;
   while (r.p != end && is_digit(*r.p)) {
     int d = *r.p++ - '0';
@@ -119,36 +116,26 @@ ErrorKind take_exponent(Reading& r, const char* end, bool& vanishes) {
 
 }  // namespace
 
-// The runs' lengths are known, so each eight digits are one load and one
-// conversion; zeros that lead below 1 add nothing.
+// Eight digits are one load and one conversion; leading zeros add nothing.
 Value simple_value(const char* p, std::size_t int_digits, std::size_t fraction, const char* end, bool negative) {
   std::uint64_t v = 0;
-  auto run = [&](const char* q, std::size_t n) {
-    for (; n >= 8; q += 8, n -= 8) v = v * 100000000u + digits_value(load_word8(q), 8);
-    if (n == 0) return;
-    if (end - q >= 8) {
-      v = v * kIntegerPowersOfTen[n] + digits_value(load_word8(q), static_cast<unsigned>(n));
-    } else {
-      for (; n != 0; ++q, --n) v = v * 10 + static_cast<unsigned>(*q - '0');
-    }
-  };
   const std::size_t n = int_digits + fraction;
-  if (fraction != 0 && int_digits <= 8 && n <= 24 && end - p >= 25) {
-    // A decimal's digits as words of eight without the point, which the first
-    // word drops by taking the bytes past it from one byte on.
+  if (int_digits <= 8 && n <= 24 && end - p >= 25) {
+    // The digits as words of eight without any point: the first takes the
+    // bytes past it from one byte on, the others start past it.
     const std::uint64_t before = (std::uint64_t{2} << (8 * int_digits - 1)) - 1;
     const std::uint64_t first = (load_word8(p) & before) | (load_word8(p + 1) & ~before);
     if (n <= 8) {
-      v = digits_value(first, static_cast<unsigned>(n));
+      v = digits_value(first, n);
     } else if (n <= 16) {
-      v = digits_value(first, 8) * kIntegerPowersOfTen[n - 8] + digits_value(load_word8(p + 9), static_cast<unsigned>(n - 8));
+      v = digits_value(first, 8) * kIntegerPowersOfTen[n - 8] + digits_value(load_word8(p + 9), n - 8);
     } else {
       v = digits_value(first, 8) * 100000000u + digits_value(load_word8(p + 9), 8);
-      v = v * kIntegerPowersOfTen[n - 16] + digits_value(load_word8(p + 17), static_cast<unsigned>(n - 16));
+      v = v * kIntegerPowersOfTen[n - 16] + digits_value(load_word8(p + 17), n - 16);
     }
   } else {
-    run(p, int_digits);
-    if (fraction != 0) run(p + int_digits + 1, fraction);
+    const char* q = take_digits(p, end, v, int_digits);
+    if (fraction != 0) take_digits(q + 1, end, v, fraction);
   }
   if (fraction == 0) return integer_literal_value(v, negative);
   // One rounded division by an exactly representable power of ten.
@@ -174,10 +161,7 @@ Result<Value, NumberError> read_number(const char*& cursor, const char* end, boo
   };
   // 1. First digit.
   if (r.p == end) return fail(NumberError{ErrorKind::eof_value, Position::consumed});
-  if (!is_digit(*r.p)) {
-    cursor = r.p + 1;
-    return fail(NumberError{ErrorKind::invalid_number, Position::consumed});
-  }
+  if (!is_digit(*r.p)) return ++r.p, failed(ErrorKind::invalid_number, Position::consumed);
   if (*r.p == '0') {
     // 2. A leading zero stands alone.
     ++r.p;
