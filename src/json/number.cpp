@@ -116,41 +116,19 @@ ErrorKind take_exponent(Reading& r, const char* end, bool& vanishes) {
 
 }  // namespace
 
-// Eight digits are one load and one conversion; leading zeros add nothing.
-Value simple_value(const char* p, std::size_t int_digits, std::size_t fraction, const char* end, bool negative) {
+Value simple_value_by_runs(const char* p, std::size_t int_digits, std::size_t fraction, const char* end, bool negative) {
   std::uint64_t v = 0;
-  const std::size_t n = int_digits + fraction;
-  if (int_digits <= 8 && n <= 24 && end - p >= 25) {
-    // The digits as words of eight without any point: the first takes the
-    // bytes past it from one byte on, the others start past it.
-    const std::uint64_t before = (std::uint64_t{2} << (8 * int_digits - 1)) - 1;
-    const std::uint64_t first = (load_word8(p) & before) | (load_word8(p + 1) & ~before);
-    if (n <= 8) {
-      v = digits_value(first, n);
-    } else if (n <= 16) {
-      v = digits_value(first, 8) * kIntegerPowersOfTen[n - 8] + digits_value(load_word8(p + 9), n - 8);
-    } else {
-      v = digits_value(first, 8) * 100000000u + digits_value(load_word8(p + 9), 8);
-      v = v * kIntegerPowersOfTen[n - 16] + digits_value(load_word8(p + 17), n - 16);
-    }
-  } else {
-    const char* q = take_digits(p, end, v, int_digits);
-    if (fraction != 0) take_digits(q + 1, end, v, fraction);
-  }
-  if (fraction == 0) return integer_literal_value(v, negative);
-  // One rounded division by an exactly representable power of ten.
-  const double f = static_cast<double>(v) / kPowersOfTen[fraction];
-  return Value::floating(negative ? -f : f);
+  const char* q = take_digits(p, end, v, int_digits);
+  if (fraction != 0) take_digits(q + 1, end, v, fraction);
+  return simple_result(v, fraction, negative);
 }
 
-Value read_general_literal(const char*& cursor, const char* end, bool& out_of_range) {
-  const bool negative = *cursor == '-';
-  cursor += negative;
-  auto number = read_number(cursor, end, negative);
-  if (number) return number.value();
-  out_of_range = number.error().kind == ErrorKind::number_out_of_range;
-  cursor = nullptr;
-  return Value();
+NumberLiteral read_general_literal(const char* p, const char* end) {
+  const bool negative = *p == '-';
+  p += negative;
+  auto number = read_number(p, end, negative);
+  if (!number) return {nullptr, number.error().kind == ErrorKind::number_out_of_range, false, Value()};
+  return {p, false, false, number.value()};
 }
 
 Result<Value, NumberError> read_number(const char*& cursor, const char* end, bool negative) {

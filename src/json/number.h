@@ -123,11 +123,38 @@ inline const char* simple_shape(const char* p, const char* end, SimpleNumber& ou
   return (w[length] | 0x20) == 'e' ? nullptr : p + length;
 }
 
+// simple_value where its words would pass `end` or do not fit its three.
+Value simple_value_by_runs(const char* p, std::size_t int_digits, std::size_t fraction, const char* end, bool negative);
+inline Value simple_result(std::uint64_t v, std::size_t fraction, bool negative) {
+  if (fraction == 0) return integer_literal_value(v, negative);
+  // One rounded division by an exactly representable power of ten.
+  const double f = static_cast<double>(v) / kPowersOfTen[fraction];
+  return Value::floating(negative ? -f : f);
+}
+
 // The value of the simple number whose shape simple_shape found at p: its
 // integer digits, the point and `fraction` digits. It is the value the
 // general procedure gives, without its overflow and range checks, which the
-// shape cannot trigger.
-Value simple_value(const char* p, std::size_t int_digits, std::size_t fraction, const char* end, bool negative);
+// shape cannot trigger. Eight digits are one load and one conversion; leading
+// zeros add nothing.
+inline Value simple_value(const char* p, std::size_t int_digits, std::size_t fraction, const char* end, bool negative) {
+  const std::size_t n = int_digits + fraction;
+  if (int_digits > 8 || n > 24 || end - p < 25) return simple_value_by_runs(p, int_digits, fraction, end, negative);
+  // The digits as words of eight without any point: the first takes the
+  // bytes past it from one byte on, the others start past it.
+  const std::uint64_t before = (std::uint64_t{2} << (8 * int_digits - 1)) - 1;
+  const std::uint64_t first = (load_word8(p) & before) | (load_word8(p + 1) & ~before);
+  std::uint64_t v;
+  if (n <= 8) {
+    v = digits_value(first, n);
+  } else if (n <= 16) {
+    v = digits_value(first, 8) * kIntegerPowersOfTen[n - 8] + digits_value(load_word8(p + 9), n - 8);
+  } else {
+    v = digits_value(first, 8) * 100000000u + digits_value(load_word8(p + 9), 8);
+    v = v * kIntegerPowersOfTen[n - 16] + digits_value(load_word8(p + 17), n - 16);
+  }
+  return simple_result(v, fraction, negative);
+}
 
 // Whether the writer prints the simple number ending at `end` as exactly its
 // bytes. So it does for the integers below 10^18 but -0, and for the decimals
@@ -166,27 +193,18 @@ struct NumberLiteral {
   Value value;                  // unless kValueIfRewritten and prints_as_read
 };
 
-// Any other literal at `cursor` ('-' or a digit), by the general procedure:
-// its value, `cursor` past it; on an error `cursor` null, `out_of_range` set
-// when it reads past the double range.
-Value read_general_literal(const char*& cursor, const char* end, bool& out_of_range);
+// Any other literal at p ('-' or a digit), by the general procedure.
+NumberLiteral read_general_literal(const char* p, const char* end);
 
 // kValueIfRewritten: the value only when the writer does not print the
-// literal's own bytes. Inline up to the shape: the value is out of line.
+// literal's own bytes. Inline but for the general procedure.
 template <bool kValueIfRewritten = false>
 [[gnu::always_inline]] inline NumberLiteral read_number_literal(const char* p, const char* end) {
   NumberLiteral out;
   const bool negative = *p == '-';
   SimpleNumber s;
   out.end = simple_shape(p + negative, end, s);
-  if (out.end == nullptr) [[unlikely]] {
-    const char* cursor = p;
-    bool out_of_range = false;
-    out.value = read_general_literal(cursor, end, out_of_range);
-    out.end = cursor;
-    out.out_of_range = out_of_range;
-    return out;
-  }
+  if (out.end == nullptr) [[unlikely]] return read_general_literal(p, end);
   out.prints_as_read = prints_as_read(s, negative, out.end);
   if (!kValueIfRewritten || !out.prints_as_read) {
     out.value = simple_value(p + negative, s.int_digits, s.fraction, end, negative);
