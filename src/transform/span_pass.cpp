@@ -449,7 +449,7 @@ const char* SpanPass::scan_container(const char* p, Compact& c, bool& keys_disti
       continue;
     }
     if (*p != (top.object ? '}' : ']') || p++ == stop_) return nullptr;
-    keys_.resize(top.keys);
+    if (top.object) keys_.resize(top.keys);  // an array adds no keys of its own
     --depth;
     if (depth == 0) break;
   }
