@@ -336,13 +336,14 @@ const char* SpanPass::scan_row(const char* p) {
     return nullptr;
   }
   if (!number.prints_as_read) {
-    divert(c, p);
-    // number.value itself: a copy's 16-byte load of the two halves just stored stalls.
-    if (cell) {
-      std::memcpy(side_.reserve(sizeof number.value), &number.value, sizeof number.value);
-      side_.commit(sizeof number.value);
+    if (cell) {  // the whole cell, undiverted so far: its source's room and value at once
+      // number.value itself: a copy's 16-byte load of the two halves just stored stalls.
+      std::memcpy(side_.reserve(8 + sizeof number.value) + 8, &number.value, sizeof number.value);
+      side_.commit(8 + sizeof number.value);
+      c.start = side_.size() - sizeof number.value;
       c.number = true;
     } else {
+      divert(c, p);
       json::write_number(side_, number.value);
     }
     c.from = number.end;
