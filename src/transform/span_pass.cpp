@@ -312,6 +312,27 @@ const char* SpanPass::scan_row(const char* p) {
   auto literal = [this](const char* at, const char* word, std::size_t n) -> const char* {
     return static_cast<std::size_t>(end_ - at) >= n && std::memcmp(at, word, n) == 0 ? at + n : nullptr;
   };
+  if (*p == '-' || is_digit(*p)) {
+    const json::NumberLiteral number = json::read_number_literal<true>(p, end_);
+    if (number.end == nullptr) {
+      if (number.out_of_range) leave_to_exact();
+      return nullptr;
+    }
+    if (!number.prints_as_read) {
+      if (cell) {  // the whole cell, undiverted so far: its source's room and value at once
+        // number.value itself: a copy's 16-byte load of the two halves just stored stalls.
+        std::memcpy(side_.reserve(8 + sizeof number.value) + 8, &number.value, sizeof number.value);
+        side_.commit(8 + sizeof number.value);
+        c.start = side_.size() - sizeof number.value;
+        c.number = true;
+      } else {
+        divert(c, p);
+        json::write_number(side_, number.value);
+      }
+      c.from = number.end;
+    }
+    return number.end;
+  }
   switch (*p) {
     case '"': {
       bool verbatim = true;
@@ -327,28 +348,8 @@ const char* SpanPass::scan_row(const char* p) {
     case 'n':
       return literal(p, "null", 4);
     default:
-      break;
+      return nullptr;
   }
-  if (*p != '-' && !is_digit(*p)) return nullptr;
-  const json::NumberLiteral number = json::read_number_literal<true>(p, end_);
-  if (number.end == nullptr) {
-    if (number.out_of_range) leave_to_exact();
-    return nullptr;
-  }
-  if (!number.prints_as_read) {
-    if (cell) {  // the whole cell, undiverted so far: its source's room and value at once
-      // number.value itself: a copy's 16-byte load of the two halves just stored stalls.
-      std::memcpy(side_.reserve(8 + sizeof number.value) + 8, &number.value, sizeof number.value);
-      side_.commit(8 + sizeof number.value);
-      c.start = side_.size() - sizeof number.value;
-      c.number = true;
-    } else {
-      divert(c, p);
-      json::write_number(side_, number.value);
-    }
-    c.from = number.end;
-  }
-  return number.end;
 }
 
 // Whitespace at q is dropped from the compact text.
