@@ -59,6 +59,8 @@ constexpr std::size_t kMaxCellLength = (std::size_t{1} << 30) - 1;
 constexpr std::size_t kCellLevel = 3;        // a row's cells sit inside the array and the row
 constexpr std::size_t kTrackedKeys = 64;     // keys of a nested object checked for repeats
 constexpr std::size_t kNotDiverted = SIZE_MAX;
+constexpr std::size_t kSourceRoom = 8;  // before a cell's side text: its payload offset and length
+static_assert(kSourceRoom == 2 * sizeof(std::uint32_t));
 
 // A nested array or object open during a cell's scan.
 struct OpenContainer {
@@ -262,7 +264,7 @@ const char* SpanPass::scan_row(const char* p) {
     p = scan_container(p, c, keys_distinct);
     if (p != nullptr && !keys_distinct) {
       mode = Mode::reread;
-      if (c.start != kNotDiverted) side_.truncate(c.start - 8);
+      if (c.start != kNotDiverted) side_.truncate(c.start - kSourceRoom);
       c.start = kNotDiverted;
     }
   } else {
@@ -276,7 +278,7 @@ const char* SpanPass::scan_row(const char* p) {
   if (c.start != kNotDiverted) {
     divert(c, p);
     std::uint32_t source[2] = {static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(length)};
-    std::memcpy(side_.data_at(c.start - 8), source, 8);
+    std::memcpy(side_.data_at(c.start - kSourceRoom), source, kSourceRoom);
     mode = c.number ? Mode::number : Mode::side;
     offset = c.start;
     length = side_.size() - c.start;
@@ -291,8 +293,8 @@ const char* SpanPass::scan_row(const char* p) {
 // the cell's payload offset and length) at the first diversion.
 [[gnu::always_inline]] inline void SpanPass::divert(Compact& c, const char* at) {
   if (c.start == kNotDiverted) {
-    side_.reserve(8);
-    side_.commit(8);
+    side_.reserve(kSourceRoom);
+    side_.commit(kSourceRoom);
     c.start = side_.size();
   }
   const auto n = static_cast<std::size_t>(at - c.from);
@@ -321,8 +323,8 @@ const char* SpanPass::scan_row(const char* p) {
     if (!number.prints_as_read) {
       if (cell) {  // the whole cell, undiverted so far: its source's room and value at once
         // number.value itself: a copy's 16-byte load of the two halves just stored stalls.
-        std::memcpy(side_.reserve(8 + sizeof number.value) + 8, &number.value, sizeof number.value);
-        side_.commit(8 + sizeof number.value);
+        std::memcpy(side_.reserve(kSourceRoom + sizeof number.value) + kSourceRoom, &number.value, sizeof number.value);
+        side_.commit(kSourceRoom + sizeof number.value);
         c.start = side_.size() - sizeof number.value;
         c.number = true;
       } else {
@@ -463,7 +465,7 @@ const char* SpanPass::scan_container(const char* p, Compact& c, bool& keys_disti
 Str SpanPass::source_bytes(Cell cell) const {
   if (!in_side(cell)) return {begin_ + cell.offset, cell.length()};
   std::uint32_t source[2];
-  std::memcpy(source, side_.data() + cell.offset - 8, 8);
+  std::memcpy(source, side_.data() + cell.offset - kSourceRoom, kSourceRoom);
   return {begin_ + source[0], source[1]};
 }
 
