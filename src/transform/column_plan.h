@@ -38,7 +38,6 @@ inline constexpr std::uint32_t kNoColumn = UINT32_MAX;
 struct KeyWords {
   std::uint64_t text[2] = {0, 0};
   std::uint64_t mask[2] = {0, 0};
-  std::uint32_t size = 0;
 };
 inline constexpr KeyWords kNoWords{};
 
@@ -52,13 +51,13 @@ class ColumnPlan {
   // millions of columns.
   struct Column {
     const char* name_data;
-    std::uint32_t name_size_plain;  // size << 1 | 1 when the name needs no escape
-    std::uint32_t equal_rows;       // leading rows whose cell equals the reference
+    std::uint64_t name_size_plain;  // size << 1 | 1 when the name needs no escape (a name
+                                    // is a string like any other: it may pass 4 GiB)
     Cell reference;                 // the first row's cell, while equal_rows != 0
+    std::uint32_t equal_rows;       // leading rows whose cell equals the reference
     std::uint32_t non_null;         // rows with a non-null cell
     std::uint32_t stamp;            // 1 + the last row that had this column
     std::uint32_t slot;             // its member index in that row
-    std::uint32_t spare;
 
     std::size_t name_size() const { return name_size_plain >> 1; }
     bool plain_name() const { return name_size_plain & 1; }
@@ -296,9 +295,8 @@ class ColumnPlan {
       if (found != json::KeyIndex::npos) return follow(static_cast<std::uint32_t>(found), last);
     }
     if (count >= UINT32_MAX - 1) throw std::length_error("too many columns");
-    if (name.size >= (std::size_t{1} << 31)) throw std::length_error("column name too long");
     const bool plain = json::find_string_special(name.data, name.data + name.size) == name.data + name.size;
-    columns_.push_back(Column{name.data, static_cast<std::uint32_t>(name.size << 1 | plain), 0, Cell{}, 0, 0, 0, 0});
+    columns_.push_back(Column{name.data, std::uint64_t{name.size} << 1 | plain, Cell{}, 0, 0, 0, 0});
     if (count < kWordColumns) {
       words_.push_back(words_for(name, plain));
       order_.push_back(count);  // a ring of one, which follow() joins to the rest
@@ -323,7 +321,6 @@ class ColumnPlan {
 
   static KeyWords words_for(json::Str name, bool plain) {
     KeyWords w;
-    w.size = static_cast<std::uint32_t>(name.size);
     if (!plain || name.size > 15) return w;
     char text[16] = {};
     std::memcpy(text, name.data, name.size);

@@ -86,8 +86,12 @@ class SpanPass {
   using Cell = ::zorvat::transform::Cell;
 
   // `stop`: the payload's last byte that is not whitespace, a ']' or '}'.
-  SpanPass(std::string_view payload, const char* stop)
-      : begin_(payload.data()), end_(payload.data() + payload.size()), stop_(stop), plan_(*this, payload.size() / 8) {}
+  SpanPass(std::string_view payload, const char* stop, std::size_t max_offset)
+      : begin_(payload.data()),
+        end_(payload.data() + payload.size()),
+        stop_(stop),
+        max_offset_(max_offset),
+        plan_(*this, payload.size() / 8) {}
 
   // The whole payload scanned into the plan; false when it is handed back.
   bool scan();
@@ -139,6 +143,7 @@ class SpanPass {
   // token but it ends before it, so a row's scan never passes it: whitespace skips stop
   // there and a read at any position reached within a row needs no bound check.
   const char* const stop_;
+  const std::size_t max_offset_;  // the largest offset a cell may hold (kMaxSpanOffset)
   SpanDecline::Why why_ = SpanDecline::Why::malformed;
   std::size_t after_row_ = 0;  // see SpanDecline
 
@@ -184,8 +189,6 @@ bool SpanPass::scan() {
       break;
     }
   }
-  // Side offsets are 32-bit too.
-  if (side_.size() > UINT32_MAX) return leave_to_exact();
   return p - 1 == stop_ || give_up();  // only whitespace follows
 }
 
@@ -282,6 +285,9 @@ const char* SpanPass::scan_row(const char* p) {
     mode = c.number ? Mode::number : Mode::side;
     offset = c.start;
     length = side_.size() - c.start;
+    // A side offset that would not fit is never stored: this row and the
+    // rest go to the exact path.
+    if (offset > max_offset_) return leave_to_exact(), nullptr;
   }
   if (length > kMaxCellLength) return leave_to_exact(), nullptr;
   cell.offset = static_cast<std::uint32_t>(offset);
@@ -557,10 +563,9 @@ void SpanPass::write_reread(json::OutputBuffer& out, Cell cell, bool comma) {
 
 }  // namespace
 
-Result<json::OutputBuffer, SpanDecline> columnarize_spans(std::string_view payload) {
+Result<json::OutputBuffer, SpanDecline> columnarize_spans(std::string_view payload, std::size_t max_offset) {
   using Why = SpanDecline::Why;
-  // Cells hold 32-bit offsets.
-  if (payload.size() > UINT32_MAX) return fail(SpanDecline{Why::too_large, false, 0});
+  if (payload.size() > max_offset) return fail(SpanDecline{Why::too_large, false, 0});
   // One vectorised check of the whole payload stands in for checking each
   // string: every string lies between ASCII quotes, so it is valid too.
   if (!payload_is_utf8(payload.data(), payload.size())) return fail(SpanDecline{Why::malformed, false, 0});
@@ -570,7 +575,7 @@ Result<json::OutputBuffer, SpanDecline> columnarize_spans(std::string_view paylo
   const char* last = payload.data() + payload.size();
   while (last != payload.data() && is_whitespace(last[-1])) --last;
   if (last == payload.data() || (last[-1] != ']' && last[-1] != '}')) return fail(SpanDecline{Why::malformed, true, 0});
-  SpanPass pass(payload, last - 1);
+  SpanPass pass(payload, last - 1, max_offset);
   if (!pass.scan()) return fail(pass.decline());
   return pass.write();
 }

@@ -37,6 +37,13 @@ struct SpanDecline {
   std::size_t after_row;
 };
 
-Result<json::OutputBuffer, SpanDecline> columnarize_spans(std::string_view payload);
+// Cells hold 32-bit offsets into the payload and into the side text the
+// pass writes: past this bound the pass hands the payload back (the side text
+// can outgrow the payload, so the bound is tested as it grows, not only
+// once). Tests pass a lower bound to cross it with small payloads.
+inline constexpr std::size_t kMaxSpanOffset = UINT32_MAX;
+
+Result<json::OutputBuffer, SpanDecline> columnarize_spans(std::string_view payload,
+                                                          std::size_t max_offset = kMaxSpanOffset);
 
 }  // namespace zorvat::transform

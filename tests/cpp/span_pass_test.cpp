@@ -205,6 +205,44 @@ TEST(SpanPassTest, GeneratedRowSetsAsTheExactPathWritesThem) {
   }
 }
 
+// Offsets past the bound are never stored: with the bound lowered, rows
+// whose side text (rewritten numbers and strings, nested whitespace) crosses
+// it are handed to the exact path, from a row boundary the reader resumes
+// at, and what the pass still accepts is the exact path's document.
+TEST(SpanPassTest, SideTextPastTheOffsetBoundIsHandedBack) {
+  std::mt19937_64 rng(7);
+  std::size_t declined = 0;
+  for (int i = 0; i < 3000; ++i) {
+    std::string payload = "[";
+    const std::size_t rows = 1 + rng() % 40;
+    for (std::size_t r = 0; r < rows; ++r) {
+      payload += r ? ",{" : "{";
+      payload += "\"a\":" + std::to_string(r) + ",\"b\":[ 1e15, \"\\u0041\" ],\"c\":1E2,\"d\":\"x\\/\"}";
+    }
+    payload += "]";
+    const std::size_t bound = payload.size() + rng() % (payload.size() * 2);
+    const Outcome exact = columnarize_exact(payload);
+    ASSERT_TRUE(exact.ok());
+    auto fast = columnarize_spans(payload, bound);
+    if (fast.ok()) {
+      ASSERT_EQ(fast.value().view(), exact.value().view()) << payload;
+      continue;
+    }
+    ++declined;
+    const SpanDecline d = fast.error();
+    ASSERT_EQ(d.why, SpanDecline::Why::unsupported) << payload;
+    ASSERT_TRUE(d.after_row == 0 || payload[d.after_row - 1] == '}') << d.after_row;
+    ASSERT_TRUE(json::check_rows(payload, true, {d.after_row, true}).ok());
+    ASSERT_TRUE(columnarize_spans(payload).ok());  // under the production bound
+  }
+  EXPECT_GT(declined, 500u);
+  // A payload past the bound is not scanned at all.
+  const std::string small = R"([{"a":1}])";
+  auto fast = columnarize_spans(small, small.size() - 1);
+  ASSERT_FALSE(fast.ok());
+  EXPECT_EQ(fast.error().why, SpanDecline::Why::too_large);
+}
+
 std::string answer(const Outcome& o) {
   return o.ok() ? "OK " + std::string(o.value().view()) : "ERR " + o.error().message();
 }
