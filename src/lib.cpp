@@ -31,6 +31,7 @@
 #include <variant>
 
 #include "py_support.h"
+#include "json/pages.h"
 #include "transform/pipeline.h"
 
 namespace {
@@ -292,6 +293,7 @@ PyObject* document_bytes(json::OutputBuffer& document) {
     // bytes it reads into): the copy and its page faults are most of what
     // a large call does after the transform, and other threads run meanwhile.
     PyThreadState* const unlocked = PyEval_SaveThread();
+    json::advise_huge_pages(PyBytes_AS_STRING(bytes), document.size());
     document.move_out(PyBytes_AS_STRING(bytes));
     PyEval_RestoreThread(unlocked);
   }

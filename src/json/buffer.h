@@ -70,14 +70,18 @@ class OutputBuffer {
   }
 
   // Copies the contents to `dest` (room for size() bytes) and empties the
-  // buffer. Page-mapped storage goes back to the system a block at a time as
-  // it is copied, so a huge document is not held twice at its end.
+  // buffer. Storage too large to be kept for the next call goes back to the
+  // system a huge page at a time as it is copied, so a huge document is not
+  // held twice at its end. Only whole huge pages go: discarding part of one
+  // splits it, and the next call that reuses the block would fault its
+  // pages back 4 KiB at a time.
   void move_out(char* dest) noexcept {
+    const bool discard = capacity_ > kKeptBytes;
     std::size_t done = 0;
     while (done < size_) {
       const std::size_t n = size_ - done < kHugePage ? size_ - done : kHugePage;
       std::memcpy(dest + done, data_ + done, n);
-      if (capacity_ >= kHugePage) discard_pages(data_ + done, n);
+      if (discard && n == kHugePage) discard_pages(data_ + done, n);
       done += n;
     }
     size_ = 0;

@@ -22,7 +22,7 @@ namespace {
 // one compare-exchange takes or fills it and no thread waits on another.
 std::atomic<std::uintptr_t> kept[8];
 std::atomic<std::size_t> kept_pages{0};
-constexpr std::size_t kKeptPages = 32;  // 64 MiB in all
+constexpr std::size_t kKeptPages = kKeptBytes / kHugePage;
 std::size_t pages_of(std::uintptr_t k) { return k & 4095; }
 void* block_of(std::uintptr_t k) { return reinterpret_cast<void*>(k & ~std::uintptr_t{4095}); }
 
@@ -101,6 +101,12 @@ void release_pages(void* p, std::size_t bytes, bool keep_block) noexcept {
 void discard_pages(void* p, std::size_t bytes) noexcept {
   if constexpr (kAsan) return;  // heap blocks there
   madvise(p, bytes, MADV_DONTNEED);  // advice only: on failure the pages simply stay
+}
+
+void advise_huge_pages(void* p, std::size_t bytes) noexcept {
+  const auto start = whole_huge_pages(reinterpret_cast<std::uintptr_t>(p));
+  const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kHugePage - 1);
+  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
 
 void* grow_pages(void* p, std::size_t old_bytes, std::size_t& new_bytes) noexcept {

@@ -61,6 +61,7 @@ constexpr std::size_t kTrackedKeys = 64;     // keys of a nested object checked 
 constexpr std::size_t kNotDiverted = SIZE_MAX;
 constexpr std::size_t kSourceRoom = 8;  // before a cell's side text: its payload offset and length
 static_assert(kSourceRoom == 2 * sizeof(std::uint32_t));
+constexpr std::size_t kNumberRoom = 16;  // a number cell's text beyond its value's 8 bytes
 
 // A nested array or object open during a cell's scan.
 struct OpenContainer {
@@ -95,8 +96,9 @@ class SpanPass {
 
   // The whole payload scanned into the plan; false when it is handed back.
   bool scan();
-  // The cells take at most the payload's bytes and the side buffer's.
-  json::OutputBuffer write() { return write_document(plan_, static_cast<std::uint64_t>(end_ - begin_) + side_.size()); }
+  // The output is sized from the cells' texts, not the payload: a buffer
+  // larger than the document holds memory that the next calls cannot reuse.
+  json::OutputBuffer write() { return write_document(plan_, cell_bytes_); }
   SpanDecline decline() const { return {why_, true, after_row_}; }
 
   // The cells, for the plan and the document writer.
@@ -146,6 +148,7 @@ class SpanPass {
   const std::size_t max_offset_;  // the largest offset a cell may hold (kMaxSpanOffset)
   SpanDecline::Why why_ = SpanDecline::Why::malformed;
   std::size_t after_row_ = 0;  // see SpanDecline
+  std::uint64_t cell_bytes_ = 0;  // about what the cells take as written
 
   ColumnPlan<SpanPass> plan_;
   json::OutputBuffer side_{0};  // compact texts of the cells that differ from their bytes
@@ -288,7 +291,9 @@ const char* SpanPass::scan_row(const char* p) {
     // A side offset that would not fit is never stored: this row and the
     // rest go to the exact path.
     if (offset > max_offset_) return leave_to_exact(), nullptr;
+    if (c.number) cell_bytes_ += kNumberRoom;  // the value's 8 bytes are written as up to 24
   }
+  cell_bytes_ += length;
   if (length > kMaxCellLength) return leave_to_exact(), nullptr;
   cell.offset = static_cast<std::uint32_t>(offset);
   cell.length_mode = static_cast<std::uint32_t>(length << 2) | static_cast<std::uint32_t>(mode);
