@@ -16,3 +16,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Zig hands clang -O2 whatever optimisation level it is given, and keeps the
+# frame pointer: measured through the Python call, the hot loops ran 5-15%
+# faster at clang's -O3 without it (records, wide, small calls). -Xclang
+# passes the level past Zig's driver, after its own -O2.
+string(APPEND CMAKE_CXX_FLAGS_RELEASE_INIT " -fomit-frame-pointer -Xclang -O3")
