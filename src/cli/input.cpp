@@ -53,13 +53,17 @@ bool line_space(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 // split one into two. The input is cut where that happens, so that the
 // reader meets any error before that point first, then the line's own: the
 // end of the input inside the unfinished value (`close` false: no "]"
-// either), or `stray`, the offset of the byte after a complete value,
-// reported as trailing characters.
+// either), or `stray`, the offset of a byte that the array would misread,
+// reported as `stray_kind`: trailing characters for a byte after a complete
+// value; expected value for a "]" or "}" that would be the first byte of a
+// line's value (the array's own "," or "[" would close on it, giving errors
+// at bytes the input does not have), as a reader of that line alone says.
 struct LinesPlan {
   std::size_t end = 0;
   std::size_t rows = 0;
   bool close = true;
   std::size_t stray = kNone;
+  json::ErrorKind stray_kind = json::ErrorKind::trailing_characters;
 };
 
 // A bracket count outside strings, enough to see where a line's value ends
@@ -114,6 +118,12 @@ LinesPlan plan_lines(std::string_view text) {
         if (depth > 0) {
           done = --depth == 0;
           break;
+        }
+        if (!started) {  // no value of the line can begin with it
+          plan.end = i;
+          plan.stray = i;
+          plan.stray_kind = json::ErrorKind::expected_value;
+          return plan;
         }
         [[fallthrough]];
       case ',':
@@ -201,7 +211,7 @@ tf::Outcome convert_lines(json::OutputBuffer& payload, std::string_view& text) {
   const LinesPlan plan = plan_lines(payload.view());
   json::ReaderError stray;
   if (plan.stray != kNone) {
-    stray.description = json::error_description(json::ErrorKind::trailing_characters);
+    stray.description = json::error_description(plan.stray_kind);
     json::locate(payload.view(), plan.stray + 1, stray.line, stray.column);
   }
   text = make_array(payload, plan);

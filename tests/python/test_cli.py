@@ -356,6 +356,84 @@ def test_corrupt_gzip(data, reason, source, tmp_path):
     assert not any((tmp_path / "out").iterdir())
 
 
+def position(data, offset):
+    """(line, column) of the byte at `offset`, as messages count them."""
+    return data.count(b"\n", 0, offset) + 1, offset - (data.rfind(b"\n", 0, offset) + 1) + 1
+
+
+ROWS = [b'{"a":1}', b'{"a":2,"b":[1,{"c":"]"}]}', b'{"a":3}']
+
+
+def stray_closer_cases():
+    # A "]" or "}" where a line's value would begin: at the start of the
+    # file, between two rows, after the last one (with or without a line
+    # end), after a blank line, after spaces and tabs, with LF and CRLF.
+    for closer in (b"]", b"}"):
+        for eol in (b"\n", b"\r\n"):
+            for indent in (b"", b" \t"):
+                stray = indent + closer
+                for where, lines in [
+                    ("start", [stray, *ROWS]),
+                    ("start-alone", [stray]),
+                    ("middle", [ROWS[0], stray, *ROWS[1:]]),
+                    ("after-blank", [ROWS[0], b"", stray, ROWS[1]]),
+                    ("end", [*ROWS, stray]),
+                ]:
+                    for last_eol in (True, False):
+                        data = eol.join(lines) + (eol if last_eol else b"")
+                        k = lines.index(stray)
+                        offset = sum(len(line) + len(eol) for line in lines[:k]) + len(indent)
+                        ending = "crlf" if eol == b"\r\n" else "lf"
+                        name = (f"{closer.decode()}-{ending}-{where}"
+                                f"{'-indented' if indent else ''}{'' if last_eol else '-no-final-eol'}")
+                        yield pytest.param(data, offset, id=name)
+
+
+@pytest.mark.parametrize("data, offset", list(stray_closer_cases()))
+@pytest.mark.parametrize("source", ["stdin", "gzip", "batch"])
+def test_lines_stray_closer(data, offset, source, tmp_path):
+    # The byte named is the stray one, at its own line and column, and the
+    # error is what a reader of that line alone says: no comma, no bracket
+    # that the command put in.
+    assert data[offset:offset + 1] in (b"]", b"}")
+    line, column = position(data, offset)
+    line_alone = data.split(b"\n")[line - 1]
+    assert module_answer(line_alone)[1] == f"invalid row-oriented JSON: expected value at line 1 column {column}\n".encode()
+    message = f"invalid row-oriented JSON: expected value at line {line} column {column}\n".encode()
+    payload = gzip.compress(data, mtime=0) if source == "gzip" else data
+    (tmp_path / "rows.jsonl").write_bytes(payload)
+    if source == "batch":
+        (tmp_path / "out").mkdir()
+        result = run(["--lines", "-o", "out", "rows.jsonl"], cwd=tmp_path)
+        message = b"rows.jsonl: " + message
+        assert not any((tmp_path / "out").iterdir())
+    else:
+        result = run(["--lines"], stdin=payload)
+    assert (result.stdout, result.stderr, result.returncode) == (b"", message, 1)
+
+
+@pytest.mark.parametrize("data, message", [
+    # After a value on the line, a closer is a trailing character, as before.
+    (b'{"a":1}]\n', "trailing characters at line 1 column 8"),
+    (b'{"a":1}\n{"a":2} }\r\n', "trailing characters at line 2 column 9"),
+    (b'{"a":1}\n5]\n', "trailing characters at line 2 column 2"),
+    # Closers inside a row close what the row opened; one too many fails there.
+    (b'{"a":[1]}}\n', "trailing characters at line 1 column 10"),
+    # A reading error before the stray byte comes first.
+    (b'{"a":x}\n]\n', "expected value at line 1 column 6"),
+    (b'{"a":[1,2\n]\n', "EOF while parsing a list at line 1 column 9"),
+    # Reading errors come before a row that is not an object.
+    (b'[1]\n  }\n', "expected value at line 2 column 3"),
+    # A stray comma was already read as the line's value would be.
+    (b'{"a":1}\n,\n', "expected value at line 2 column 1"),
+    (b' ,{"a":1}\n', "expected value at line 1 column 2"),
+])
+def test_lines_closers_and_neighbours(data, message):
+    result = run(["--lines"], stdin=data)
+    assert (result.stdout, result.stderr.decode(), result.returncode) == (
+        b"", f"invalid row-oriented JSON: {message}\n", 1)
+
+
 # A slow failure first, so that with two jobs the later failures finish
 # before it: their messages must still come after its.
 BATCH_INPUTS = {
