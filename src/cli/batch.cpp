@@ -206,12 +206,19 @@ std::string Batch::process(std::size_t index) {
     try {
       json::OutputBuffer payload(0);
       int fd = open_retrying(item.path.c_str(), O_RDONLY);
-      int err = fd < 0 ? errno : read_all(fd, payload);
+      const std::size_t limit = options_.max_input_size;
+      int err = fd < 0 ? errno : read_all(fd, payload, limit);
       if (fd >= 0) ::close(fd);
-      if (err != 0) {
+      Gunzipped gunzipped;
+      if (err == 0 && is_gzip(payload.view())) gunzipped = gunzip(payload, options_.lines, limit);
+      if (err == kTooLarge) {
+        failure = "larger than " + size_limit_text(limit);
+      } else if (err != 0) {
         failure = "cannot read: " + describe(err);
-      } else if (std::string why = is_gzip(payload.view()) ? gunzip(payload) : std::string(); !why.empty()) {
-        failure = "cannot decompress: " + why;
+      } else if (gunzipped.status == Gunzipped::Status::too_large) {
+        failure = "decompresses to more than " + size_limit_text(limit);
+      } else if (gunzipped.status != Gunzipped::Status::ok) {
+        failure = "cannot decompress: " + gunzipped.reason;
       } else {
         Answer answer = convert(std::move(payload), options_.lines);
         if (answer.outcome) {

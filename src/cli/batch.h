@@ -16,6 +16,7 @@ struct BatchOptions {
   bool progress = false;           // a progress line even when standard error is not a terminal
   bool sync = false;               // each document on disk before it takes its name
   bool lines = false;              // the FILEs are JSON Lines
+  std::size_t max_input_size = SIZE_MAX;  // bytes of a FILE, decompressed, at most
 };
 
 class Batch {

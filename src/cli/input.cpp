@@ -24,6 +24,8 @@ constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 constexpr std::size_t kZlibStep = std::size_t{1} << 30;
 constexpr std::size_t kInflateChunk = std::size_t{1} << 16;
 constexpr std::size_t kInitialGuessLimit = std::size_t{64} << 20;
+// What one inflate call may write while the input's start is watched.
+constexpr std::size_t kWatchedStep = std::size_t{1} << 20;
 
 class Inflater {
  public:
@@ -53,13 +55,17 @@ bool line_space(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 // split one into two. The input is cut where that happens, so that the
 // reader meets any error before that point first, then the line's own: the
 // end of the input inside the unfinished value (`close` false: no "]"
-// either), or `stray`, the offset of the byte after a complete value,
-// reported as trailing characters.
+// either), or `stray`, the offset of a byte that the array would misread,
+// reported as `stray_kind`: trailing characters for a byte after a complete
+// value; expected value for a "]" or "}" that would be the first byte of a
+// line's value (the array's own "," or "[" would close on it, giving errors
+// at bytes the input does not have), as a reader of that line alone says.
 struct LinesPlan {
   std::size_t end = 0;
   std::size_t rows = 0;
   bool close = true;
   std::size_t stray = kNone;
+  json::ErrorKind stray_kind = json::ErrorKind::trailing_characters;
 };
 
 // A bracket count outside strings, enough to see where a line's value ends
@@ -114,6 +120,12 @@ LinesPlan plan_lines(std::string_view text) {
         if (depth > 0) {
           done = --depth == 0;
           break;
+        }
+        if (!started) {  // no value of the line can begin with it
+          plan.end = i;
+          plan.stray = i;
+          plan.stray_kind = json::ErrorKind::expected_value;
+          return plan;
         }
         [[fallthrough]];
       case ',':
@@ -201,7 +213,7 @@ tf::Outcome convert_lines(json::OutputBuffer& payload, std::string_view& text) {
   const LinesPlan plan = plan_lines(payload.view());
   json::ReaderError stray;
   if (plan.stray != kNone) {
-    stray.description = json::error_description(json::ErrorKind::trailing_characters);
+    stray.description = json::error_description(plan.stray_kind);
     json::locate(payload.view(), plan.stray + 1, stray.line, stray.column);
   }
   text = make_array(payload, plan);
@@ -343,15 +355,94 @@ std::string hint_for(std::string_view input, const TransformError& error, bool l
   return {};
 }
 
+// ---------------------------------------------------------------- early rejection
+
+// A byte that can begin a JSON value; any other, where a value must begin,
+// is "expected value" there whatever follows.
+bool value_start(char c) {
+  switch (c) {
+    case '[': case '{': case '"': case '-': case 'n': case 't': case 'f':
+      return true;
+    default:
+      return c >= '0' && c <= '9';
+  }
+}
+
+// Watches the start of a decompressed input, as it grows, for a byte where
+// a value must begin but cannot: the first byte other than whitespace of the
+// input, which must be "[" (the reader's "expected value" there; "{" and
+// the scalars are rejected too, but the message or the hint depends on
+// later bytes: those are left to the full read); with JSON Lines, the first
+// such byte of any line. The reader's error is then at that byte or before it,
+// and found from the bytes up to it (those before it are the same lines,
+// cut and joined the same way). The hint is too: the magic numbers and the
+// byte order mark are the input's first bytes, "try --lines" comes only
+// with another error, and the Latin-1 hint, which looks at every byte, only
+// with an invalid UTF-8 string: JSON Lines stop being watched at their first
+// byte above 0x7F.
+class EarlyRejection {
+ public:
+  // The bytes that the hints look at, when there are that many.
+  static constexpr std::size_t kHintBytes = 8;
+
+  explicit EarlyRejection(bool lines) : lines_(lines) {}
+
+  // Whether `text`, the input decompressed so far (what was passed before
+  // and more), holds enough of its start to reject it as the whole would be.
+  bool decided(std::string_view text) {
+    for (std::size_t i = seen_; watching_ && found_ == kNone && i < text.size();) {
+      const char c = text[i];
+      if (!line_start_) {  // a line's rest: to its end, only its high bytes matter
+        const void* feed = std::memchr(text.data() + i, '\n', text.size() - i);
+        const std::size_t end = feed == nullptr ? text.size() : static_cast<const char*>(feed) - text.data();
+        unsigned char high = 0;
+        for (std::size_t k = i; k < end; ++k) high |= static_cast<unsigned char>(text[k]);
+        if (high & 0x80) watching_ = false;
+        line_start_ = feed != nullptr;
+        i = feed == nullptr ? end : end + 1;
+      } else if (c == '\n' || line_space(c)) {
+        ++i;
+      } else if (!value_start(c)) {
+        found_ = i;
+      } else if (!lines_) {
+        watching_ = false;  // the input's value begins: nothing more to see here
+      } else {
+        line_start_ = false;
+      }
+      seen_ = i;
+    }
+    return found_ != kNone && text.size() >= std::max(found_ + 1, kHintBytes);
+  }
+
+  // Whether looking further could still decide anything.
+  bool watching() const { return watching_ && found_ == kNone; }
+
+ private:
+  const bool lines_;
+  bool watching_ = true;
+  bool line_start_ = true;  // only whitespace since the last line feed (or the start)
+  std::size_t seen_ = 0;
+  std::size_t found_ = kNone;
+};
+
 }  // namespace
 
-std::string gunzip(json::OutputBuffer& bytes) {
+std::string size_limit_text(std::size_t limit) {
+  return "the input size limit of " + std::to_string(limit) + " bytes (see --max-input-size)";
+}
+
+Gunzipped gunzip(json::OutputBuffer& bytes, bool lines, std::size_t limit) {
+  using Status = Gunzipped::Status;
   Inflater z;
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   std::size_t in_left = bytes.size();
+  // Room for at most limit + 1 bytes: one more than the limit tells.
+  const std::size_t most = limit == SIZE_MAX ? limit : limit + 1;
   // A guess that decompression grows by doubling; the size the data claims
-  // for itself (its last four bytes) is not trusted.
-  json::OutputBuffer out(std::min(bytes.size(), kInitialGuessLimit) * 4 + kInflateChunk);
+  // for itself (its last four bytes) is not trusted. The pages of the room
+  // reserved are taken only as they are written.
+  json::OutputBuffer out(std::min(std::min(bytes.size(), kInitialGuessLimit) * 4 + kInflateChunk, most));
+  EarlyRejection early(lines);
   for (;;) {
     if (z->avail_in == 0 && in_left > 0) {
       const std::size_t n = std::min(in_left, kZlibStep);
@@ -362,27 +453,35 @@ std::string gunzip(json::OutputBuffer& bytes) {
     }
     std::size_t room = out.capacity() - out.size();
     if (room < kInflateChunk) room = std::max(out.size(), kInflateChunk);
-    room = std::min(room, kZlibStep);
+    // Small steps while the start may still decide: a bomb is stopped
+    // within one of them.
+    room = std::min({room, early.watching() ? kWatchedStep : kZlibStep, most - out.size()});
     char* at = out.reserve(room);
     z->next_out = reinterpret_cast<unsigned char*>(at);
     z->avail_out = static_cast<uInt>(room);
     const int rc = ::inflate(z.get(), Z_NO_FLUSH);
     out.commit(room - z->avail_out);
+    if (early.decided(out.view())) break;  // rejected by its start: the rest is not needed
+    if (out.size() > limit) return {Status::too_large, {}};
     if (rc == Z_OK) continue;
     if (rc == Z_STREAM_END) {
-      // Another member may follow (files joined with cat); nothing else may.
+      // Another member may follow (files joined with cat), or zero bytes
+      // that pad the data to a block (tape, some tools), as gzip(1) takes
+      // them; nothing else may.
       const std::size_t rest = z->avail_in + in_left;
       if (rest == 0) break;
-      if (rest < 2 || z->next_in[0] != 0x1f || z->next_in[1] != 0x8b) return "unexpected data after the gzip data";
-      if (::inflateReset(z.get()) != Z_OK) return "invalid gzip data";
+      const unsigned char* next = z->next_in;  // the rest is in one piece: the input
+      if (std::all_of(next, next + rest, [](unsigned char b) { return b == 0; })) break;
+      if (rest < 2 || next[0] != 0x1f || next[1] != 0x8b) return {Status::invalid, "unexpected data after the gzip data"};
+      if (::inflateReset(z.get()) != Z_OK) return {Status::invalid, "invalid gzip data"};
       continue;
     }
-    if (rc == Z_BUF_ERROR && z->avail_in == 0 && in_left == 0) return "truncated gzip data";
+    if (rc == Z_BUF_ERROR && z->avail_in == 0 && in_left == 0) return {Status::invalid, "truncated gzip data"};
     if (rc == Z_BUF_ERROR) continue;
     if (rc == Z_MEM_ERROR) throw std::bad_alloc();
     std::string reason = "invalid gzip data";
     if (z->msg != nullptr) reason = reason + " (" + z->msg + ")";
-    return reason;
+    return {Status::invalid, std::move(reason)};
   }
   bytes = std::move(out);
   return {};

@@ -16,11 +16,31 @@ inline bool is_gzip(std::string_view bytes) {
   return bytes.size() >= 2 && bytes[0] == '\x1f' && bytes[1] == '\x8b';
 }
 
+// The limit on the size of an input, decompressed, as messages name it:
+// "the input size limit of <limit> bytes (see --max-input-size)".
+std::string size_limit_text(std::size_t limit);
+
+struct Gunzipped {
+  enum class Status {
+    ok,         // `bytes` holds what the data decompress to, or enough of its start to reject it
+    too_large,  // they decompress to more than the limit
+    invalid,    // they cannot be decompressed: `reason` says why
+  };
+  Status status = Status::ok;
+  std::string reason;
+};
+
 // Replaces the gzip data in `bytes` (one member, or several one after the
-// other) by what it decompresses to. Returns an empty string, or why it
-// cannot be decompressed (`bytes` is then left as it was). Throws
+// other, perhaps followed by zero bytes of padding) by what it decompresses
+// to, in steps, holding at most `limit` + 1 bytes of it. It stops early,
+// leaving in `bytes` the start decompressed so far, once that start decides
+// that the input (read with `lines` or not) is rejected, and how: the first
+// byte other than whitespace of the input (of a line, with `lines`) cannot
+// begin it; the rest is then neither decompressed nor checked, and convert
+// gives for that start the message and hint that it gives for the whole
+// input. With another status, `bytes` is left as it was. Throws
 // std::bad_alloc when memory is exhausted.
-std::string gunzip(json::OutputBuffer& bytes);
+Gunzipped gunzip(json::OutputBuffer& bytes, bool lines, std::size_t limit);
 
 struct Answer {
   transform::Outcome outcome;

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace zorvat::cli {
@@ -32,7 +35,8 @@ bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
 }  // namespace
 
-int read_all(int fd, json::OutputBuffer& out) {
+int read_all(int fd, json::OutputBuffer& out, std::size_t limit) {
+  const std::size_t most = limit == SIZE_MAX ? limit : limit + 1;  // one more than the limit tells
   // A regular file gets a buffer of the bytes left in it plus one, where the
   // read that finds its end lands: no growth, so a large file is never held
   // twice. Anything else (a pipe, a file that grows meanwhile) grows by
@@ -42,13 +46,16 @@ int read_all(int fd, json::OutputBuffer& out) {
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     off_t at = ::lseek(fd, 0, SEEK_CUR);
     if (at < 0) at = 0;
-    expected = (st.st_size > at ? static_cast<std::size_t>(st.st_size - at) : 0) + 1;
+    const auto left = static_cast<std::uintmax_t>(st.st_size > at ? st.st_size - at : 0);
+    if (left > limit) return kTooLarge;
+    expected = static_cast<std::size_t>(left) + 1;
   }
-  out = json::OutputBuffer(expected);
+  out = json::OutputBuffer(std::min(expected, most));
   for (;;) {
+    if (out.size() > limit) return kTooLarge;
     std::size_t room = out.capacity() - out.size();
     char* at = out.reserve(room != 0 ? room : kChunk);
-    room = out.capacity() - out.size();
+    room = std::min(out.capacity() - out.size(), most - out.size());
     ssize_t n = ::read(fd, at, room);
     if (n < 0) {
       int err = errno;
@@ -62,6 +69,29 @@ int read_all(int fd, json::OutputBuffer& out) {
     if (n == 0) return 0;
     out.commit(static_cast<std::size_t>(n));
   }
+}
+
+std::size_t available_memory() {
+  // "MemAvailable:   23281116 kB": what can be had without swapping, page
+  // cache included (Linux 3.14 and later).
+  if (std::FILE* f = std::fopen("/proc/meminfo", "re")) {
+    char line[256];
+    unsigned long long kib = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, f) != nullptr) {
+      found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
+    }
+    std::fclose(f);
+    if (found) return kib > SIZE_MAX / 1024 ? SIZE_MAX : static_cast<std::size_t>(kib) * 1024;
+  }
+  const long pages = ::sysconf(_SC_AVPHYS_PAGES);
+  const long page_size = ::sysconf(_SC_PAGESIZE);
+  if (pages > 0 && page_size > 0) {
+    const auto n = static_cast<std::size_t>(pages);
+    const auto size = static_cast<std::size_t>(page_size);
+    return n > SIZE_MAX / size ? SIZE_MAX : n * size;
+  }
+  return SIZE_MAX;
 }
 
 int write_all(int fd, std::string_view bytes) {

@@ -3,6 +3,7 @@
 // messages on standard error.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,9 +13,19 @@ namespace zorvat::cli {
 
 inline constexpr std::string_view kProgram = "zorvat-columnarize";
 
-// Reads `fd` to its end into `out` (replacing its contents). Returns 0 or the
-// errno of the failure. Throws std::bad_alloc when memory is exhausted.
-int read_all(int fd, json::OutputBuffer& out);
+// What read_all returns for an input of more than its limit.
+inline constexpr int kTooLarge = -1;
+
+// Reads `fd` to its end into `out` (replacing its contents). Returns 0, the
+// errno of the failure, or kTooLarge when there are more than `limit` bytes
+// (a regular file is measured first; at most `limit` + 1 bytes are held).
+// Throws std::bad_alloc when memory is exhausted.
+int read_all(int fd, json::OutputBuffer& out, std::size_t limit = SIZE_MAX);
+
+// The memory this system has available now, in bytes: MemAvailable of
+// /proc/meminfo, or the free pages that sysconf reports; SIZE_MAX when
+// neither is known.
+std::size_t available_memory();
 
 // Writes all of `bytes`. Returns 0 or the errno of the write that failed.
 int write_all(int fd, std::string_view bytes);

@@ -1,7 +1,7 @@
 // zorvat-columnarize: the columnar transform as a command.
 //
-//   zorvat-columnarize [--lines] [FILE | -]
-//   zorvat-columnarize [--lines] [-j N] [--progress] [--sync] -o DIR FILE...
+//   zorvat-columnarize [--lines] [--max-input-size SIZE] [FILE | -]
+//   zorvat-columnarize [--lines] [--max-input-size SIZE] [-j N] [--progress] [--sync] -o DIR FILE...
 //
 // The first form reads row-oriented JSON (or JSON Lines, or either
 // compressed with gzip) from FILE or standard input and writes the columnar
@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <csignal>
 #include <exception>
 #include <new>
@@ -48,8 +49,9 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 constexpr std::string_view kHelp =
-    "Usage: zorvat-columnarize [--lines] [FILE | -]\n"
-    "       zorvat-columnarize [--lines] [-j N] [--progress] [--sync] -o DIR FILE...\n"
+    "Usage: zorvat-columnarize [--lines] [--max-input-size SIZE] [FILE | -]\n"
+    "       zorvat-columnarize [--lines] [--max-input-size SIZE] [-j N] [--progress]\n"
+    "                          [--sync] -o DIR FILE...\n"
     "\n"
     "Turn row-oriented JSON (an array of objects) into a columnar document\n"
     "{\"columns\":[...],\"rows\":[[...],...],\"constants\":{...}}: the columns whose\n"
@@ -61,7 +63,9 @@ constexpr std::string_view kHelp =
     "in full before anything is written: on failure nothing reaches standard\n"
     "output.\n"
     "\n"
-    "Input compressed with gzip is decompressed first, whatever its name. When\n"
+    "Input compressed with gzip is decompressed first, whatever its name; once\n"
+    "its start shows that the input will be rejected (a first byte that cannot\n"
+    "begin it or, with --lines, a line), the rest is not decompressed. When\n"
     "an input is rejected and the likely cause is plain (JSON Lines without\n"
     "--lines, a byte order mark, Latin-1 text, a compression format other than\n"
     "gzip), a line 'hint: ...' follows the message.\n"
@@ -76,6 +80,12 @@ constexpr std::string_view kHelp =
     "  --lines               read JSON Lines: one object per line, blank lines\n"
     "                        skipped; the same document as for the array of those\n"
     "                        objects, and errors give the input's line and column\n"
+    "  --max-input-size SIZE\n"
+    "                        refuse an input larger than SIZE bytes, as read and\n"
+    "                        decompressed (K, M, G or T after the number: times\n"
+    "                        1024, 1024^2, ...; default: the memory available\n"
+    "                        when the command starts, MemAvailable in\n"
+    "                        /proc/meminfo)\n"
     "  -o, --output-dir DIR  write each FILE's document into DIR (an existing\n"
     "                        directory); needed for more than one FILE\n"
     "  -j, --jobs N          with -o: transform N FILEs at once (default: one\n"
@@ -93,8 +103,8 @@ constexpr std::string_view kHelp =
     "  0  every document was written\n"
     "  1  an input was rejected (the reason, exactly as the Python module's\n"
     "     RuntimeError gives it, is written to standard error), could not be\n"
-    "     decompressed, an output could not be written, or, with -o, a FILE\n"
-    "     could not be read\n"
+    "     decompressed, was larger than the input size limit, an output could\n"
+    "     not be written, or, with -o, a FILE could not be read\n"
     "  2  usage error: unknown option, bad option value, more than one FILE\n"
     "     without -o, standard input with -o, unusable DIR, two FILEs with the\n"
     "     same base name, a FILE that a document would replace (its own or\n"
@@ -127,30 +137,57 @@ bool parse_jobs(std::string_view text, unsigned& jobs) {
   return ec == std::errc() && stop == end && jobs > 0;
 }
 
-// One input to standard output.
-int run_single(const char* path, bool lines) {  // null: standard input
-  OutputBuffer payload(0);
-  if (path == nullptr) {
-    if (int err = cli::read_all(STDIN_FILENO, payload)) {
-      return usage_error("cannot read standard input: " + cli::describe(err));
+// "SIZE", "SIZEK", "SIZEM", "SIZEG" or "SIZET": bytes, or times 1024,
+// 1024^2, 1024^3, 1024^4.
+bool parse_size(std::string_view text, std::size_t& size) {
+  unsigned shift = 0;
+  if (!text.empty()) {
+    switch (text.back()) {
+      case 'K': shift = 10; break;
+      case 'M': shift = 20; break;
+      case 'G': shift = 30; break;
+      case 'T': shift = 40; break;
+      default: break;
     }
+  }
+  if (shift != 0) text.remove_suffix(1);
+  const char* end = text.data() + text.size();
+  std::uint64_t n = 0;
+  auto [stop, ec] = std::from_chars(text.data(), end, n);
+  if (ec != std::errc() || stop != end || n > (std::uint64_t{SIZE_MAX} >> shift)) return false;
+  size = static_cast<std::size_t>(n << shift);
+  return true;
+}
+
+// One input to standard output.
+int run_single(const char* path, bool lines, std::size_t limit) {  // path null: standard input
+  const std::string name = path == nullptr ? std::string("standard input") : std::string("'") + path + "'";
+  OutputBuffer payload(0);
+  int err;
+  if (path == nullptr) {
+    err = cli::read_all(STDIN_FILENO, payload, limit);
   } else {
     int fd;
     do {
       fd = ::open(path, O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    int err = fd < 0 ? errno : cli::read_all(fd, payload);
+    err = fd < 0 ? errno : cli::read_all(fd, payload, limit);
     if (fd >= 0) ::close(fd);
-    if (err != 0) {
-      return usage_error(std::string("cannot read '") + path + "': " + cli::describe(err));
-    }
   }
+  if (err == cli::kTooLarge) {
+    cli::complain(name + " is larger than " + cli::size_limit_text(limit));
+    return kExitFailure;
+  }
+  if (err != 0) return usage_error("cannot read " + name + ": " + cli::describe(err));
 
   if (cli::is_gzip(payload.view())) {
-    std::string why = cli::gunzip(payload);
-    if (!why.empty()) {
-      cli::complain(path == nullptr ? "cannot decompress standard input: " + why
-                                    : std::string("cannot decompress '") + path + "': " + why);
+    cli::Gunzipped gunzipped = cli::gunzip(payload, lines, limit);
+    if (gunzipped.status == cli::Gunzipped::Status::too_large) {
+      cli::complain(name + " decompresses to more than " + cli::size_limit_text(limit));
+      return kExitFailure;
+    }
+    if (gunzipped.status != cli::Gunzipped::Status::ok) {
+      cli::complain("cannot decompress " + name + ": " + gunzipped.reason);
       return kExitFailure;
     }
   }
@@ -171,6 +208,8 @@ int run(int argc, char** argv) {
   bool progress = false;
   bool sync = false;
   bool lines = false;
+  std::size_t max_input_size = 0;
+  bool max_input_size_given = false;
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
@@ -197,11 +236,11 @@ int run(int argc, char** argv) {
       continue;
     }
     // The options with a value: "-o DIR", "-oDIR", "--output-dir DIR" and
-    // "--output-dir=DIR"; likewise -j and --jobs.
+    // "--output-dir=DIR"; likewise -j and --jobs, and --max-input-size.
     const bool is_long = arg[1] == '-';
     const std::size_t name_end = is_long ? std::min(arg.find('='), arg.size()) : 2;
     const std::string_view name = arg.substr(0, name_end);
-    if (name != "-o" && name != "--output-dir" && name != "-j" && name != "--jobs") {
+    if (name != "-o" && name != "--output-dir" && name != "-j" && name != "--jobs" && name != "--max-input-size") {
       return usage_error("unknown option '" + std::string(arg) + "'");
     }
     const char* value = argv[i] + name_end + (is_long && name_end < arg.size() ? 1 : 0);
@@ -211,17 +250,26 @@ int run(int argc, char** argv) {
     }
     if (name == "-o" || name == "--output-dir") {
       output_dir = value;
+    } else if (name == "--max-input-size") {
+      if (!parse_size(value, max_input_size)) {
+        return usage_error("invalid size '" + std::string(value) +
+                           "': expected a number of bytes, perhaps followed by K, M, G or T");
+      }
+      max_input_size_given = true;
     } else if (!parse_jobs(value, jobs)) {
       return usage_error("invalid number of jobs '" + std::string(value) + "': expected a positive integer");
     }
   }
+
+  // Measured once, before any input is read.
+  if (!max_input_size_given) max_input_size = cli::available_memory();
 
   if (output_dir != nullptr) {
     for (const std::string& file : files) {
       if (file == "-") return usage_error("standard input ('-') has no name to write under in an output directory");
     }
     if (files.empty()) return usage_error("an output directory needs at least one FILE");
-    cli::Batch batch({std::move(files), output_dir, jobs, progress, sync, lines});
+    cli::Batch batch({std::move(files), output_dir, jobs, progress, sync, lines, max_input_size});
     std::string problem = batch.prepare();
     if (!problem.empty()) return usage_error(problem);
     return batch.run();
@@ -229,7 +277,7 @@ int run(int argc, char** argv) {
   if (files.size() > 1) {
     return usage_error("more than one FILE needs an output directory (-o DIR)");
   }
-  return run_single(files.empty() || files[0] == "-" ? nullptr : files[0].c_str(), lines);
+  return run_single(files.empty() || files[0] == "-" ? nullptr : files[0].c_str(), lines, max_input_size);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ import sysconfig
 import threading
 import time
 import tomllib
+import zlib
 import zipfile
 from pathlib import Path
 
@@ -126,6 +127,17 @@ USAGE_ERRORS = [
     (["--output-dir=out/", "a.json", "sub/a.json"],
      f"{NAME}: 'a.json' and 'sub/a.json' would both be written to 'out/a.json'"),
     (["-o", ".", "b.json", "a.json"], f"{NAME}: 'a.json' would be replaced by its own document"),
+    (["a.json", "--max-input-size"], f"{NAME}: option '--max-input-size' needs a value"),
+    (["--max-input-size=12X", "a.json"],
+     f"{NAME}: invalid size '12X': expected a number of bytes, perhaps followed by K, M, G or T"),
+    (["--max-input-size", "", "a.json"],
+     f"{NAME}: invalid size '': expected a number of bytes, perhaps followed by K, M, G or T"),
+    (["--max-input-size", "-1", "a.json"],
+     f"{NAME}: invalid size '-1': expected a number of bytes, perhaps followed by K, M, G or T"),
+    (["--max-input-size", "k", "a.json"],
+     f"{NAME}: invalid size 'k': expected a number of bytes, perhaps followed by K, M, G or T"),
+    (["--max-input-size", "16777216T", "a.json"],
+     f"{NAME}: invalid size '16777216T': expected a number of bytes, perhaps followed by K, M, G or T"),
 ]
 
 
@@ -160,8 +172,9 @@ def test_help(flag):
     assert result.returncode == 0
     assert result.stderr == b""
     text = result.stdout.decode()
-    assert text.startswith(f"Usage: {NAME} [--lines] [FILE | -]\n")
-    for needed in ("standard input", "standard output", "Exit status", "RuntimeError"):
+    assert text.startswith(f"Usage: {NAME} [--lines] [--max-input-size SIZE] [FILE | -]\n")
+    for needed in ("standard input", "standard output", "Exit status", "RuntimeError", "--max-input-size SIZE\n",
+                   "MemAvailable"):
         assert needed in text
 
 
@@ -341,7 +354,11 @@ GOOD = gzip.compress(b'[{"a":1}]', mtime=0)
     (GOOD[:-8] + bytes([GOOD[-8] ^ 1]) + GOOD[-7:], "invalid gzip data (incorrect data check)"),
     (GOOD + b"\n", "unexpected data after the gzip data"),
     (GOOD[:3] + b"\xff" + GOOD[4:], "invalid gzip data (unknown header flags set)"),
-], ids=["truncated", "bad-crc", "trailing-byte", "bad-header"])
+    (GOOD + b"\0" * 100 + b"\n", "unexpected data after the gzip data"),
+    (GOOD + b"\0" * 512 + GOOD, "unexpected data after the gzip data"),
+    (GOOD + b"\x1f", "unexpected data after the gzip data"),
+], ids=["truncated", "bad-crc", "trailing-byte", "bad-header", "padding-then-byte", "padding-then-member",
+        "half-magic"])
 @pytest.mark.parametrize("source", ["stdin", "file", "batch"])
 def test_corrupt_gzip(data, reason, source, tmp_path):
     (tmp_path / "out").mkdir()
@@ -354,6 +371,300 @@ def test_corrupt_gzip(data, reason, source, tmp_path):
     result = run(args, stdin=data, cwd=tmp_path)
     assert (result.stdout, result.stderr.decode(), result.returncode) == (b"", expected + "\n", 1)
     assert not any((tmp_path / "out").iterdir())
+
+
+@pytest.mark.parametrize("padding", [1, 7, 512, 10240])
+@pytest.mark.parametrize("source", ["stdin", "file", "batch"])
+def test_gzip_zero_padding(padding, source, tmp_path):
+    # Zero bytes after the last member (tape blocks, some tools) are taken,
+    # as gzip(1) takes them; the members before them all count.
+    data = gzipped(b'[{"a":1},', b'{"a":2}]') + b"\0" * padding
+    (tmp_path / "out").mkdir()
+    (tmp_path / "rows.json.gz").write_bytes(data)
+    args = {"stdin": [], "file": ["rows.json.gz"], "batch": ["-o", "out", "rows.json.gz"]}[source]
+    result = run(args, stdin=data, cwd=tmp_path)
+    document = module_answer(b'[{"a":1},{"a":2}]')[0]
+    assert (result.stderr, result.returncode) == (b"", 0)
+    if source == "batch":
+        assert (tmp_path / "out" / "rows.json.gz").read_bytes() == document
+    else:
+        assert result.stdout == document
+
+
+def position(data, offset):
+    """(line, column) of the byte at `offset`, as messages count them."""
+    return data.count(b"\n", 0, offset) + 1, offset - (data.rfind(b"\n", 0, offset) + 1) + 1
+
+
+ROWS = [b'{"a":1}', b'{"a":2,"b":[1,{"c":"]"}]}', b'{"a":3}']
+
+
+def stray_closer_cases():
+    # A "]" or "}" where a line's value would begin: at the start of the
+    # file, between two rows, after the last one (with or without a line
+    # end), after a blank line, after spaces and tabs, with LF and CRLF.
+    for closer in (b"]", b"}"):
+        for eol in (b"\n", b"\r\n"):
+            for indent in (b"", b" \t"):
+                stray = indent + closer
+                for where, lines in [
+                    ("start", [stray, *ROWS]),
+                    ("start-alone", [stray]),
+                    ("middle", [ROWS[0], stray, *ROWS[1:]]),
+                    ("after-blank", [ROWS[0], b"", stray, ROWS[1]]),
+                    ("end", [*ROWS, stray]),
+                ]:
+                    for last_eol in (True, False):
+                        data = eol.join(lines) + (eol if last_eol else b"")
+                        k = lines.index(stray)
+                        offset = sum(len(line) + len(eol) for line in lines[:k]) + len(indent)
+                        ending = "crlf" if eol == b"\r\n" else "lf"
+                        name = (f"{closer.decode()}-{ending}-{where}"
+                                f"{'-indented' if indent else ''}{'' if last_eol else '-no-final-eol'}")
+                        yield pytest.param(data, offset, id=name)
+
+
+@pytest.mark.parametrize("data, offset", list(stray_closer_cases()))
+@pytest.mark.parametrize("source", ["stdin", "gzip", "batch"])
+def test_lines_stray_closer(data, offset, source, tmp_path):
+    # The byte named is the stray one, at its own line and column, and the
+    # error is what a reader of that line alone says: no comma, no bracket
+    # that the command put in.
+    assert data[offset:offset + 1] in (b"]", b"}")
+    line, column = position(data, offset)
+    line_alone = data.split(b"\n")[line - 1]
+    assert module_answer(line_alone)[1] == f"invalid row-oriented JSON: expected value at line 1 column {column}\n".encode()
+    message = f"invalid row-oriented JSON: expected value at line {line} column {column}\n".encode()
+    payload = gzip.compress(data, mtime=0) if source == "gzip" else data
+    (tmp_path / "rows.jsonl").write_bytes(payload)
+    if source == "batch":
+        (tmp_path / "out").mkdir()
+        result = run(["--lines", "-o", "out", "rows.jsonl"], cwd=tmp_path)
+        message = b"rows.jsonl: " + message
+        assert not any((tmp_path / "out").iterdir())
+    else:
+        result = run(["--lines"], stdin=payload)
+    assert (result.stdout, result.stderr, result.returncode) == (b"", message, 1)
+
+
+@pytest.mark.parametrize("data, message", [
+    # After a value on the line, a closer is a trailing character, as before.
+    (b'{"a":1}]\n', "trailing characters at line 1 column 8"),
+    (b'{"a":1}\n{"a":2} }\r\n', "trailing characters at line 2 column 9"),
+    (b'{"a":1}\n5]\n', "trailing characters at line 2 column 2"),
+    # Closers inside a row close what the row opened; one too many fails there.
+    (b'{"a":[1]}}\n', "trailing characters at line 1 column 10"),
+    # A reading error before the stray byte comes first.
+    (b'{"a":x}\n]\n', "expected value at line 1 column 6"),
+    (b'{"a":[1,2\n]\n', "EOF while parsing a list at line 1 column 9"),
+    # Reading errors come before a row that is not an object.
+    (b'[1]\n  }\n', "expected value at line 2 column 3"),
+    # A stray comma was already read as the line's value would be.
+    (b'{"a":1}\n,\n', "expected value at line 2 column 1"),
+    (b' ,{"a":1}\n', "expected value at line 1 column 2"),
+])
+def test_lines_closers_and_neighbours(data, message):
+    result = run(["--lines"], stdin=data)
+    assert (result.stdout, result.stderr.decode(), result.returncode) == (
+        b"", f"invalid row-oriented JSON: {message}\n", 1)
+
+
+def write_gzip(path, parts):
+    """Gzip `parts` (byte strings, or (chunk, count) repeats) into `path`,
+    streamed: a bomb of hundreds of MB is never held in memory."""
+    packer = zlib.compressobj(1, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
+    with open(path, "wb") as f:
+        for part in parts:
+            chunk, count = part if isinstance(part, tuple) else (part, 1)
+            for _ in range(count):
+                f.write(packer.compress(chunk))
+        f.write(packer.flush())
+    return path
+
+
+MB = 1 << 20
+
+# (name, --lines?, the decompressed input, its message, a hint or None).
+# Each starts with bytes that decide the answer, then hundreds of MB that a
+# bomb would hold: the command stops at the start.
+BOMBS = [
+    ("zeros", False, [(b"\0" * MB, 300)], "expected value at line 1 column 1", None),
+    ("zeros-lines", True, [(b"\0" * MB, 300)], "expected value at line 1 column 1", None),
+    ("spaces-then-zeros", False, [b" \r\n\t" * 1000, (b"\0" * MB, 300)], "expected value at line 1001 column 2",
+     None),
+    ("lines-then-zeros", True, [b'{"a":1}\n' * 100000, (b"\0" * MB, 300)], "expected value at line 100001 column 1",
+     None),
+    ("lines-then-closer", True, [b'{"a":1}\r\n', b" ]", (b" " * MB, 300)], "expected value at line 2 column 2",
+     None),
+    ("bom", False, [b"\xef\xbb\xbf[", (b"\0" * MB, 300)], "expected value at line 1 column 1",
+     "the input starts with a UTF-8 byte order mark (bytes EF BB BF), which JSON text may not have; remove it"),
+]
+
+
+# The answer everywhere; the peak memory too, but not under a sanitizer (whose
+# shadow memory would count).
+MEASURED = [pytest.param(False, id="answer"), pytest.param(True, id="memory", marks=pytest.mark.heavy)]
+
+
+def peak_run(args, cwd, command=(COMMAND,)):
+    """The command's result and its peak resident memory in bytes, measured in a fresh process."""
+    measure = ("import resource, subprocess, sys; r = subprocess.run(sys.argv[1:], capture_output=True); "
+               "sys.stdout.buffer.write(b'%d %d\\n' % (r.returncode, "
+               "resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss) + r.stderr)")
+    out = subprocess.run([sys.executable, "-c", measure, *command, *args], cwd=cwd, capture_output=True, check=True,
+                         timeout=120).stdout
+    head, _, stderr = out.partition(b"\n")
+    status, kib = map(int, head.split())
+    return status, kib * 1024, stderr
+
+
+def bomb_expectation(lines, message, hint, name=None):
+    text = f"invalid row-oriented JSON: {message}\n"
+    if hint is not None:
+        text += f"{NAME}: hint: {hint}\n"
+    if name is not None:  # with -o DIR
+        text = re.sub(r"(?m)^(%s: )?(?=.)" % NAME, f"{name}: ", text)
+    return text
+
+
+@pytest.mark.parametrize("name, lines, parts, message, hint", BOMBS, ids=[b[0] for b in BOMBS])
+@pytest.mark.parametrize("source", ["file", "batch"])
+@pytest.mark.parametrize("measured", MEASURED)
+def test_gzip_bomb_stops_at_its_start(name, lines, parts, message, hint, source, measured, tmp_path):
+    write_gzip(tmp_path / "bomb.gz", parts)
+    options = ["--lines"] if lines else []
+    if source == "batch":
+        (tmp_path / "out").mkdir()
+        args, expected = [*options, "-o", "out", "bomb.gz"], bomb_expectation(lines, message, hint, "bomb.gz")
+    else:
+        args, expected = [*options, "bomb.gz"], bomb_expectation(lines, message, hint)
+    status, peak, stderr = peak_run(args, tmp_path)
+    assert (stderr.decode(), status) == (expected, 1)
+    # The decompressed input is 300 MB and more; the command holds its start.
+    if measured:
+        assert peak < 64 * MB
+
+
+@pytest.mark.parametrize("source", ["stdin", "file", "batch"])
+@pytest.mark.parametrize("lines", [False, True], ids=["array", "lines"])
+@pytest.mark.parametrize("measured", MEASURED)
+def test_gzip_bomb_of_whitespace_stops_at_the_limit(lines, source, measured, tmp_path):
+    # Whitespace alone never decides: the size limit does, at its size.
+    path = write_gzip(tmp_path / "bomb.gz", [b"[", (b" \n" * (MB // 2), 300)] if not lines else [(b" \r\n" * MB, 100)])
+    options = ["--lines", "--max-input-size", "32M"] if lines else ["--max-input-size=32M"]
+    limit = f"the input size limit of {32 * MB} bytes (see --max-input-size)"
+    if source == "stdin":
+        args, expected = ["sh", "-c", f'exec "$0" "$@" < {path}', COMMAND, *options], \
+            f"{NAME}: standard input decompresses to more than {limit}\n"
+    elif source == "file":
+        args, expected = [COMMAND, *options, "bomb.gz"], f"{NAME}: 'bomb.gz' decompresses to more than {limit}\n"
+    else:
+        (tmp_path / "out").mkdir()
+        args, expected = [COMMAND, *options, "-o", "out", "bomb.gz"], f"bomb.gz: decompresses to more than {limit}\n"
+    status, peak, stderr = peak_run(args, tmp_path, command=[])
+    assert (stderr.decode(), status) == (expected, 1)
+    if measured:
+        assert peak < 96 * MB  # the limit, some room, the compressed bytes: not 300 MB
+
+
+@pytest.mark.parametrize("limit, allowed", [("9", True), ("8", False), ("1K", True), ("0", False)])
+@pytest.mark.parametrize("source", ["stdin", "file", "gzip", "batch"])
+def test_max_input_size(limit, allowed, source, tmp_path):
+    data = b'[{"a":1}]'  # 9 bytes
+    payload = gzip.compress(data, mtime=0) if source == "gzip" else data
+    (tmp_path / "rows.json").write_bytes(payload)
+    (tmp_path / "out").mkdir()
+    size = {"9": 9, "8": 8, "1K": 1024, "0": 0}[limit]
+    text = f"the input size limit of {size} bytes (see --max-input-size)"
+    if source == "stdin":
+        args, refusal = ["--max-input-size", limit], f"{NAME}: standard input is larger than {text}\n"
+    elif source == "file":
+        args, refusal = [f"--max-input-size={limit}", "rows.json"], f"{NAME}: 'rows.json' is larger than {text}\n"
+    elif source == "gzip":
+        # The compressed bytes are more than 9: the limit is on the decompressed ones.
+        args = ["--max-input-size", str(len(payload)) if allowed else limit, "rows.json"]
+        if allowed:
+            text = f"the input size limit of {len(payload)} bytes (see --max-input-size)"
+        refusal = f"{NAME}: 'rows.json' is larger than {text}\n"
+    else:
+        args, refusal = ["--max-input-size", limit, "-o", "out", "rows.json"], f"rows.json: larger than {text}\n"
+    result = run(args, stdin=payload, cwd=tmp_path)
+    document = module_answer(data)[0]
+    if allowed:
+        assert (result.stderr, result.returncode) == (b"", 0)
+        assert (tmp_path / "out" / "rows.json").read_bytes() == document if source == "batch" \
+            else result.stdout == document
+    else:
+        assert (result.stdout, result.stderr.decode(), result.returncode) == (b"", refusal, 1)
+        assert not any((tmp_path / "out").iterdir())
+
+
+def test_max_input_size_decompressed(tmp_path):
+    data = b'[{"a":1}]' + b" " * 2000
+    (tmp_path / "rows.json.gz").write_bytes(gzip.compress(data, mtime=0))  # far fewer bytes than data
+    ok = run(["--max-input-size", str(len(data)), "rows.json.gz"], cwd=tmp_path)
+    assert (ok.stdout, ok.stderr, ok.returncode) == module_answer(data)
+    refused = run(["--max-input-size", str(len(data) - 1), "rows.json.gz"], cwd=tmp_path)
+    assert (refused.stdout, refused.stderr.decode(), refused.returncode) == (
+        b"", f"{NAME}: 'rows.json.gz' decompresses to more than the input size limit of {len(data) - 1} bytes "
+             "(see --max-input-size)\n", 1)
+
+
+def test_default_limit_is_the_memory_available(tmp_path):
+    # A sparse file larger than the machine's memory is refused at once, by
+    # its size, not read until memory runs out.
+    total = next(int(line.split()[1]) * 1024 for line in open("/proc/meminfo") if line.startswith("MemTotal:"))
+    path = tmp_path / "huge.json"
+    with open(path, "wb") as f:
+        f.truncate(2 * total)
+    result = run(["huge.json"], cwd=tmp_path)
+    match = re.fullmatch(rf"{NAME}: 'huge.json' is larger than the input size limit of (\d+) bytes "
+                         rf"\(see --max-input-size\)\n", result.stderr.decode())
+    assert match and result.returncode == 1
+    assert 0 < int(match.group(1)) <= total
+
+
+# Inputs whose start rejects them, followed by more than one step of
+# decompression: what follows must change nothing in the answer, though the
+# command stops reading there (the hints included; a corrupt end is not
+# seen). (--lines?, the start, whether the start decides).
+FILLER = b'{"a":"\xc3\xa9"}\n' * 200000 + b"\xe9" + b"\0" * 10
+EARLY = [
+    (False, b"\0", True),
+    (False, b"(\xb5/\xfd\0\0", True),
+    (False, b"PK\x03\x04", True),
+    (False, b"BZh9", True),
+    (False, b"\xef\xbb\xbf", True),
+    (False, b"\n \x00", True),
+    (False, b"{\n\0", False),  # "invalid type", and perhaps the JSON Lines hint: decided by the whole
+    (False, b"nul\0", False),
+    (True, b"\xef\xbb\xbf", True),
+    (True, b'{"a":1}\n\n }', True),
+    (True, b'{"a":1}\n\n ,', True),
+    (True, b'{"a":1}\n\xe9', True),
+    (True, b'{"a":"\xe9"}\n\0', False),  # a byte above 7f first: the Latin-1 hint may need the rest
+    (True, b'{"a":x}\n\0', True),
+    (True, b'{"a":[1,\n\0', True),
+    (True, b'{"a":1}{\n\0', True),
+    (True, b'[1]\n\0', True),
+]
+
+
+@pytest.mark.parametrize("lines, start, decides", EARLY, ids=[repr(start)[2:-1] for _, start, _ in EARLY])
+@pytest.mark.parametrize("corrupt", [False, True], ids=["whole", "corrupt-end"])
+def test_gzip_early_answer_is_the_whole_inputs(lines, start, decides, corrupt):
+    data = start + FILLER
+    payload = gzip.compress(data, compresslevel=1, mtime=0)
+    if corrupt:
+        payload = payload[:-8]
+    options = ["--lines"] if lines else []
+    plain = run(options, stdin=data)
+    assert plain.returncode == 1
+    packed = run(options, stdin=payload)
+    if corrupt and not decides:  # decompressed to its end: the damage shows
+        assert packed.stderr == f"{NAME}: cannot decompress standard input: truncated gzip data\n".encode()
+    else:
+        assert (packed.stdout, packed.stderr, packed.returncode) == (plain.stdout, plain.stderr, plain.returncode)
 
 
 # A slow failure first, so that with two jobs the later failures finish
