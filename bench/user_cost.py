@@ -4,7 +4,7 @@ system, this thread), minor page faults per call in the steady state, and
 MB/s of payload per CPU-second, per shape and payload size.
 
     python3 bench/user_cost.py [--sizes 1k,13k,256k,1M,3M,16M,128M] [--shapes records,text,...]
-                               [--calls-mb 400] [--callgrind] [--json OUT]
+                               [--calls-mb 400] [--callgrind] [--json OUT] [--module-dir DIR]
 
 Each payload is a shape's rows repeated up to the size (seeded, the same
 bytes every run). After warm-up calls, each size runs enough calls to move
@@ -92,13 +92,14 @@ def measure(columnarize, payload, calls_mb):
 
 CALLGRIND = r"""
 import sys
+sys.path[:0] = sys.argv[2:]
 from zorvat_codec import columnarize
 payload = open(sys.argv[1], "rb").read()
 columnarize(payload)
 """
 
 
-def instructions(payload):
+def instructions(payload, module_dir):
     """Instructions of one call per payload byte (the same script without the call subtracted)."""
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "p.json")
@@ -109,7 +110,7 @@ def instructions(payload):
             script = CALLGRIND + "columnarize(payload)\n" * (calls - 1)
             out = os.path.join(tmp, "cg.%d" % calls)
             subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sys.executable, "-c",
-                            script, path], check=True, capture_output=True)
+                            script, path] + ([module_dir] if module_dir else []), check=True, capture_output=True)
             with open(out) as f:
                 summary = [l for l in f if l.startswith("summary:") or l.startswith("totals:")]
             counts.append(int(summary[-1].split()[1]))
@@ -123,7 +124,10 @@ def main():
     ap.add_argument("--calls-mb", type=float, default=400)
     ap.add_argument("--callgrind", action="store_true")
     ap.add_argument("--json", help="also write the figures to this file")
+    ap.add_argument("--module-dir", help="import the module from this directory (a build tree)")
     args = ap.parse_args()
+    if args.module_dir:
+        sys.path.insert(0, os.path.abspath(args.module_dir))
     from zorvat_codec import columnarize
 
     texts = shape_rows()
@@ -136,7 +140,7 @@ def main():
             r = measure(columnarize, payload, args.calls_mb)
             r.update(shape=shape, size=size_text, bytes=len(payload), mb_s=len(payload) / r["cpu_s"] / 1e6)
             if args.callgrind:
-                r["instr_per_byte"] = instructions(payload)
+                r["instr_per_byte"] = instructions(payload, args.module_dir and os.path.abspath(args.module_dir))
             results.append(r)
             print("%-18s %7s %6d %10.3f %9.0f %8d %8s" % (
                 shape, size_text, r["calls"], r["cpu_s"] * 1e3, r["mb_s"], r["faults_max"],

@@ -1,5 +1,6 @@
 #include "transform/span_pass.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -61,7 +62,6 @@ constexpr std::size_t kTrackedKeys = 64;     // keys of a nested object checked 
 constexpr std::size_t kNotDiverted = SIZE_MAX;
 constexpr std::size_t kSourceRoom = 8;  // before a cell's side text: its payload offset and length
 static_assert(kSourceRoom == 2 * sizeof(std::uint32_t));
-constexpr std::size_t kNumberRoom = 16;  // a number cell's text beyond its value's 8 bytes
 
 // A nested array or object open during a cell's scan.
 struct OpenContainer {
@@ -96,9 +96,18 @@ class SpanPass {
 
   // The whole payload scanned into the plan; false when it is handed back.
   bool scan();
-  // The output is sized from the cells' texts, not the payload: a buffer
-  // larger than the document holds memory that the next calls cannot reuse.
-  json::OutputBuffer write() { return write_document(plan_, cell_bytes_); }
+  // The output is sized from what the cells can take: the payload and the
+  // side text less the keys of the non-null cells, which the document names
+  // once. A buffer much larger than the document holds memory that the next
+  // calls could have reused.
+  json::OutputBuffer write() {
+    std::uint64_t bytes = static_cast<std::uint64_t>(end_ - begin_) + side_.size();
+    std::uint64_t keys = 0;
+    for (std::size_t c = 0; c < plan_.column_count(); ++c) {
+      keys += (plan_.column(c).name_size() + 3) * std::uint64_t{plan_.column(c).non_null};  // "name":
+    }
+    return write_document(plan_, bytes - std::min(keys, bytes));
+  }
   SpanDecline decline() const { return {why_, true, after_row_}; }
 
   // The cells, for the plan and the document writer.
@@ -148,7 +157,6 @@ class SpanPass {
   const std::size_t max_offset_;  // the largest offset a cell may hold (kMaxSpanOffset)
   SpanDecline::Why why_ = SpanDecline::Why::malformed;
   std::size_t after_row_ = 0;  // see SpanDecline
-  std::uint64_t cell_bytes_ = 0;  // about what the cells take as written
 
   ColumnPlan<SpanPass> plan_;
   json::OutputBuffer side_{0};  // compact texts of the cells that differ from their bytes
@@ -292,9 +300,7 @@ const char* SpanPass::scan_row(const char* p) {
     // A side offset that would not fit is never stored: this row and the
     // rest go to the exact path.
     if (offset > max_offset_) return leave_to_exact(), nullptr;
-    if (c.number) cell_bytes_ += kNumberRoom;  // the value's 8 bytes are written as up to 24
   }
-  cell_bytes_ += length;
   if (length > kMaxCellLength) return leave_to_exact(), nullptr;
   cell.offset = static_cast<std::uint32_t>(offset);
   cell.length_mode = static_cast<std::uint32_t>(length << 2) | static_cast<std::uint32_t>(mode);
