@@ -79,7 +79,7 @@ void BM_ValidUtf8(benchmark::State& state) {
 void Args(benchmark::internal::Benchmark* b) {
   std::int64_t variants = 1;
   for (const auto& k : zorvat::json::detail::available_string_kernels()) variants += k.runs_here() ? 1 : 0;
-  for (std::int64_t n : {24, 256, 64 << 10}) {
+  for (std::int64_t n : {8, 24, 64, 256, 64 << 10}) {
     for (std::int64_t v = 0; v < variants; ++v) b->Args({v, n});
   }
   b->ArgNames({"variant", "bytes"});

@@ -278,8 +278,23 @@ Utf8Check best_utf8_check() {
 
 }  // namespace
 
+namespace detail {
+
+bool valid_utf8_sequences(const char* p, std::size_t n) {
+#ifdef ZORVAT_STRINGS_X86
+  return valid_utf8_sse2(bytes(p), bytes(p) + n);
+#else
+  return valid_utf8_swar(bytes(p), bytes(p) + n);
+#endif
+}
+
+}  // namespace detail
+
 const char* find_string_special(const char* p, const char* end) { return kBaseline.find_special(p, end); }
-bool is_valid_utf8(const char* p, std::size_t n) { return best_utf8_check()(p, n); }
+bool is_valid_utf8(const char* p, std::size_t n) {
+  // Short strings, the reader's usual, skip the choice of variant too.
+  return n < detail::kVectorUtf8From ? detail::valid_utf8_sequences(p, n) : best_utf8_check()(p, n);
+}
 const char* find_non_ascii(const char* p, const char* end) { return kBaseline.find_non_ascii(p, end); }
 
 namespace detail {

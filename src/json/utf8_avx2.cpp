@@ -4,7 +4,6 @@
 #include <immintrin.h>
 
 #include <cstddef>
-#include <cstring>
 
 #include "json/target_region.h"
 

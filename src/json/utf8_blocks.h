@@ -133,9 +133,10 @@ struct Utf8Blocks {
     s.open = s.last.subs(V::load(kOpenAbove.bytes));
   }
 
-  // Reads only [p, p + n): the last partial block is checked from a copy
-  // padded with ASCII, which also closes any sequence left open at the end.
+  // Reads only [p, p + n).
   static bool valid(const u8* p, std::size_t n) {
+    static_assert(kVectorUtf8From >= kBlock, "the rest after the blocks is read with loads that overlap");
+    if (n < kVectorUtf8From) return valid_utf8_sequences(reinterpret_cast<const char*>(p), n);
     State s;
     const std::size_t whole = n - n % kBlock;
     std::size_t i = 0;
@@ -154,9 +155,19 @@ struct Utf8Blocks {
       i += kBlock;
     }
     if (i != n) {
-      alignas(kBlock) u8 tail[kBlock] = {};
-      std::memcpy(tail, p + i, n - i);
-      check_block(s, tail);
+      // The rest: whole vectors, then one that ends at the end, overlapping
+      // bytes already checked, judged against the bytes before it.
+      for (; n - i >= V::kWidth; i += V::kWidth) {
+        const V in = V::load(p + i);
+        s.error = s.error | vector_errors(s, in, s.last);
+        s.last = in;
+      }
+      if (i != n) {
+        const V in = V::load(p + n - V::kWidth);
+        s.error = s.error | vector_errors(s, in, V::load(p + n - 2 * V::kWidth));
+        s.last = in;
+      }
+      s.open = s.last.subs(V::load(kOpenAbove.bytes));
     }
     return !(s.error | s.open).any();
   }

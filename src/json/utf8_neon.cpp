@@ -4,7 +4,6 @@
 #include <arm_neon.h>
 
 #include <cstddef>
-#include <cstring>
 
 #include "json/utf8_blocks.h"
 

@@ -4,7 +4,6 @@
 #include <tmmintrin.h>
 
 #include <cstddef>
-#include <cstring>
 
 #include "json/target_region.h"
 
