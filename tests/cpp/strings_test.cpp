@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -267,11 +268,12 @@ TEST(IsValidUtf8Test, ShortStringsAcrossBlockBoundariesMatchReference) {
   const auto kernels = all_kernels();
   for (const std::string& seq : strings) {
     const std::size_t len = seq.size();
-    std::vector<std::pair<std::size_t, Exact*>> placements = {{0, &longer}, {64 - len, &block}, {kLong - len, &longer}};
+    std::pair<std::size_t, Exact*> placements[16] = {{0, &longer}, {64 - len, &block}, {kLong - len, &longer}};
+    std::size_t count = 3;
     for (std::size_t boundary : {16, 32, 64}) {
-      for (std::size_t at = boundary - len + 1; at <= boundary; ++at) placements.push_back({at, &longer});
+      for (std::size_t at = boundary - len + 1; at <= boundary; ++at) placements[count++] = {at, &longer};
     }
-    for (auto [at, buf] : placements) {
+    for (auto [at, buf] : std::span(placements, count)) {
       char* p = buf->p.get();
       std::memcpy(p + at, seq.data(), len);
       const bool want = reference_valid(reinterpret_cast<const unsigned char*>(p), buf->n);
