@@ -5,13 +5,16 @@
 //
 //   build/release/utf8_floor_bench --benchmark_enable_random_interleaving=true --benchmark_repetitions=10
 //
-// Instructions per byte: one benchmark under callgrind, counting only the
-// checks themselves (valgrind runs simdjson's AVX2 kernel, as it lacks
-// AVX-512), then Ir divided by calls times the text's size:
+// Instructions per byte: one benchmark under callgrind (valgrind lacks
+// AVX-512, so simdjson runs its AVX2 kernel there), e.g.
 //
-//   valgrind --tool=callgrind --toggle-collect='*valid_utf8*' --toggle-collect='*validate_utf8*' build/release/utf8_floor_bench --benchmark_filter='^zorvat/mixed20$' --benchmark_min_time=0.05
+//   valgrind --tool=callgrind build/release/utf8_floor_bench --benchmark_filter='^zorvat/mixed20$'
 //
-// SIMDJSON_FORCE_IMPLEMENTATION=haswell pins simdjson to AVX2 natively too.
+// then `callgrind_annotate --inclusive=yes --tree=caller` on its output: the
+// check's inclusive instructions (zorvat::json::is_valid_utf8, or
+// simdjson::validate_utf8 for the peer) over its number of calls times
+// 2^20 bytes. SIMDJSON_FORCE_IMPLEMENTATION=haswell pins simdjson to its
+// AVX2 kernel natively too.
 #include <benchmark/benchmark.h>
 #include <simdjson.h>
 

@@ -245,7 +245,8 @@ constexpr detail::StringKernels kKernels[] = {
     {"sse2", find_entry<find_special_sse2>, utf8_entry<valid_utf8_sse2>, find_entry<skip_ascii_sse2>, always},
 #endif
 #ifdef ZORVAT_UTF8_X86
-    {"ssse3", find_entry<find_special_sse2>, detail::valid_utf8_ssse3, find_entry<skip_ascii_sse2>, has_ssse3},
+    {"ssse3", find_entry<find_special_sse2>, detail::valid_utf8_ssse3, find_entry<skip_ascii_sse2>,
+     has_ssse3},
     {"avx2", find_entry<find_special_sse2>, detail::valid_utf8_avx2, find_entry<skip_ascii_sse2>, has_avx2},
 #endif
 #ifdef ZORVAT_UTF8_NEON
@@ -293,7 +294,8 @@ bool valid_utf8_sequences(const char* p, std::size_t n) {
 const char* find_string_special(const char* p, const char* end) { return kBaseline.find_special(p, end); }
 bool is_valid_utf8(const char* p, std::size_t n) {
   // Short strings, the reader's usual, skip the choice of variant too.
-  return n < detail::kVectorUtf8From ? detail::valid_utf8_sequences(p, n) : best_utf8_check()(p, n);
+  if (n < detail::kVectorUtf8From) return detail::valid_utf8_sequences(p, n);
+  return best_utf8_check()(p, n);
 }
 const char* find_non_ascii(const char* p, const char* end) { return kBaseline.find_non_ascii(p, end); }
 

@@ -7,7 +7,8 @@
 
 #define ZORVAT_PRAGMA(x) _Pragma(#x)
 #if defined(__clang__)
-#define ZORVAT_TARGET_BEGIN(isa) ZORVAT_PRAGMA(clang attribute push(__attribute__((target(isa))), apply_to = function))
+#define ZORVAT_TARGET_BEGIN(isa) \
+  ZORVAT_PRAGMA(clang attribute push(__attribute__((target(isa))), apply_to = function))
 #define ZORVAT_TARGET_END ZORVAT_PRAGMA(clang attribute pop)
 #else
 #define ZORVAT_TARGET_BEGIN(isa) ZORVAT_PRAGMA(GCC push_options) ZORVAT_PRAGMA(GCC target(isa))

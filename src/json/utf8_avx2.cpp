@@ -17,8 +17,12 @@ struct Avx2 {
   static constexpr std::size_t kWidth = 32;
   __m256i v;
 
-  [[gnu::always_inline]] static Avx2 load(const unsigned char* p) { return {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))}; }
-  [[gnu::always_inline]] static Avx2 splat(unsigned char b) { return {_mm256_set1_epi8(static_cast<char>(b))}; }
+  [[gnu::always_inline]] static Avx2 load(const unsigned char* p) {
+    return {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))};
+  }
+  [[gnu::always_inline]] static Avx2 splat(unsigned char b) {
+    return {_mm256_set1_epi8(static_cast<char>(b))};
+  }
   [[gnu::always_inline]] static Avx2 table(const unsigned char (&t)[16]) {
     return {_mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)))};
   }
@@ -29,7 +33,9 @@ struct Avx2 {
     return {_mm256_alignr_epi8(cur.v, _mm256_permute2x128_si256(prev.v, cur.v, 0x21), 16 - N)};
   }
   [[gnu::always_inline]] Avx2 lookup(Avx2 index) const { return {_mm256_shuffle_epi8(v, index.v)}; }
-  [[gnu::always_inline]] Avx2 shr4() const { return {_mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F))}; }
+  [[gnu::always_inline]] Avx2 shr4() const {
+    return {_mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F))};
+  }
   [[gnu::always_inline]] Avx2 subs(Avx2 o) const { return {_mm256_subs_epu8(v, o.v)}; }
   [[gnu::always_inline]] Avx2 operator&(Avx2 o) const { return {_mm256_and_si256(v, o.v)}; }
   [[gnu::always_inline]] Avx2 operator|(Avx2 o) const { return {_mm256_or_si256(v, o.v)}; }

@@ -249,6 +249,9 @@ TEST(IsValidUtf8Test, AllShortSequencesMatchReference) {
 TEST(IsValidUtf8Test, ShortStringsAcrossBlockBoundariesMatchReference) {
   constexpr std::size_t kLong = 80;
   const unsigned char telling[] = {0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC2, 0xE1, 0xF0, 0xFF};
+  auto is_telling = [&](unsigned b) {
+    return std::find(std::begin(telling), std::end(telling), b) != std::end(telling);
+  };
   std::vector<std::string> strings;
   for (unsigned a = 0; a < 256; ++a) {
     strings.push_back(std::string(1, static_cast<char>(a)));
@@ -256,11 +259,10 @@ TEST(IsValidUtf8Test, ShortStringsAcrossBlockBoundariesMatchReference) {
       strings.push_back({static_cast<char>(a), static_cast<char>(b)});
       if (a < 0xE0) continue;
       for (unsigned char c : telling) {
-        strings.push_back({static_cast<char>(a), static_cast<char>(b), static_cast<char>(c)});
-        if (a < 0xF0 || std::find(std::begin(telling), std::end(telling), b) == std::end(telling)) continue;
-        for (unsigned char d : telling) {
-          strings.push_back({static_cast<char>(a), static_cast<char>(b), static_cast<char>(c), static_cast<char>(d)});
-        }
+        const std::string three = {static_cast<char>(a), static_cast<char>(b), static_cast<char>(c)};
+        strings.push_back(three);
+        if (a < 0xF0 || !is_telling(b)) continue;
+        for (unsigned char d : telling) strings.push_back(three + static_cast<char>(d));
       }
     }
   }
@@ -268,7 +270,8 @@ TEST(IsValidUtf8Test, ShortStringsAcrossBlockBoundariesMatchReference) {
   const auto kernels = all_kernels();
   for (const std::string& seq : strings) {
     const std::size_t len = seq.size();
-    std::pair<std::size_t, Exact*> placements[16] = {{0, &longer}, {64 - len, &block}, {kLong - len, &longer}};
+    std::pair<std::size_t, Exact*> placements[16] = {
+        {0, &longer}, {64 - len, &block}, {kLong - len, &longer}};
     std::size_t count = 3;
     for (std::size_t boundary : {16, 32, 64}) {
       for (std::size_t at = boundary - len + 1; at <= boundary; ++at) placements[count++] = {at, &longer};
@@ -291,13 +294,21 @@ TEST(IsValidUtf8Test, ShortStringsAcrossBlockBoundariesMatchReference) {
 // another: reading a byte outside it would fault.
 TEST(IsValidUtf8Test, ReadsNothingOutsideTheText) {
   const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  void* map = mmap(nullptr, 3 * page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(map, MAP_FAILED);
-  char* const data = static_cast<char*>(map) + page;
+  struct Pages {
+    std::size_t size;
+    void* map = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ~Pages() {
+      if (map != MAP_FAILED) munmap(map, size);
+    }
+  } pages{3 * page};
+  ASSERT_NE(pages.map, MAP_FAILED);
+  char* const data = static_cast<char*>(pages.map) + page;
   ASSERT_EQ(mprotect(data, page, PROT_READ | PROT_WRITE), 0);
   std::string text;
   while (text.size() < page) text += "caf\xC3\xA9 \xE4\xB8\xAD\xF0\x9F\x98\x80";
-  auto valid = [](const char* p, std::size_t n) { return reference_valid(reinterpret_cast<const unsigned char*>(p), n); };
+  auto valid = [](const char* p, std::size_t n) {
+    return reference_valid(reinterpret_cast<const unsigned char*>(p), n);
+  };
   for (const auto& k : all_kernels()) {
     for (std::size_t n = 0; n <= 300; ++n) {
       // Ending at the page's end, then starting at the page's start; cut
@@ -309,7 +320,6 @@ TEST(IsValidUtf8Test, ReadsNothingOutsideTheText) {
       ASSERT_EQ(k.valid_utf8(data, n), valid(text.data(), n)) << k.name << " n " << n;
     }
   }
-  munmap(map, 3 * page);
 }
 #endif
 
