@@ -40,7 +40,7 @@ struct Avx2 {
   [[gnu::always_inline]] Avx2 operator&(Avx2 o) const { return {_mm256_and_si256(v, o.v)}; }
   [[gnu::always_inline]] Avx2 operator|(Avx2 o) const { return {_mm256_or_si256(v, o.v)}; }
   [[gnu::always_inline]] Avx2 operator^(Avx2 o) const { return {_mm256_xor_si256(v, o.v)}; }
-  [[gnu::always_inline]] bool any_high() const { return !_mm256_testz_si256(v, _mm256_set1_epi8(-128)); }
+  [[gnu::always_inline]] bool any_high() const { return _mm256_movemask_epi8(v) != 0; }
   [[gnu::always_inline]] bool any() const { return !_mm256_testz_si256(v, v); }
 };
 
