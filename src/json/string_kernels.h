@@ -13,10 +13,11 @@ struct StringKernels {
   const char* (*find_special)(const char* p, const char* end);
   bool (*valid_utf8)(const char* p, std::size_t n);
   const char* (*find_non_ascii)(const char* p, const char* end);
+  bool (*runs_here)();  // whether this processor has the instructions it uses
 };
 
-// Every variant built in, portable one first.
-// Each handles any length on its own.
+// Every variant built in, portable one first, including those this
+// processor cannot run (runs_here says). Each handles any length on its own.
 std::span<const StringKernels> available_string_kernels();
 
 }  // namespace zorvat::json::detail

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <type_traits>
 
+#include "json/cpu_features.h"
 #include "json/string_kernels.h"
+#include "json/utf8_vector.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__SSE2__)
 #define ZORVAT_STRINGS_X86 1
@@ -227,22 +229,75 @@ bool utf8_entry(const char* p, std::size_t n) {
   return valid(bytes(p), bytes(p) + n);
 }
 
-// Every variant, portable one first; the last is the one used. SSE2 is part
-// of x86-64, so no run-time detection is needed. (A 32-byte AVX2 variant
-// measured no gain end to end and was dropped.)
+bool always() { return true; }
+#ifdef ZORVAT_UTF8_X86
+bool has_ssse3() { return cpu_features().ssse3; }
+bool has_avx2() { return cpu_features().avx2; }
+#endif
+
+// Every variant, portable one first, best last. SSE2 is part of x86-64; the
+// wider UTF-8 checks are chosen at run time. The vector searches for special
+// and non-ASCII bytes stay at 16 bytes (a 32-byte AVX2 search measured no
+// gain end to end).
 constexpr detail::StringKernels kKernels[] = {
-    {"swar", find_entry<find_special_swar>, utf8_entry<valid_utf8_swar>, find_entry<skip_ascii_swar>},
+    {"swar", find_entry<find_special_swar>, utf8_entry<valid_utf8_swar>, find_entry<skip_ascii_swar>, always},
 #ifdef ZORVAT_STRINGS_X86
-    {"sse2", find_entry<find_special_sse2>, utf8_entry<valid_utf8_sse2>, find_entry<skip_ascii_sse2>},
+    {"sse2", find_entry<find_special_sse2>, utf8_entry<valid_utf8_sse2>, find_entry<skip_ascii_sse2>, always},
+#endif
+#ifdef ZORVAT_UTF8_X86
+    {"ssse3", find_entry<find_special_sse2>, detail::valid_utf8_ssse3, find_entry<skip_ascii_sse2>,
+     has_ssse3},
+    {"avx2", find_entry<find_special_sse2>, detail::valid_utf8_avx2, find_entry<skip_ascii_sse2>, has_avx2},
+#endif
+#ifdef ZORVAT_UTF8_NEON
+    {"neon", find_entry<find_special_swar>, detail::valid_utf8_neon, find_entry<skip_ascii_swar>, always},
 #endif
 };
 
+// The last variant that every processor of this build's target runs: its
+// searches are called directly, with no run-time choice in the way.
+constexpr std::size_t baseline_index() {
+  std::size_t last = 0;
+  for (std::size_t i = 0; i < std::size(kKernels); ++i) {
+    if (kKernels[i].runs_here == always) last = i;
+  }
+  return last;
+}
+constexpr const detail::StringKernels& kBaseline = kKernels[baseline_index()];
+
+// The UTF-8 check of the best variant this processor runs, chosen once.
+using Utf8Check = bool (*)(const char*, std::size_t);
+Utf8Check best_utf8_check() {
+  static const Utf8Check chosen = [] {
+    for (std::size_t i = std::size(kKernels); i-- > 0;) {
+      if (kKernels[i].runs_here()) return kKernels[i].valid_utf8;
+    }
+    return kKernels[0].valid_utf8;
+  }();
+  return chosen;
+}
+
 }  // namespace
 
-constexpr const detail::StringKernels& kUsed = kKernels[std::size(kKernels) - 1];
-const char* find_string_special(const char* p, const char* end) { return kUsed.find_special(p, end); }
-bool is_valid_utf8(const char* p, std::size_t n) { return kUsed.valid_utf8(p, n); }
-const char* find_non_ascii(const char* p, const char* end) { return kUsed.find_non_ascii(p, end); }
+namespace detail {
+
+bool valid_utf8_sequences(const char* p, std::size_t n) {
+#ifdef ZORVAT_STRINGS_X86
+  return valid_utf8_sse2(bytes(p), bytes(p) + n);
+#else
+  return valid_utf8_swar(bytes(p), bytes(p) + n);
+#endif
+}
+
+}  // namespace detail
+
+const char* find_string_special(const char* p, const char* end) { return kBaseline.find_special(p, end); }
+bool is_valid_utf8(const char* p, std::size_t n) {
+  // Short strings, the reader's usual, skip the choice of variant too.
+  if (n < detail::kVectorUtf8From) return detail::valid_utf8_sequences(p, n);
+  return best_utf8_check()(p, n);
+}
+const char* find_non_ascii(const char* p, const char* end) { return kBaseline.find_non_ascii(p, end); }
 
 namespace detail {
 

@@ -2,24 +2,45 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
+
+#if defined(__unix__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #include "json/string_kernels.h"
 
 namespace zorvat::json {
 namespace {
 
-// The dispatching entry points and every variant this CPU can run.
+bool always() { return true; }
+
+// The dispatching entry points and every variant this CPU can run; the others
+// are named once as skipped.
 std::vector<detail::StringKernels> all_kernels() {
-  auto v = detail::available_string_kernels();
-  std::vector<detail::StringKernels> out(v.begin(), v.end());
-  out.push_back({"dispatch", find_string_special, is_valid_utf8, find_non_ascii});
-  return out;
+  static const std::vector<detail::StringKernels> kernels = [] {
+    std::vector<detail::StringKernels> out;
+    for (const auto& k : detail::available_string_kernels()) {
+      if (k.runs_here()) {
+        out.push_back(k);
+      } else {
+        std::printf("[ SKIPPED  ] variant %s: this processor lacks its instructions\n", k.name);
+      }
+    }
+    out.push_back({"dispatch", find_string_special, is_valid_utf8, find_non_ascii, always});
+    return out;
+  }();
+  return kernels;
 }
 
 // An allocation of exactly the bytes given, so that the sanitizer build
@@ -183,6 +204,10 @@ TEST(IsValidUtf8Test, CasesAtEveryOffset) {
       {"\xC3\xA9"
        "abcdefgh\xC3",
        false},
+      // A sequence left open, a whole block of ASCII, then complete ones
+      {"\xE2\x82"
+       "abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz\xC3\xA9",
+       false},
   };
   for (const auto& k : all_kernels()) {
     for (const Case& c : cases) {
@@ -217,6 +242,87 @@ TEST(IsValidUtf8Test, AllShortSequencesMatchReference) {
   }
 }
 
+// Every 1- and 2-byte string, and 3- and 4-byte ones from every lead that
+// starts them with telling second to fourth bytes, inside ASCII: at the start,
+// split by each 16-, 32- and 64-byte boundary, and ending at the end of the
+// buffer both where it is a whole number of blocks and where it is not.
+TEST(IsValidUtf8Test, ShortStringsAcrossBlockBoundariesMatchReference) {
+  constexpr std::size_t kLong = 80;
+  const unsigned char telling[] = {0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC2, 0xE1, 0xF0, 0xFF};
+  auto is_telling = [&](unsigned b) {
+    return std::find(std::begin(telling), std::end(telling), b) != std::end(telling);
+  };
+  std::vector<std::string> strings;
+  for (unsigned a = 0; a < 256; ++a) {
+    strings.push_back(std::string(1, static_cast<char>(a)));
+    for (unsigned b = 0; b < 256; ++b) {
+      strings.push_back({static_cast<char>(a), static_cast<char>(b)});
+      if (a < 0xE0) continue;
+      for (unsigned char c : telling) {
+        const std::string three = {static_cast<char>(a), static_cast<char>(b), static_cast<char>(c)};
+        strings.push_back(three);
+        if (a < 0xF0 || !is_telling(b)) continue;
+        for (unsigned char d : telling) strings.push_back(three + static_cast<char>(d));
+      }
+    }
+  }
+  Exact block(std::string(64, 'a')), longer(std::string(kLong, 'a'));  // exactly sized, reused
+  const auto kernels = all_kernels();
+  for (const std::string& seq : strings) {
+    const std::size_t len = seq.size();
+    std::pair<std::size_t, Exact*> placements[16] = {
+        {0, &longer}, {64 - len, &block}, {kLong - len, &longer}};
+    std::size_t count = 3;
+    for (std::size_t boundary : {16, 32, 64}) {
+      for (std::size_t at = boundary - len + 1; at <= boundary; ++at) placements[count++] = {at, &longer};
+    }
+    for (auto [at, buf] : std::span(placements, count)) {
+      char* p = buf->p.get();
+      std::memcpy(p + at, seq.data(), len);
+      const bool want = reference_valid(reinterpret_cast<const unsigned char*>(p), buf->n);
+      for (const auto& k : kernels) {
+        ASSERT_EQ(k.valid_utf8(p, buf->n), want) << k.name << " at " << at << " of " << buf->n << ": "
+                                                  << testing::PrintToString(seq);
+      }
+      std::memset(p + at, 'a', len);
+    }
+  }
+}
+
+#if defined(__unix__)
+// Text that begins right after an unmapped page and ends right before
+// another: reading a byte outside it would fault.
+TEST(IsValidUtf8Test, ReadsNothingOutsideTheText) {
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  struct Pages {
+    std::size_t size;
+    void* map = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ~Pages() {
+      if (map != MAP_FAILED) munmap(map, size);
+    }
+  } pages{3 * page};
+  ASSERT_NE(pages.map, MAP_FAILED);
+  char* const data = static_cast<char*>(pages.map) + page;
+  ASSERT_EQ(mprotect(data, page, PROT_READ | PROT_WRITE), 0);
+  std::string text;
+  while (text.size() < page) text += "caf\xC3\xA9 \xE4\xB8\xAD\xF0\x9F\x98\x80";
+  auto valid = [](const char* p, std::size_t n) {
+    return reference_valid(reinterpret_cast<const unsigned char*>(p), n);
+  };
+  for (const auto& k : all_kernels()) {
+    for (std::size_t n = 0; n <= 300; ++n) {
+      // Ending at the page's end, then starting at the page's start; cut
+      // sequences at either end of some.
+      const char* tail = text.data() + text.size() - n;
+      std::memcpy(data + page - n, tail, n);
+      ASSERT_EQ(k.valid_utf8(data + page - n, n), valid(tail, n)) << k.name << " n " << n;
+      std::memcpy(data, text.data(), n);
+      ASSERT_EQ(k.valid_utf8(data, n), valid(text.data(), n)) << k.name << " n " << n;
+    }
+  }
+}
+#endif
+
 TEST(IsValidUtf8Test, RandomTextMatchesReference) {
   std::mt19937 rng(3);
   const char32_t firsts[] = {0x20, 0x80, 0x800, 0xE000, 0x10000};
@@ -225,7 +331,7 @@ TEST(IsValidUtf8Test, RandomTextMatchesReference) {
     for (int round = 0; round < 4000; ++round) {
       std::string s;
       const unsigned ascii_share = rng() % 101;
-      const std::size_t length = rng() % 400;
+      const std::size_t length = rng() % 700;  // up to ten blocks
       while (s.size() < length) {
         const unsigned band = rng() % 100 < ascii_share ? 0 : 1 + rng() % 4;
         char32_t c = firsts[band] + rng() % (lasts[band] - firsts[band] + 1);
