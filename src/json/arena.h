@@ -66,7 +66,7 @@ class Arena {
 
   // Chunks double from the first size up to the cap; an allocation larger
   // than the next chunk gets one of its own, rounded to huge pages from
-  // kHugePage on.
+  // kPagedFrom on.
   static constexpr std::size_t kFirstChunk = 16 * 1024;
   static constexpr std::size_t kMaxChunk = 16 * 1024 * 1024;
 

@@ -111,17 +111,17 @@ class OutputBuffer {
     if (want < size_ + n) want = size_ + n;
     grow_to(want);
   }
-  // Storage below kHugePage comes from malloc (so realloc can grow it in
-  // place); from kHugePage on, from allocate_pages.
+  // Storage below kPagedFrom comes from malloc (so realloc can grow it in
+  // place); from kPagedFrom on, from allocate_pages.
   void grow_to(std::size_t capacity) {
     unpoison(data_, capacity_);  // the old block is copied or remapped whole
-    if (capacity < kHugePage) {
+    if (capacity < kPagedFrom) {
       void* p = std::realloc(data_, capacity);
       if (p == nullptr) throw std::bad_alloc();
       data_ = static_cast<char*>(p);
     } else {
       char* p;
-      if (capacity_ >= kHugePage) {
+      if (capacity_ >= kPagedFrom) {
         p = static_cast<char*>(grow_pages(data_, capacity_, capacity));
         if (p == nullptr) throw std::bad_alloc();
       } else {

@@ -51,9 +51,9 @@ class PagedArray {
     const std::size_t old_bytes = bytes_;
     unpoison(data_, old_bytes);  // the old block is copied or remapped whole
     void* p;
-    if (bytes < kHugePage) {
+    if (bytes < kPagedFrom) {
       p = std::realloc(data_, bytes);
-    } else if (old_bytes >= kHugePage) {
+    } else if (old_bytes >= kPagedFrom) {
       p = grow_pages(data_, old_bytes, bytes);
     } else {
       p = allocate_pages(bytes);

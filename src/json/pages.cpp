@@ -20,7 +20,7 @@ namespace {
 // written, which was a tenth of a call's time on payloads of a few MB. A slot
 // holds a block's (page-aligned) address and its huge pages in one word, so
 // one compare-exchange takes or fills it and no thread waits on another.
-std::atomic<std::uintptr_t> kept[8];
+std::atomic<std::uintptr_t> kept[16];  // 8 overflowed with calls of 32 MB
 std::atomic<std::size_t> kept_pages{0};
 constexpr std::size_t kKeptPages = kKeptBytes / kHugePage;
 std::size_t pages_of(std::uintptr_t k) { return k & 4095; }
@@ -72,10 +72,14 @@ bool keep(void* p, std::size_t bytes) {
 // size: the sanitizer watches the bytes around heap blocks, not mappings, and
 // a mapping's tail up to the page end is readable without any report.
 void* allocate_pages(std::size_t& bytes) noexcept {
-  if (kAsan || bytes < kHugePage) return std::malloc(bytes);
+  if (kAsan || bytes < kPagedFrom) return std::malloc(bytes);
   if (bytes > SIZE_MAX - 2 * kHugePage) return nullptr;
+  const bool huge = bytes >= kHugePage;
   bytes = whole_huge_pages(bytes);
-  if (void* p = take_kept(bytes)) return p;
+  if (void* p = take_kept(bytes)) {
+    if (huge) madvise(p, bytes, MADV_HUGEPAGE);  // it may have been kept from a smaller request
+    return p;
+  }
   // Over-map by one huge page, then trim both ends to an aligned block.
   void* p = mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
@@ -85,13 +89,13 @@ void* allocate_pages(std::size_t& bytes) noexcept {
   const std::uintptr_t tail = aligned + bytes;
   const std::uintptr_t map_end = start + bytes + kHugePage;
   if (map_end > tail) munmap(reinterpret_cast<void*>(tail), map_end - tail);
-  madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);  // advice only: failure is harmless
+  if (huge) madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);  // advice only: failure is harmless
   return reinterpret_cast<void*>(aligned);
 }
 
 void release_pages(void* p, std::size_t bytes, bool keep_block) noexcept {
   if (p == nullptr) return;
-  if (kAsan || bytes < kHugePage) {
+  if (kAsan || bytes < kPagedFrom) {
     std::free(p);
   } else if (bytes = whole_huge_pages(bytes); !keep_block || !keep(p, bytes)) {
     munmap(p, bytes);
@@ -111,10 +115,11 @@ void advise_huge_pages(void* p, std::size_t bytes) noexcept {
 
 void* grow_pages(void* p, std::size_t old_bytes, std::size_t& new_bytes) noexcept {
   if constexpr (kAsan) return std::realloc(p, new_bytes);
+  const bool huge = new_bytes >= kHugePage;
   new_bytes = whole_huge_pages(new_bytes);
   void* q = mremap(p, whole_huge_pages(old_bytes), new_bytes, MREMAP_MAYMOVE);
   if (q == MAP_FAILED) return nullptr;
-  madvise(q, new_bytes, MADV_HUGEPAGE);
+  if (huge) madvise(q, new_bytes, MADV_HUGEPAGE);
   return q;
 }
 

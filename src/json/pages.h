@@ -1,6 +1,6 @@
 // Memory for large buffers (arena chunks, the span pass's cells, the output):
-// blocks of 2 MiB and more are mapped on huge-page boundaries and marked for
-// transparent huge pages. On the virtual machines this runs on, a page fault
+// blocks of kPagedFrom and more are mapped on huge-page boundaries, those of
+// 2 MiB and more marked for transparent huge pages. On the virtual machines this runs on, a page fault
 // costs microseconds; a 100 MB payload touches 25,000 small pages but only
 // 50 huge ones, which made faults a third of a large call's time. Released
 // blocks of up to 128 MiB in all are kept for the next calls.
@@ -11,19 +11,27 @@
 namespace zorvat::json {
 
 inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Blocks from this size on are mapped here and kept when released, not
+// left to malloc: glibc hands blocks of this size back to the system when
+// they are freed (unmapped, or trimmed off the heap's top), so every call
+// faulted them in again, 4 KiB at a time. Below kHugePage a block spans one
+// huge page's room but is not advised huge pages: only what is written is
+// resident.
+inline constexpr std::size_t kPagedFrom = std::size_t{64} << 10;
 // Released blocks kept for the next calls, in all at most.
 inline constexpr std::size_t kKeptBytes = std::size_t{128} << 20;
 
-// At least `bytes` of storage (malloc below kHugePage, a huge-page mapping
-// from it), or nullptr when memory is exhausted. From kHugePage on, `bytes`
-// becomes the block's size: whole huge pages, more when a block released
-// earlier is reused. Release with that size.
+// At least `bytes` of storage (malloc below kPagedFrom, a mapping on
+// huge-page boundaries from it, advised huge pages from kHugePage on), or
+// nullptr when memory is exhausted. From kPagedFrom on, `bytes` becomes the
+// block's size: whole huge pages, more when a block released earlier is
+// reused. Release with that size.
 void* allocate_pages(std::size_t& bytes) noexcept;
 // `keep`: false for blocks freed to make room mid-call, which would only
 // add to its peak if kept.
 void release_pages(void* p, std::size_t bytes, bool keep = true) noexcept;
 
-// Grows a block from allocate_pages of `old_bytes` (at least kHugePage) to
+// Grows a block from allocate_pages of `old_bytes` (at least kPagedFrom) to
 // `new_bytes`, keeping its contents; the pages move rather than being copied,
 // so old and new never both hold memory; `new_bytes` becomes whole huge
 // pages. nullptr when memory is exhausted (the old block is then still valid).
