@@ -11,81 +11,117 @@
 # (scripts/test_wheel.sh), and the suite against a sanitized build of the
 # module, where leaks count as failures. Nothing is installed into the
 # system's Python; everything else it builds goes under build/.
+#
+#   bash scripts/test_all.sh             # one wheel per platform: CPython 3.11
+#   bash scripts/test_all.sh --release   # the wheels of CPython 3.11, 3.12 and 3.13 for
+#                                        # each platform, each x86_64 one under the suite
+#
+# After the dependencies, the stages run in two lanes side by side (the
+# machines have two cores): the sdist and the wheels, which Zig builds, and
+# the aarch64 wheel under qemu in one; the C++ and Python stages of the
+# source tree, then the x86_64 and musl wheels' tests, in the other. Each
+# stage's output is kept in build/test-logs/ and printed whole when the
+# stage ends, followed by `-- STAGE: W s, CPU U+S s`. Any stage failing fails
+# the command: the other lane is stopped, and the failed stage's log shown.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+release=0
+case ${1:-} in
+  --release) release=1 ;;
+  "") ;;
+  *) echo "usage: bash scripts/test_all.sh [--release]" >&2; exit 2 ;;
+esac
 jobs=$(($(nproc) < 2 ? $(nproc) : 2))  # the machines are shared
 all_start=$SECONDS
+logs=$root/build/test-logs
+# shellcheck source=scripts/stages.sh
+source scripts/stages.sh
 
 bash scripts/install_deps.sh --tests
 # The project's environment first: its python, pip, cmake and ninja.
 export PATH=$root/.venv/bin:$PATH
 python=$root/.venv/bin/python
 export PYTHON=$python
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+# pytest, from outside the tree (the installed module, not the source tree),
+# with a directory of its own for each stage, as stages run at once.
+pytest_in() {
+  local dir=$scratch/$1
+  shift
+  mkdir -p "$dir"
+  (cd "$dir" && "$python" -m pytest -q -p no:cacheprovider "--basetemp=$dir/tmp" "$@")
+}
 
-echo "== C++ core tests (Release)"
-start=$SECONDS
-# Benchmarks are built too (not run), so that they keep compiling.
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVAT_BUILD_BENCH=ON >/dev/null
-cmake --build build/release -j "$jobs"
-ctest --test-dir build/release --output-on-failure -j "$jobs"
-# The exact path alone (the span pass off): same bytes and messages expected.
-ZORVAT_EXACT_ONLY=1 ctest --test-dir build/release --output-on-failure -j "$jobs"
-echo "-- $((SECONDS - start)) s"
+cpp_release() {
+  echo "C++ core tests (Release), on both paths; benchmarks built (not run), so that they keep compiling"
+  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVAT_BUILD_BENCH=ON >/dev/null
+  cmake --build build/release -j "$jobs"
+  ctest --test-dir build/release --output-on-failure -j "$jobs"
+  # The exact path alone (the span pass off): same bytes and messages expected.
+  ZORVAT_EXACT_ONLY=1 ctest --test-dir build/release --output-on-failure -j "$jobs"
+}
 
-echo "== C++ core tests, portable build (as for aarch64 and musl: no SSE2, scalar float formatting, no simdjson)"
-start=$SECONDS
-# -U__SSE2__ turns off every SSE2 path of the sources (the compiler still
-# uses SSE2 registers for floating point, as the x86-64 ABI requires).
-cmake -S . -B build/portable -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVAT_SIMDJSON=OFF -DZORVAT_BUILD_CLI=OFF \
-  "-DCMAKE_CXX_FLAGS=-DZORVAT_FLOAT_FORMAT_SCALAR -U__SSE2__" >/dev/null
-cmake --build build/portable -j "$jobs" --target zorvat_tests
-build/portable/zorvat_tests --gtest_brief=1
-ZORVAT_EXACT_ONLY=1 build/portable/zorvat_tests --gtest_brief=1
-echo "-- $((SECONDS - start)) s"
+cpp_portable() {
+  echo "C++ core tests, portable build (as for aarch64 and musl: no SSE2, scalar float formatting, no simdjson)"
+  # -U__SSE2__ turns off every SSE2 path of the sources (the compiler still
+  # uses SSE2 registers for floating point, as the x86-64 ABI requires).
+  cmake -S . -B build/portable -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVAT_SIMDJSON=OFF -DZORVAT_BUILD_CLI=OFF \
+    "-DCMAKE_CXX_FLAGS=-DZORVAT_FLOAT_FORMAT_SCALAR -U__SSE2__" >/dev/null
+  cmake --build build/portable -j "$jobs" --target zorvat_tests
+  build/portable/zorvat_tests --gtest_brief=1
+  ZORVAT_EXACT_ONLY=1 build/portable/zorvat_tests --gtest_brief=1
+}
 
-echo "== C++ core tests and fuzz corpus replay (ASan + UBSan)"
-start=$SECONDS
-cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZORVAT_SANITIZE=ON -DZORVAT_BUILD_FUZZ=ON >/dev/null
-cmake --build build/asan -j "$jobs"
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
-export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir build/asan --output-on-failure -j "$jobs"
-for target in build/asan/*_fuzz; do
-  name=$(basename "$target" _fuzz)
-  "$target" "fuzz/corpus/$name"
-done
-unset ASAN_OPTIONS UBSAN_OPTIONS
-echo "-- $((SECONDS - start)) s"
+cpp_asan() {
+  echo "C++ core tests and fuzz corpus replay (ASan + UBSan); the sanitized Python module built"
+  # The module is built in the same tree (python_asan runs the suite against
+  # it), so that the core is compiled with the sanitizers once.
+  cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZORVAT_SANITIZE=ON -DZORVAT_BUILD_FUZZ=ON \
+    -DZORVAT_BUILD_PYTHON=ON "-DPython_EXECUTABLE=$python" >/dev/null
+  cmake --build build/asan -j "$jobs"
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  ctest --test-dir build/asan --output-on-failure -j "$jobs"
+  local target name
+  for target in build/asan/*_fuzz; do
+    name=$(basename "$target" _fuzz)
+    "$target" "fuzz/corpus/$name"
+  done
+}
 
-echo "== C++ concurrency test (TSan)"
-start=$SECONDS
-cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORVAT_TSAN=ON >/dev/null
-cmake --build build/tsan -j "$jobs" --target zorvat_tests
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/zorvat_tests --gtest_filter='ConcurrencyTest.*:PagesTest.*'
-echo "-- $((SECONDS - start)) s"
+cpp_tsan() {
+  echo "C++ concurrency test (TSan)"
+  cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORVAT_TSAN=ON >/dev/null
+  cmake --build build/tsan -j "$jobs" --target zorvat_tests
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/zorvat_tests --gtest_filter='ConcurrencyTest.*:PagesTest.*'
+}
 
-if [ -f pyproject.toml ]; then
-  scratch=$(mktemp -d)
-  trap 'rm -rf "$scratch"' EXIT
-
-  echo "== Python module and zorvat-columnarize (the project's .venv)"
-  start=$SECONDS
+python_venv() {
+  echo "Python module and zorvat-columnarize pip-installed into .venv: the whole suite"
   "$python" -m pip install --quiet --disable-pip-version-check "$root"
-  # From outside the tree: the installed module, not the source tree.
-  (cd "$scratch" && "$python" -m pytest -q -p no:cacheprovider "$root/tests/python")
-  echo "-- $((SECONDS - start)) s"
+  pytest_in venv "$root/tests/python"
+}
 
-  echo "== The same, on the exact path alone (ZORVAT_EXACT_ONLY=1)"
-  start=$SECONDS
-  (cd "$scratch" && ZORVAT_EXACT_ONLY=1 "$python" -m pytest -q -p no:cacheprovider "$root/tests/python")
-  echo "-- $((SECONDS - start)) s"
+python_exact() {
+  echo "The suite on the exact path alone (ZORVAT_EXACT_ONLY=1)"
+  # Less what would test nothing more here: test_paths.py compares this
+  # process's answers with an exact-path worker's (here both are the exact
+  # path); test_exit.py ends interpreters with calls still running, which
+  # does not depend on the path; the thirdparty tests run the same call
+  # inside Dask and pandas. All three ran in the previous stage.
+  ZORVAT_EXACT_ONLY=1 pytest_in exact -m "not thirdparty" \
+    "--ignore=$root/tests/python/test_paths.py" "--ignore=$root/tests/python/test_exit.py" "$root/tests/python"
+}
 
-  echo "== Stub check: mypy stubtest against the installed module"
-  start=$SECONDS
-  (cd "$scratch" && "$python" -m mypy.stubtest zorvat_codec)
+python_stubs() {
+  echo "Stub check: mypy stubtest against the installed module"
+  local dir=$scratch/stubs
+  mkdir -p "$dir"
+  (cd "$dir" && "$python" -m mypy.stubtest zorvat_codec)
   # The installed stubs must also reach a user's mypy run.
-  cat >"$scratch/uses_stub.py" <<'PY'
+  cat >"$dir/uses_stub.py" <<'PY'
 from typing import assert_type
 
 from zorvat_codec import columnarize
@@ -94,42 +130,57 @@ assert_type(columnarize(b"[]"), bytes)
 assert_type(columnarize(payload=b"[]", min_rows=3), bytes)
 columnarize("[]")  # type: ignore[arg-type]
 PY
-  (cd "$scratch" && "$python" -m mypy --strict --warn-unused-ignores --no-incremental uses_stub.py)
-  echo "-- $((SECONDS - start)) s"
+  (cd "$dir" && "$python" -m mypy --strict --warn-unused-ignores --no-incremental uses_stub.py)
+}
 
-  # CPython 3.11, 3.12 and 3.13 each run the whole suite against their
-  # x86_64 wheel; scripts/test_versions.sh (not run here) builds from source
-  # on every CPython found, 3.14 and free-threaded builds included.
-  echo "== Source distribution and wheels"
-  start=$SECONDS
-  bash scripts/test_wheel.sh
-  echo "-- $((SECONDS - start)) s"
-
-  echo "== Python module under ASan + UBSan (leaks in the module fail)"
-  start=$SECONDS
-  # The interpreter is not sanitized, so the runtime is preloaded; its own
-  # allocations go through malloc (PYTHONMALLOC) so that the leak check sees
-  # them, and the suppressions cover only the interpreter's deliberate leaks.
-  # Heavy tests (RSS, long multi-threaded runs) are left to the plain stage,
-  # and so are those that drive Dask clusters or pandas (see conftest.py).
-  cmake -S . -B build/asan-python -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORVAT_SANITIZE=ON \
-    -DZORVAT_BUILD_PYTHON=ON -DZORVAT_BUILD_TESTS=OFF "-DPython_EXECUTABLE=$python" >/dev/null
-  cmake --build build/asan-python -j "$jobs" --target zorvat_codec
+python_asan() {
+  echo "Python module under ASan + UBSan (leaks in the module fail)"
+  # The module of cpp_asan's tree. The interpreter is not sanitized, so the
+  # runtime is preloaded; its own allocations go through malloc
+  # (PYTHONMALLOC) so that the leak check sees them, and the suppressions
+  # cover only the interpreter's deliberate leaks. Heavy tests (RSS, long
+  # multi-threaded runs) are left to the plain stage, and so are those that
+  # drive Dask clusters or pandas (see conftest.py).
   # .venv's python is a link to the interpreter itself, not a wrapper script
   # (pyenv's shim is bash, whose own leaks the preloaded runtime would report).
-  (
-    cd "$scratch"
-    export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
-    export PYTHONMALLOC=malloc PYTHONPATH="$root/build/asan-python"
-    export ASAN_OPTIONS=detect_leaks=1
-    export LSAN_OPTIONS="suppressions=$root/scripts/lsan-python.supp:print_suppressions=0"
-    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-    "$python" -c 'import sys, zorvat_codec; assert zorvat_codec.__file__.startswith(sys.argv[1]), zorvat_codec.__file__' \
-      "$root/build/asan-python"
-    "$python" -m pytest -q -p no:cacheprovider -m "not heavy and not thirdparty" \
-      "$root/tests/python"
-  )
-  echo "-- $((SECONDS - start)) s"
-fi
+  LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
+  export LD_PRELOAD PYTHONMALLOC=malloc PYTHONPATH="$root/build/asan"
+  export ASAN_OPTIONS=detect_leaks=1
+  export LSAN_OPTIONS="suppressions=$root/scripts/lsan-python.supp:print_suppressions=0"
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  "$python" -c 'import sys, zorvat_codec; assert zorvat_codec.__file__.startswith(sys.argv[1]), zorvat_codec.__file__' \
+    "$root/build/asan"
+  pytest_in asan -m "not heavy and not thirdparty" "$root/tests/python"
+}
+
+wheel_flags=()
+((release)) && wheel_flags=(--release)
+
+# The two lanes take about the same CPU time. The sdist and the wheels: Zig
+# builds its C runtime and libc++ for each target before the first wheel,
+# which is most of this lane; then the aarch64 wheel runs under qemu.
+archives_lane() {
+  stage archives-build bash scripts/test_wheel.sh "${wheel_flags[@]}" build
+  stage wheel-aarch64 bash scripts/test_wheel.sh aarch64
+}
+
+source_lane() {
+  stage cpp-release cpp_release
+  stage python-venv python_venv
+  stage python-exact python_exact
+  stage python-stubs python_stubs
+  stage cpp-portable cpp_portable
+  stage cpp-asan cpp_asan
+  stage python-asan python_asan
+  stage cpp-tsan cpp_tsan
+  after archives-build
+  stage wheel-x86_64 bash scripts/test_wheel.sh "${wheel_flags[@]}" x86_64
+  stage wheel-musl bash scripts/test_wheel.sh musl
+}
+
+rm -f "$logs/summary"
+side_by_side archives_lane source_lane
+echo "-- the stages:"
+cat "$logs/summary"
 echo "-- scripts/test_all.sh: $((SECONDS - all_start)) s in all; CPU time (user, system) of this shell, then of all it ran:"
 times

@@ -5,13 +5,14 @@
 #   outputs it must not, then pip-installed into a fresh venv as on a machine
 #   with a C++20 compiler and CMake but no simdjson (CMake is told not to find
 #   it), and used once;
-# - the wheels, built from that sdist by scripts/build_wheels.sh: CPython
-#   3.11, 3.12, 3.13 for manylinux2014 x86_64 and aarch64 and musllinux_1_2
-#   x86_64. Each is checked by `auditwheel show` (it must name the wheel's
-#   tag) and by scripts/check_wheel.py (contents, and every ELF file read
-#   against the policy), then tested where this machine can run it:
+# - the wheels, built from that sdist by scripts/build_wheels.sh: by default
+#   one per platform, CPython 3.11 for manylinux2014 x86_64 and aarch64 and
+#   musllinux_1_2 x86_64; with --release, CPython 3.11, 3.12 and 3.13 for
+#   each (nine). Each is checked by `auditwheel show` (it must name the
+#   wheel's tag) and by scripts/check_wheel.py (contents, and every ELF file
+#   read against the policy), then tested where this machine can run it:
 #   - manylinux2014 x86_64: the whole Python suite, in a fresh venv of its
-#     CPython, from outside the source tree;
+#     CPython, from outside the source tree (every CPython built);
 #   - manylinux2014 aarch64, CPython 3.11: under qemu-user, in a venv of
 #     Debian's arm64 CPython 3.11 (unpacked, not installed), the suite less
 #     the tests marked heavy or thirdparty (minutes under emulation, or Dask
@@ -21,9 +22,26 @@
 #   - musllinux_1_2 x86_64: the core's C++ tests built by the same compiler
 #     for musl and linked statically, run here, and the wheel's command (also
 #     static) against the module's output for the example.
+#
+#   bash scripts/test_wheel.sh [--release] [STEP]
+#
+# STEP is one of build (the sdist, the wheels, their checks), x86_64,
+# aarch64, musl (the tests of the wheels already built); without one, all
+# four in that order. scripts/test_all.sh runs the steps as separate stages,
+# the three tests side by side with other stages. ZORVAT_WHEEL_TARGETS and
+# ZORVAT_WHEEL_PYTHONS (scripts/build_wheels.sh) still narrow the build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+release=0
+step=all
+for arg in "$@"; do
+  case $arg in
+    --release) release=1 ;;
+    build | x86_64 | aarch64 | musl | all) step=$arg ;;
+    *) echo "usage: bash scripts/test_wheel.sh [--release] [build|x86_64|aarch64|musl]" >&2; exit 2 ;;
+  esac
+done
 python=${PYTHON:-$root/.venv/bin/python}
 out=$root/build/dist-test
 work=$root/build/wheels
@@ -32,14 +50,15 @@ pip_quiet=(--quiet --disable-pip-version-check)
 stage() { echo "-- $1: $((SECONDS - stage_start)) s"; stage_start=$SECONDS; }
 stage_start=$SECONDS
 
-rm -rf "$out" && mkdir -p "$out"
-"$python" -m build --sdist --outdir "$out" "$root" >"$root/build/dist-test.log" 2>&1 || {
-  tail -n 40 "$root/build/dist-test.log" >&2
-  echo "test_wheel: python -m build --sdist failed (log: build/dist-test.log)" >&2
-  exit 1
-}
-sdist=("$out"/*.tar.gz)
-"$python" - "${sdist[0]}" <<'EOF'
+build_step() {
+  rm -rf "$out" && mkdir -p "$out"
+  "$python" -m build --sdist --outdir "$out" "$root" >"$root/build/dist-test.log" 2>&1 || {
+    tail -n 40 "$root/build/dist-test.log" >&2
+    echo "test_wheel: python -m build --sdist failed (log: build/dist-test.log)" >&2
+    exit 1
+  }
+  sdist=("$out"/*.tar.gz)
+  "$python" - "${sdist[0]}" <<'EOF'
 import re
 import sys
 import tarfile
@@ -67,21 +86,21 @@ for p in problems:
     print("test_wheel:", p, file=sys.stderr)
 sys.exit(1 if problems else 0)
 EOF
-echo "-- built and checked $(basename "${sdist[0]}")"
-stage "sdist"
+  echo "-- built and checked $(basename "${sdist[0]}")"
+  stage "sdist"
 
-# The sdist on a machine without simdjson: the build falls back to the
-# project's own UTF-8 validator by itself.
-venv=$root/build/venv-sdist
-"$python" -m venv --clear "$venv"
-"$venv/bin/python" -m pip install "${pip_quiet[@]}" \
-  -C cmake.define.CMAKE_DISABLE_FIND_PACKAGE_simdjson=ON -C cmake.define.ZORVAT_BUILD_CLI=ON "${sdist[0]}" \
-  >"$root/build/sdist-install.log" 2>&1 || {
-  tail -n 40 "$root/build/sdist-install.log" >&2
-  echo "test_wheel: pip install of the sdist without simdjson failed" >&2
-  exit 1
-}
-(cd "$venv" && "$venv/bin/python" - "$root/examples/rows.json" "$venv/bin/zorvat-columnarize" <<'EOF'
+  # The sdist on a machine without simdjson: the build falls back to the
+  # project's own UTF-8 validator by itself.
+  venv=$root/build/venv-sdist
+  "$python" -m venv --clear "$venv"
+  "$venv/bin/python" -m pip install "${pip_quiet[@]}" \
+    -C cmake.define.CMAKE_DISABLE_FIND_PACKAGE_simdjson=ON -C cmake.define.ZORVAT_BUILD_CLI=ON "${sdist[0]}" \
+    >"$root/build/sdist-install.log" 2>&1 || {
+    tail -n 40 "$root/build/sdist-install.log" >&2
+    echo "test_wheel: pip install of the sdist without simdjson failed" >&2
+    exit 1
+  }
+  (cd "$venv" && "$venv/bin/python" - "$root/examples/rows.json" "$venv/bin/zorvat-columnarize" <<'EOF'
 import subprocess
 import sys
 
@@ -93,59 +112,86 @@ assert document.startswith(b'{"columns":'), document[:40]
 assert subprocess.run([sys.argv[2], sys.argv[1]], capture_output=True, check=True).stdout == document
 print("-- sdist installed without simdjson: module and command agree on examples/rows.json")
 EOF
-)
-stage "sdist installed without simdjson"
+  )
+  stage "sdist installed without simdjson"
 
-bash scripts/build_wheels.sh "${sdist[0]}" "$out/wheelhouse"
-stage "wheels built"
-
-# The tag each wheel must carry, as auditwheel names the policy.
-policy_of() {
-  case $1 in
-    *manylinux_2_17_x86_64.whl) echo manylinux_2_17_x86_64 ;;
-    *manylinux_2_17_aarch64.whl) echo manylinux_2_17_aarch64 ;;
-    *musllinux_1_2_x86_64.whl) echo musllinux_1_2_x86_64 ;;
-  esac
-}
-wheels=("$out"/wheelhouse/*.whl)
-for wheel in "${wheels[@]}"; do
-  policy=$(policy_of "$wheel")
-  [ -n "$policy" ] || { echo "test_wheel: unexpected wheel ${wheel##*/}" >&2; exit 1; }
-  echo "-- ${wheel##*/} ($(du -k "$wheel" | cut -f1) KiB)"
-  shown=$("$python" -m auditwheel show "$wheel" 2>&1)
-  # auditwheel's text is wrapped: unwrap it.
-  if [[ $(tr -s ' \n' '  ' <<<"$shown") != *"consistent with the following platform tag: \"$policy\""* ]]; then
-    echo "$shown" >&2
-    echo "test_wheel: auditwheel show does not find ${wheel##*/} consistent with $policy" >&2
-    exit 1
+  # By default one wheel per platform, for the CPython of .venv and of most
+  # users; a release builds the whole matrix.
+  if ((release)); then
+    bash scripts/build_wheels.sh "${sdist[0]}" "$out/wheelhouse"
+  else
+    ZORVAT_WHEEL_PYTHONS="${ZORVAT_WHEEL_PYTHONS:-3.11}" bash scripts/build_wheels.sh "${sdist[0]}" "$out/wheelhouse"
   fi
-  echo "   auditwheel show: consistent with \"$policy\""
-  "$python" scripts/check_wheel.py "$wheel" "$policy" | sed 's/^/   /'
-done
-stage "wheels checked"
+  stage "wheels built"
+
+  # The tag each wheel must carry, as auditwheel names the policy.
+  policy_of() {
+    case $1 in
+      *manylinux_2_17_x86_64.whl) echo manylinux_2_17_x86_64 ;;
+      *manylinux_2_17_aarch64.whl) echo manylinux_2_17_aarch64 ;;
+      *musllinux_1_2_x86_64.whl) echo musllinux_1_2_x86_64 ;;
+    esac
+  }
+  wheels=("$out"/wheelhouse/*.whl)
+  for wheel in "${wheels[@]}"; do
+    policy=$(policy_of "$wheel")
+    [ -n "$policy" ] || { echo "test_wheel: unexpected wheel ${wheel##*/}" >&2; exit 1; }
+    echo "-- ${wheel##*/} ($(du -k "$wheel" | cut -f1) KiB)"
+    shown=$("$python" -m auditwheel show "$wheel" 2>&1)
+    # auditwheel's text is wrapped: unwrap it.
+    if [[ $(tr -s ' \n' '  ' <<<"$shown") != *"consistent with the following platform tag: \"$policy\""* ]]; then
+      echo "$shown" >&2
+      echo "test_wheel: auditwheel show does not find ${wheel##*/} consistent with $policy" >&2
+      exit 1
+    fi
+    echo "   auditwheel show: consistent with \"$policy\""
+    "$python" scripts/check_wheel.py "$wheel" "$policy" | sed 's/^/   /'
+  done
+  stage "wheels checked"
+}
 
 # manylinux2014 x86_64: each CPython's wheel under the whole suite.
-for wheel in "$out"/wheelhouse/*manylinux_2_17_x86_64.whl; do
-  minor=$(sed -E 's/.*-cp3([0-9]+)-.*/3.\1/' <<<"${wheel##*/}")
-  base=$(bash scripts/find_python.sh "$minor")
-  venv=$root/build/venv-wheel-$minor
-  "$base" -m venv --clear "$venv"
-  "$venv/bin/python" -m pip install "${pip_quiet[@]}" pytest hypothesis
-  "$venv/bin/python" -m pip install "${pip_quiet[@]}" --no-index "$wheel"
-  echo "== ${wheel##*/}: the Python suite on $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"
-  (
-    cd "$venv"  # not the source tree: only the installed module can be imported
-    "$venv/bin/python" -c 'import sys, zorvat_codec
+x86_64_step() {
+  local wheel minor base venv
+  for wheel in "$out"/wheelhouse/*manylinux_2_17_x86_64.whl; do
+    minor=$(sed -E 's/.*-cp3([0-9]+)-.*/3.\1/' <<<"${wheel##*/}")
+    base=$(bash scripts/find_python.sh "$minor")
+    venv=$root/build/venv-wheel-$minor
+    "$base" -m venv --clear "$venv"
+    "$venv/bin/python" -m pip install "${pip_quiet[@]}" pytest hypothesis
+    "$venv/bin/python" -m pip install "${pip_quiet[@]}" --no-index "$wheel"
+    echo "== ${wheel##*/}: the Python suite on $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"
+    (
+      cd "$venv"  # not the source tree: only the installed module can be imported
+      "$venv/bin/python" -c 'import sys, zorvat_codec
 assert zorvat_codec.__file__.startswith(sys.prefix), zorvat_codec.__file__'
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python"
-  )
-  stage "cp${minor/./} manylinux2014 x86_64 tested"
-done
+      "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python"
+    )
+    stage "cp${minor/./} manylinux2014 x86_64 tested"
+  done
+}
 
 # manylinux2014 aarch64 under qemu-user.
-bash scripts/test_wheel_aarch64.sh "$out"/wheelhouse/*cp311-cp311-*manylinux_2_17_aarch64.whl
-stage "cp311 manylinux2014 aarch64 tested under qemu"
+aarch64_step() {
+  bash scripts/test_wheel_aarch64.sh "$out"/wheelhouse/*cp311-cp311-*manylinux_2_17_aarch64.whl
+  stage "cp311 manylinux2014 aarch64 tested under qemu"
+}
 
 # musllinux_1_2 x86_64.
-bash scripts/test_musl.sh "$out"/wheelhouse/*cp311-cp311-musllinux_1_2_x86_64.whl "$root/build/venv-sdist/bin/python"
-stage "musllinux_1_2 x86_64 tested"
+musl_step() {
+  bash scripts/test_musl.sh "$out"/wheelhouse/*cp311-cp311-musllinux_1_2_x86_64.whl "$root/build/venv-sdist/bin/python"
+  stage "musllinux_1_2 x86_64 tested"
+}
+
+# The tests of the wheels need the build's outputs.
+if [ "$step" != build ] && [ "$step" != all ] && [ ! -d "$out/wheelhouse" ]; then
+  echo "test_wheel: no wheels in $out/wheelhouse: run bash scripts/test_wheel.sh build first" >&2
+  exit 1
+fi
+case $step in
+  build) build_step ;;
+  x86_64) x86_64_step ;;
+  aarch64) aarch64_step ;;
+  musl) musl_step ;;
+  all) build_step; x86_64_step; aarch64_step; musl_step ;;
+esac
