@@ -13,7 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install_deps.sh
+bash scripts/install_deps.sh --tests  # Google Benchmark and simdjson (a peer) come with the tests' packages
 python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore "orjson>=3.10" "msgspec>=0.18" \
   "matplotlib>=3.6"  # for the chart only, so not in install_deps.sh
 echo "== installing the module" >&2

@@ -9,9 +9,9 @@
 # needs) by the project's own build backend, with Zig's C++ compiler (the
 # ziglang package from PyPI), which links against glibc 2.17's symbols or
 # against musl on any host and carries its own C++ runtime (libc++, linked in
-# statically, with hidden symbols). The bulk UTF-8 check is the project's own
-# (ZORVAT_SIMDJSON=OFF): no third-party library goes into the wheels but
-# libc++/libc++abi/libunwind, whose notice they carry (packaging/licenses/).
+# statically, with hidden symbols). No third-party library goes into the
+# wheels but libc++/libc++abi/libunwind, whose notice they carry
+# (packaging/licenses/).
 # Each wheel is tagged for its policy here; scripts/test_wheel.sh checks it
 # with `auditwheel show` and scripts/check_wheel.py.
 #
@@ -153,7 +153,7 @@ for minor in "${minors[@]}"; do
   nodot=${minor/./}
   for target in "${targets[@]}"; do
     start=$SECONDS
-    defines=(-DZORVAT_SIMDJSON=OFF -DZORVAT_BUILD_TESTS=OFF "-DCMAKE_TOOLCHAIN_FILE=$work/src/packaging/zig-toolchain.cmake")
+    defines=(-DZORVAT_BUILD_TESTS=OFF "-DCMAKE_TOOLCHAIN_FILE=$work/src/packaging/zig-toolchain.cmake")
     case $target in
       manylinux2014_x86_64) triple=x86_64-linux-gnu.2.17 arch=x86_64 ;;
       manylinux2014_aarch64) triple=aarch64-linux-gnu.2.17 arch=aarch64 ;;

@@ -3,7 +3,7 @@
 # virtual environment .venv (Debian's python3 is externally managed: nothing
 # is installed into it) and fills it from PyPI.
 #
-#   bash scripts/install_deps.sh           # to build and use: compiler, CMake, zlib, simdjson (optional, faster), the build backend
+#   bash scripts/install_deps.sh           # to build and use: compiler, CMake, zlib, the build backend
 #   bash scripts/install_deps.sh --tests   # and everything scripts/test_all.sh needs
 #
 # For the tests: clang and its sanitizer runtime, GoogleTest (also its sources,
@@ -19,9 +19,10 @@ cd "$(dirname "$0")/.."
 tests=0
 [ "${1:-}" = --tests ] && tests=1
 
-debian_packages=(g++ cmake ninja-build python3 python3-venv python3-dev libsimdjson-dev zlib1g-dev)
+debian_packages=(g++ cmake ninja-build python3 python3-venv python3-dev zlib1g-dev)
 if ((tests)); then
-  debian_packages+=(clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev valgrind
+  # simdjson: a peer the benchmarks measure, no longer used by the module.
+  debian_packages+=(clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev libsimdjson-dev valgrind
                     qemu-user-static file)
 fi
 missing=()

@@ -2,11 +2,11 @@
 # Every test of the project, from scratch: the C++ core tests (optimised, on
 # both paths, and under AddressSanitizer + UndefinedBehaviorSanitizer), the
 # same tests as the aarch64 and musl wheels build them (portable code, no
-# SSE2, no simdjson), the fuzz corpora replayed, the concurrency test under
+# SSE2), the fuzz corpora replayed, the concurrency test under
 # ThreadSanitizer, the Python module and command pip-installed into the
 # project's virtual environment .venv and their pytest suite (on both paths:
 # ZORVAT_EXACT_ONLY=1 turns the span pass off), the stub checked against the
-# module, the sdist built and installed without simdjson, the wheels for
+# module, the sdist built and installed, the wheels for
 # manylinux2014 (x86_64, aarch64) and musllinux_1_2 (x86_64) built and tested
 # (scripts/test_wheel.sh), and the suite against a sanitized build of the
 # module, where leaks count as failures. Nothing is installed into the
@@ -64,10 +64,10 @@ cpp_release() {
 }
 
 cpp_portable() {
-  echo "C++ core tests, portable build (as for aarch64 and musl: no SSE2, scalar float formatting, no simdjson)"
+  echo "C++ core tests, portable build (as for aarch64 and musl: no SSE2, scalar float formatting)"
   # -U__SSE2__ turns off every SSE2 path of the sources (the compiler still
   # uses SSE2 registers for floating point, as the x86-64 ABI requires).
-  cmake -S . -B build/portable -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVAT_SIMDJSON=OFF -DZORVAT_BUILD_CLI=OFF \
+  cmake -S . -B build/portable -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVAT_BUILD_CLI=OFF \
     "-DCMAKE_CXX_FLAGS=-DZORVAT_FLOAT_FORMAT_SCALAR -U__SSE2__" >/dev/null
   cmake --build build/portable -j "$jobs" --target zorvat_tests
   build/portable/zorvat_tests --gtest_brief=1

@@ -35,8 +35,8 @@ if [ ! -f "$work/gtest/lib/libgtest.a" ]; then
   cmake --install "$work/gtest-build" >>"$work/gtest.log" 2>&1
 fi
 
-# The wheels' configuration: no simdjson, the project's own validator.
-cmake -S . -B "$work/core" "${toolchain[@]}" -DZORVAT_SIMDJSON=OFF -DZORVAT_BUILD_CLI=OFF \
+# The wheels' configuration.
+cmake -S . -B "$work/core" "${toolchain[@]}" -DZORVAT_BUILD_CLI=OFF \
   "-DCMAKE_FIND_ROOT_PATH=$work/gtest" >"$work/core.log" 2>&1 || { tail -n 30 "$work/core.log" >&2; exit 1; }
 cmake --build "$work/core" -j "$jobs" --target zorvat_tests >>"$work/core.log" 2>&1 || { tail -n 30 "$work/core.log" >&2; exit 1; }
 echo "== C++ core tests, x86_64 musl, static: $(file -b "$work/core/zorvat_tests" | cut -d, -f1-5)"
