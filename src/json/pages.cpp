@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 
 #include "json/poison.h"
 
@@ -54,15 +55,38 @@ void* take_kept(std::size_t& bytes) {
   return nullptr;
 }
 
+// Takes the largest kept block above `pages` huge pages out of its slot and
+// unmaps it; false when there is none.
+bool evict_larger_than(std::size_t pages) {
+  std::atomic<std::uintptr_t>* largest = nullptr;
+  std::uintptr_t k = 0;
+  for (auto& slot : kept) {
+    const std::uintptr_t s = slot.load(std::memory_order_relaxed);
+    if (pages_of(s) > pages && pages_of(s) > pages_of(k)) largest = &slot, k = s;
+  }
+  if (largest == nullptr || !largest->compare_exchange_strong(k, 0)) return false;
+  kept_pages -= pages_of(k);
+  munmap(block_of(k), pages_of(k) * kHugePage);
+  return true;
+}
+
+// The blocks of the calls being made are kept before idle larger ones: a
+// block that does not fit the budget or a slot first evicts kept blocks
+// larger than itself, largest first (left from an earlier, larger call, they
+// would otherwise crowd out every smaller block for good).
 bool keep(void* p, std::size_t bytes) {
   const std::size_t pages = bytes / kHugePage;
-  if ((kept_pages += pages) <= kKeptPages) {
-    for (auto& slot : kept) {
-      std::uintptr_t empty = 0;
-      if (slot.compare_exchange_strong(empty, reinterpret_cast<std::uintptr_t>(p) | pages)) return true;
+  if (pages > kKeptPages) return false;
+  for (int attempt = 0; attempt <= static_cast<int>(std::size(kept)); ++attempt) {
+    if ((kept_pages += pages) <= kKeptPages) {
+      for (auto& slot : kept) {
+        std::uintptr_t empty = 0;
+        if (slot.compare_exchange_strong(empty, reinterpret_cast<std::uintptr_t>(p) | pages)) return true;
+      }
     }
+    kept_pages -= pages;
+    if (!evict_larger_than(pages)) return false;
   }
-  kept_pages -= pages;
   return false;
 }
 

@@ -96,9 +96,14 @@ TEST(PagesTest, KeptBlocksAreHandedOutOnceAndWhole) {
       unsigned char fill;
     };
     std::vector<Held> held;
-    for (int round = 0; round < 150; ++round) {
+    for (int round = 0; round < 300; ++round) {
       if (held.size() < 3) {
-        std::size_t bytes = kHugePage - 1 + rng() % (6 * kHugePage);
+        // Small blocks, a few huge pages, and now and then one of a quarter
+        // of the kept budget, which smaller blocks released later evict.
+        const unsigned kind = rng() % 8;
+        std::size_t bytes = kind < 3   ? kPagedFrom - 1 + rng() % kHugePage
+                            : kind < 7 ? kHugePage - 1 + rng() % (6 * kHugePage)
+                                       : kKeptBytes / 4 + rng() % kHugePage;
         auto* p = static_cast<unsigned char*>(allocate_pages(bytes));
         const auto fill = static_cast<unsigned char>(rng());
         std::memset(p, fill, bytes);
@@ -120,15 +125,16 @@ TEST(PagesTest, KeptBlocksAreHandedOutOnceAndWhole) {
   EXPECT_TRUE(ok[0] && ok[1]);
 
   if (kAsan) return;  // heap blocks there
-  // A block released comes back for a request it fits, at its own size.
-  std::size_t bytes = 13 * kHugePage + 1;
+  // A block released comes back for a request it fits, at its own size
+  // (larger than any the churn kept).
+  std::size_t bytes = 40 * kHugePage + 1;
   void* a = allocate_pages(bytes);
-  ASSERT_EQ(bytes, 14 * kHugePage);
+  ASSERT_EQ(bytes, 41 * kHugePage);
   release_pages(a, bytes);
-  std::size_t again = 13 * kHugePage + 5;
+  std::size_t again = 40 * kHugePage + 5;
   void* b = allocate_pages(again);
   EXPECT_EQ(b, a);
-  EXPECT_EQ(again, 14 * kHugePage);
+  EXPECT_EQ(again, 41 * kHugePage);
   release_pages(b, again);
 }
 
