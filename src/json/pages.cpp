@@ -55,37 +55,48 @@ void* take_kept(std::size_t& bytes) {
   return nullptr;
 }
 
-// Takes the largest kept block above `pages` huge pages out of its slot and
-// unmaps it; false when there is none.
-bool evict_larger_than(std::size_t pages) {
-  std::atomic<std::uintptr_t>* largest = nullptr;
+// When each slot was last filled, by a count of the blocks kept so far.
+std::atomic<std::uint64_t> kept_since[std::size(kept)];
+std::atomic<std::uint64_t> keeps{0};
+
+// Takes the block kept longest ago out of its slot and unmaps it; false when
+// none is kept.
+bool evict_oldest() {
+  std::size_t oldest = std::size(kept);
   std::uintptr_t k = 0;
-  for (auto& slot : kept) {
-    const std::uintptr_t s = slot.load(std::memory_order_relaxed);
-    if (pages_of(s) > pages && pages_of(s) > pages_of(k)) largest = &slot, k = s;
+  for (std::size_t i = 0; i < std::size(kept); ++i) {
+    const std::uintptr_t s = kept[i].load(std::memory_order_relaxed);
+    if (s != 0 && (oldest == std::size(kept) || kept_since[i].load(std::memory_order_relaxed) <
+                                                    kept_since[oldest].load(std::memory_order_relaxed))) {
+      oldest = i, k = s;
+    }
   }
-  if (largest == nullptr || !largest->compare_exchange_strong(k, 0)) return false;
+  if (oldest == std::size(kept) || !kept[oldest].compare_exchange_strong(k, 0)) return false;
   kept_pages -= pages_of(k);
   munmap(block_of(k), pages_of(k) * kHugePage);
   return true;
 }
 
-// The blocks of the calls being made are kept before idle larger ones: a
-// block that does not fit the budget or a slot first evicts kept blocks
-// larger than itself, largest first (left from an earlier, larger call, they
-// would otherwise crowd out every smaller block for good).
+// The blocks of the calls being made are kept before idle ones: a block that
+// does not fit the budget or a slot evicts the blocks kept longest ago (left
+// from earlier calls of other sizes, they would otherwise crowd out the
+// blocks of the calls now being made for good). The blocks one call takes
+// are out of the slots while it runs, so it evicts only blocks it did not use.
 bool keep(void* p, std::size_t bytes) {
   const std::size_t pages = bytes / kHugePage;
   if (pages > kKeptPages) return false;
-  for (int attempt = 0; attempt <= static_cast<int>(std::size(kept)); ++attempt) {
+  for (std::size_t attempt = 0; attempt <= std::size(kept); ++attempt) {
     if ((kept_pages += pages) <= kKeptPages) {
-      for (auto& slot : kept) {
+      for (std::size_t i = 0; i < std::size(kept); ++i) {
         std::uintptr_t empty = 0;
-        if (slot.compare_exchange_strong(empty, reinterpret_cast<std::uintptr_t>(p) | pages)) return true;
+        if (kept[i].compare_exchange_strong(empty, reinterpret_cast<std::uintptr_t>(p) | pages)) {
+          kept_since[i].store(++keeps, std::memory_order_relaxed);
+          return true;
+        }
       }
     }
     kept_pages -= pages;
-    if (!evict_larger_than(pages)) return false;
+    if (!evict_oldest()) return false;
   }
   return false;
 }
