@@ -178,8 +178,17 @@ source_lane() {
   stage wheel-musl bash scripts/test_wheel.sh musl
 }
 
+# Page faults per call, which other processes disturb: alone, at the end,
+# against the module in .venv, on both paths.
+python_quiet() {
+  echo "Page faults per call in the steady state, with nothing else running"
+  ZORVAT_QUIET_TESTS=1 pytest_in quiet -m quiet "$root/tests/python"
+  ZORVAT_QUIET_TESTS=1 ZORVAT_EXACT_ONLY=1 pytest_in quiet-exact -m quiet "$root/tests/python"
+}
+
 rm -f "$logs/summary"
 side_by_side archives_lane source_lane
+stage python-quiet python_quiet
 echo "-- the stages:"
 cat "$logs/summary"
 echo "-- scripts/test_all.sh: $((SECONDS - all_start)) s in all; CPU time (user, system) of this shell, then of all it ran:"
