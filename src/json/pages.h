@@ -1,9 +1,10 @@
 // Memory for large buffers (arena chunks, the span pass's cells, the output):
 // blocks of kPagedFrom and more are mapped on huge-page boundaries, those of
-// 2 MiB and more marked for transparent huge pages. On the virtual machines this runs on, a page fault
-// costs microseconds; a 100 MB payload touches 25,000 small pages but only
-// 50 huge ones, which made faults a third of a large call's time. Released
-// blocks of up to 128 MiB in all are kept for the next calls.
+// 2 MiB and more marked for transparent huge pages. On the virtual machines
+// this runs on, a page fault costs microseconds; a 100 MB payload touches
+// 25,000 small pages but only 50 huge ones, which made faults a third of a
+// large call's time. Released blocks of up to 128 MiB in all are kept for
+// the next calls.
 #pragma once
 
 #include <cstddef>
