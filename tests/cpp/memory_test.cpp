@@ -72,7 +72,10 @@ TEST(ArenaTest, EmptyCopiesAreNeverNull) {
 }
 
 TEST(OutputBufferTest, MoveOutCopiesEveryByteAcrossBlocks) {
-  for (std::size_t size : {std::size_t{0}, std::size_t{100}, kHugePage - 1, kHugePage, 3 * kHugePage + 5}) {
+  // Across malloc'd and mapped storage, and past the kept budget, where
+  // whole huge pages go back to the system while the rest is copied.
+  for (std::size_t size : {std::size_t{0}, std::size_t{100}, kPagedFrom - 1, kPagedFrom, kHugePage - 1, kHugePage,
+                           3 * kHugePage + 5, kKeptBytes + kHugePage + 3}) {
     OutputBuffer out;
     for (std::size_t i = 0; i < size; ++i) out.push_back(static_cast<char>(i * 7 + i / 4096));
     std::vector<char> dest(size + 1, '\x55');
