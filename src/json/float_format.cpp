@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "json/powers_of_ten.h"
+#include "json/unaligned.h"
 
 // ZORVAT_FLOAT_FORMAT_SCALAR builds the portable code on x86-64 too, so that
 // it can be tested there: plain C++ for the SSE2 digits and for the few
@@ -327,9 +328,6 @@ inline void store_with_point(char* p, char first, Chars16 c, int e) {
 #endif
 
 }  // namespace
-
-static_assert(std::endian::native == std::endian::little,
-              "the digit words assume the first digit in the lowest byte");
 
 namespace {
 

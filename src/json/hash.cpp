@@ -6,6 +6,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "json/unaligned.h"
+
 namespace zorvat::json {
 namespace {
 
@@ -37,12 +39,6 @@ struct SipState {
     v0 ^= m;
   }
 };
-
-inline std::uint64_t load_le64(const char* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;  // little-endian hosts only (x86-64, aarch64)
-}
 
 struct ThreadKey {
   bool ready = false;
@@ -77,7 +73,7 @@ std::uint64_t sip_hash13(HashKey key, std::string_view bytes) {
   std::size_t n = bytes.size();
   const std::size_t total = n + 1;  // the message is the key bytes plus 0xFF
   while (n >= 8) {
-    s.compress(load_le64(p));
+    s.compress(load_word8(p));
     p += 8;
     n -= 8;
   }

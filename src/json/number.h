@@ -16,6 +16,7 @@
 #include "json/error.h"
 #include "json/powers_of_ten.h"
 #include "json/result.h"
+#include "json/unaligned.h"
 #include "json/value.h"
 
 namespace zorvat::json {
@@ -40,14 +41,6 @@ inline Value integer_literal_value(std::uint64_t significand, bool negative) {
 }
 
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
-
-// Eight bytes at p as one word, the first byte lowest.
-inline std::uint64_t load_word8(const char* p) {
-  std::uint64_t x;
-  std::memcpy(&x, p, 8);
-  if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
-  return x;
-}
 
 // Flags the bytes of `x` that are not ASCII digits: a byte is a digit when its
 // high nibble is 3 both as it is and plus 6. A carry out of a byte of 0xFA or

@@ -7,6 +7,7 @@
 
 #include "json/cpu_features.h"
 #include "json/string_kernels.h"
+#include "json/unaligned.h"
 #include "json/utf8_vector.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__SSE2__)
@@ -30,13 +31,6 @@ constexpr W bytes_of(u8 c) {
   return static_cast<W>(~W{0} / 0xFF * c);
 }
 
-template <class W>
-inline W load_word(const u8* p) {
-  W w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
-
 // High bit of every byte of `x` that is zero.
 template <class W>
 inline W zero_bytes(W x) {
@@ -55,11 +49,7 @@ inline W special_bytes(W x) {
 // Offset of the lowest-addressed flagged byte of a non-zero mask.
 template <class W>
 inline unsigned first_flagged(W mask) {
-  if constexpr (std::endian::native == std::endian::little) {
-    return static_cast<unsigned>(std::countr_zero(mask)) / 8;
-  } else {
-    return static_cast<unsigned>(std::countl_zero(mask)) / 8;
-  }
+  return static_cast<unsigned>(std::countr_zero(mask)) / 8;
 }
 
 inline bool is_special(u8 b) { return b == '"' || b == '\\' || b < 0x20; }

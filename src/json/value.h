@@ -19,6 +19,7 @@
 
 #include "json/arena.h"
 #include "json/hash.h"
+#include "json/unaligned.h"
 
 namespace zorvat::json {
 
@@ -31,16 +32,8 @@ class Object;
 // without a library call: two overlapping loads cover any length from 4 to
 // 16 bytes, and never read outside [a, a + n) or [b, b + n).
 inline bool same_bytes(const char* a, const char* b, std::size_t n) {
-  auto load32 = [](const char* p) {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
-  };
-  auto load64 = [](const char* p) {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-  };
+  auto load32 = [](const char* p) { return load_word<std::uint32_t>(p); };
+  auto load64 = [](const char* p) { return load_word<std::uint64_t>(p); };
   if (n >= 8) {
     if (n > 16) return std::memcmp(a, b, n) == 0;
     return load64(a) == load64(b) && load64(a + n - 8) == load64(b + n - 8);
