@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -111,27 +110,11 @@ class OutputBuffer {
     if (want < size_ + n) want = size_ + n;
     grow_to(want);
   }
-  // Storage below kPagedFrom comes from malloc (so realloc can grow it in
-  // place); from kPagedFrom on, from allocate_pages.
   void grow_to(std::size_t capacity) {
     unpoison(data_, capacity_);  // the old block is copied or remapped whole
-    if (capacity < kPagedFrom) {
-      void* p = std::realloc(data_, capacity);
-      if (p == nullptr) throw std::bad_alloc();
-      data_ = static_cast<char*>(p);
-    } else {
-      char* p;
-      if (capacity_ >= kPagedFrom) {
-        p = static_cast<char*>(grow_pages(data_, capacity_, capacity));
-        if (p == nullptr) throw std::bad_alloc();
-      } else {
-        p = static_cast<char*>(allocate_pages(capacity));
-        if (p == nullptr) throw std::bad_alloc();
-        if (size_ != 0) std::memcpy(p, data_, size_);
-        release_pages(data_, capacity_);
-      }
-      data_ = p;
-    }
+    void* p = grow_block(data_, capacity_, size_, capacity);
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<char*>(p);
     capacity_ = capacity;
     poison(data_ + size_, capacity_ - size_);
     open_ = size_;

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -50,16 +49,7 @@ class PagedArray {
     std::size_t bytes = items * sizeof(T);
     const std::size_t old_bytes = bytes_;
     unpoison(data_, old_bytes);  // the old block is copied or remapped whole
-    void* p;
-    if (bytes < kPagedFrom) {
-      p = std::realloc(data_, bytes);
-    } else if (old_bytes >= kPagedFrom) {
-      p = grow_pages(data_, old_bytes, bytes);
-    } else {
-      p = allocate_pages(bytes);
-      if (p != nullptr && size_ != 0) std::memcpy(p, static_cast<void*>(data_), size_ * sizeof(T));
-      if (p != nullptr) release_pages(data_, old_bytes);
-    }
+    void* p = grow_block(data_, old_bytes, size_ * sizeof(T), bytes);
     if (p == nullptr) throw std::bad_alloc();
     data_ = static_cast<T*>(p);
     bytes_ = bytes;

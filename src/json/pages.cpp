@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 #include "json/poison.h"
@@ -128,6 +129,29 @@ void* allocate_pages(std::size_t& bytes) noexcept {
   return reinterpret_cast<void*>(aligned);
 }
 
+// Grows a block of allocate_pages of `old_bytes` (at least kPagedFrom) to
+// `new_bytes`: the pages move rather than being copied, so old and new
+// never both hold memory.
+static void* remap_pages(void* p, std::size_t old_bytes, std::size_t& new_bytes) noexcept {
+  if constexpr (kAsan) return std::realloc(p, new_bytes);
+  const bool huge = new_bytes >= kHugePage;
+  new_bytes = whole_huge_pages(new_bytes);
+  void* q = mremap(p, whole_huge_pages(old_bytes), new_bytes, MREMAP_MAYMOVE);
+  if (q == MAP_FAILED) return nullptr;
+  if (huge) madvise(q, new_bytes, MADV_HUGEPAGE);
+  return q;
+}
+
+void* grow_block(void* p, std::size_t old_bytes, std::size_t used, std::size_t& bytes) noexcept {
+  if (bytes < kPagedFrom) return std::realloc(p, bytes);
+  if (old_bytes >= kPagedFrom) return remap_pages(p, old_bytes, bytes);
+  void* q = allocate_pages(bytes);
+  if (q == nullptr) return nullptr;
+  if (used != 0) std::memcpy(q, p, used);
+  release_pages(p, old_bytes);
+  return q;
+}
+
 void release_pages(void* p, std::size_t bytes, bool keep_block) noexcept {
   if (p == nullptr) return;
   if (kAsan || bytes < kPagedFrom) {
@@ -148,14 +172,5 @@ void advise_huge_pages(void* p, std::size_t bytes) noexcept {
   if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
 
-void* grow_pages(void* p, std::size_t old_bytes, std::size_t& new_bytes) noexcept {
-  if constexpr (kAsan) return std::realloc(p, new_bytes);
-  const bool huge = new_bytes >= kHugePage;
-  new_bytes = whole_huge_pages(new_bytes);
-  void* q = mremap(p, whole_huge_pages(old_bytes), new_bytes, MREMAP_MAYMOVE);
-  if (q == MAP_FAILED) return nullptr;
-  if (huge) madvise(q, new_bytes, MADV_HUGEPAGE);
-  return q;
-}
 
 }  // namespace zorvat::json

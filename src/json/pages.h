@@ -32,11 +32,13 @@ void* allocate_pages(std::size_t& bytes) noexcept;
 // add to its peak if kept.
 void release_pages(void* p, std::size_t bytes, bool keep = true) noexcept;
 
-// Grows a block from allocate_pages of `old_bytes` (at least kPagedFrom) to
-// `new_bytes`, keeping its contents; the pages move rather than being copied,
-// so old and new never both hold memory; `new_bytes` becomes whole huge
-// pages. nullptr when memory is exhausted (the old block is then still valid).
-void* grow_pages(void* p, std::size_t old_bytes, std::size_t& new_bytes) noexcept;
+// Grows a block of `old_bytes` from this file (null and 0 for none) to at
+// least `bytes`, keeping its first `used` bytes, for the growable buffers:
+// realloc below kPagedFrom (which can grow in place), the pages remapped
+// when both sizes are paged, else a new block and one copy. `bytes` becomes
+// the new block's size. nullptr when memory is exhausted (the old block is
+// then still valid).
+void* grow_block(void* p, std::size_t old_bytes, std::size_t used, std::size_t& bytes) noexcept;
 
 // Advises huge pages for the whole huge pages inside [p, p + bytes), memory
 // from anywhere (another allocator's) not yet written: a large block that
