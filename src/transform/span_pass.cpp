@@ -501,8 +501,8 @@ bool SpanPass::equal_otherwise(Cell cell, Cell reference, std::uint32_t column) 
 }
 
 // Different texts. Strings and literals differ: their texts are the writer's
-// own. Numbers compare by value, containers as the exact reader reads their
-// bytes (cells_equal, as the exact path compares).
+// own. Numbers and containers compare as the exact path compares them
+// (cells_equal), containers as the exact reader reads their bytes.
 bool SpanPass::equal_by_value(Cell cell, Cell reference, std::uint32_t column) {
   auto lead = [this](Cell c) {  // '0' for a number
     const char b = *source_bytes(c).data;
@@ -513,9 +513,9 @@ bool SpanPass::equal_by_value(Cell cell, Cell reference, std::uint32_t column) {
   if (kind == '0') {
     auto value = [this](Cell c) {
       const Str bytes = source_bytes(c);
-      return json::read_number_literal(bytes.data, bytes.data + bytes.size).value.number_as_double();
+      return json::read_number_literal(bytes.data, bytes.data + bytes.size).value;
     };
-    return value(cell) == value(reference);
+    return cells_equal(value(cell), value(reference));
   }
   if (column >= reference_read_.size()) reference_read_.resize(std::size_t{column} + 1, 0);
   if (reference_read_[column] == 0) {
