@@ -52,4 +52,11 @@ Result<RowList, ReaderError> read_rows(std::string_view payload, Arena& arena, R
 struct Checked {};
 Result<Checked, ReaderError> check_rows(std::string_view payload, bool utf8_valid, ReadFrom from = {});
 
+// Whether a value can begin with byte c: where one cannot, the error is
+// "expected value" at that byte; where one can, the value is read and named.
+inline bool starts_value(char c) {
+  return c == '{' || c == '[' || c == '"' || c == '-' || static_cast<unsigned char>(c - '0') < 10 || c == 't' ||
+         c == 'f' || c == 'n';
+}
+
 }  // namespace zorvat::json

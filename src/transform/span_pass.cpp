@@ -181,9 +181,7 @@ bool SpanPass::scan() {
   } else {
     for (;;) {
       if (*p != '{') {
-        const char c = *p;
-        const bool value = c == '[' || c == '"' || c == '-' || is_digit(c) || c == 't' || c == 'f' || c == 'n';
-        if (value) why_ = SpanDecline::Why::not_object;  // the exact path names it
+        if (json::starts_value(*p)) why_ = SpanDecline::Why::not_object;  // the exact path names it
         return give_up();
       }
       p = scan_row(p);
