@@ -66,7 +66,7 @@ struct Reading {
   int appended = 0;  // digits taken into the significand, while below 19
 };
 
-// 3 and 4. A run of integer digits (from a first non-zero one) or fraction
+// A run of integer digits (from a first non-zero one) or fraction
 // digits into the significand: nineteen always fit, so no overflow test until
 // then; past 2^64 - 1 the digits are dropped. Fraction digits taken lower the
 // exponent, integer digits dropped raise it.
@@ -89,7 +89,7 @@ struct Reading {
   }
 }
 
-// 5. The exponent, from just past the 'e' or 'E'. `vanishes` when it is so
+// The exponent, from just past the 'e' or 'E'. `vanishes` when it is so
 // negative that the number is a zero.
 ErrorKind take_exponent(Reading& r, const char* end, bool& vanishes) {
   r.is_float = true;
@@ -137,11 +137,11 @@ Result<Value, NumberError> read_number(const char*& cursor, const char* end, boo
     cursor = r.p;
     return fail(NumberError{kind, at});
   };
-  // 1. First digit.
+  // The first digit.
   if (r.p == end) return fail(NumberError{ErrorKind::eof_value, Position::consumed});
   if (!is_digit(*r.p)) return ++r.p, failed(ErrorKind::invalid_number, Position::consumed);
   if (*r.p == '0') {
-    // 2. A leading zero stands alone.
+    // A leading zero stands alone.
     ++r.p;
     if (r.p != end && is_digit(*r.p)) return failed(ErrorKind::invalid_number, Position::next_byte);
   } else {
@@ -164,7 +164,7 @@ Result<Value, NumberError> read_number(const char*& cursor, const char* end, boo
     }
   }
   cursor = r.p;
-  // 6. Result.
+  // The value.
   if (!r.is_float) return integer_literal_value(r.significand, negative);
   double f = static_cast<double>(r.significand);
   if (!scale_by_power_of_ten(f, static_cast<std::int32_t>(r.exponent))) {
