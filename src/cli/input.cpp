@@ -3,7 +3,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -191,19 +190,6 @@ std::string_view make_array(json::OutputBuffer& buffer, const LinesPlan& plan) {
   return {d, total};
 }
 
-// The array's "[" is on line 1: the input's positions there are one column
-// to the left. A reader error's text ends with " at line L column C".
-void shift_line_one(std::string& text) {
-  constexpr std::string_view kLineOne = " at line 1 column ";
-  const std::size_t at = text.rfind(kLineOne);
-  if (at == std::string::npos) return;
-  const std::size_t digits = at + kLineOne.size();
-  std::uint64_t column = 0;
-  auto [stop, ec] = std::from_chars(text.data() + digits, text.data() + text.size(), column);
-  if (ec != std::errc() || stop != text.data() + text.size() || column == 0) return;
-  text.replace(digits, std::string::npos, std::to_string(column - 1));
-}
-
 tf::Outcome guarded(std::string_view text) {
   return tf::run_guarded([&] { return tf::columnarize_json(text); });
 }
@@ -213,6 +199,7 @@ tf::Outcome convert_lines(json::OutputBuffer& payload, std::string_view& text) {
   const LinesPlan plan = plan_lines(payload.view());
   json::ReaderError stray;
   if (plan.stray != kNone) {
+    stray.kind = plan.stray_kind;
     stray.description = json::error_description(plan.stray_kind);
     json::locate(payload.view(), plan.stray + 1, stray.line, stray.column);
   }
@@ -220,10 +207,13 @@ tf::Outcome convert_lines(json::OutputBuffer& payload, std::string_view& text) {
   tf::Outcome outcome = guarded(text);
   const bool read_error = !outcome && outcome.error().kind == TransformError::Kind::invalid_json;
   if (read_error) {
-    shift_line_one(outcome.error().text);
+    // The array's "[" is on line 1: the input's positions there are one
+    // column to the left.
+    TransformError& error = outcome.error();
+    if (error.line == 1 && error.column > 0) --error.column;
   } else if (plan.stray != kNone) {
     // Everything before it reads: the stray byte is the first error.
-    return fail(TransformError{TransformError::Kind::invalid_json, stray.text()});
+    return fail(TransformError::reading(std::move(stray)));
   }
   return outcome;
 }
@@ -282,20 +272,10 @@ std::size_t offset_of(std::string_view text, std::uint64_t line, std::uint64_t c
 // A second value that starts a line after the first one ended: what a JSON
 // Lines file whose first line is an array gives ("trailing characters" at
 // a "{" with nothing but whitespace before it on its line, past line 1).
-bool second_value_on_next_line(std::string_view text, std::string_view detail) {
-  constexpr std::string_view kTrailing = "trailing characters at line ";
-  if (!starts_with(detail, kTrailing)) return false;
-  std::uint64_t line = 0, column = 0;
-  const char* p = detail.data() + kTrailing.size();
-  const char* end = detail.data() + detail.size();
-  auto parsed = std::from_chars(p, end, line);
-  constexpr std::string_view kColumn = " column ";
-  if (parsed.ec != std::errc() || !starts_with({parsed.ptr, static_cast<std::size_t>(end - parsed.ptr)}, kColumn)) {
-    return false;
-  }
-  if (std::from_chars(parsed.ptr + kColumn.size(), end, column).ec != std::errc() || line < 2 || column == 0) {
-    return false;
-  }
+bool second_value_on_next_line(std::string_view text, const TransformError& error) {
+  const std::uint64_t line = error.line;
+  const std::uint64_t column = error.column;
+  if (error.reader_kind != json::ErrorKind::trailing_characters || line < 2 || column == 0) return false;
   const std::size_t at = offset_of(text, line, column - 1);  // the column counts the byte itself
   if (at == kNone || at >= text.size() || text[at] != '{') return false;
   const std::size_t line_start = offset_of(text, line, 0);
@@ -341,14 +321,15 @@ std::string hint_for(std::string_view input, const TransformError& error, bool l
     return "the input starts with a UTF-8 byte order mark (bytes EF BB BF), which JSON text may not have; remove it";
   }
   if (error.kind != TransformError::Kind::invalid_json) return {};
-  const std::string_view detail = error.text;
   if (!lines) {
-    if ((starts_with(detail, "invalid type: map, expected a sequence") && objects_on_two_lines(input)) ||
-        second_value_on_next_line(input, detail)) {
+    // An object where the array must be: the invalid-type error that names no value.
+    const bool object_first =
+        error.reader_kind == json::ErrorKind::invalid_type && error.detail == json::invalid_type_description(nullptr);
+    if ((object_first && objects_on_two_lines(input)) || second_value_on_next_line(input, error)) {
       return "the input looks like JSON Lines (one object per line); try --lines";
     }
   }
-  if (starts_with(detail, "invalid unicode code point") && looks_latin1(input)) {
+  if (error.reader_kind == json::ErrorKind::invalid_unicode_code_point && looks_latin1(input)) {
     return "the input is not UTF-8 but looks like Latin-1 or Windows-1252 text; convert it first "
            "(iconv -f WINDOWS-1252 -t UTF-8)";
   }

@@ -1,6 +1,7 @@
 #include "json/error.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 #include "json/float_format.h"
@@ -98,9 +99,18 @@ std::string invalid_type_description(const Value* first) {
   return d;
 }
 
-std::string ReaderError::text() const {
-  return description + " at line " + std::to_string(line) + " column " + std::to_string(column);
+PositionText::PositionText(std::uint64_t line, std::uint64_t column) {
+  char* p = data_;
+  const auto put = [&](std::string_view s) { p = std::copy(s.begin(), s.end(), p); };
+  char* const end = data_ + sizeof data_;
+  put(" at line ");
+  p = std::to_chars(p, end, line).ptr;
+  put(" column ");
+  p = std::to_chars(p, end, column).ptr;
+  size_ = static_cast<std::size_t>(p - data_);
 }
+
+std::string ReaderError::text() const { return description + std::string(PositionText(line, column).view()); }
 
 void locate(std::string_view text, std::uint64_t offset, std::uint64_t& line, std::uint64_t& column) {
   const char* begin = text.data();
@@ -123,6 +133,27 @@ void locate(std::string_view text, std::uint64_t offset, std::uint64_t& line, st
 
 namespace zorvat {
 
-std::string TransformError::message() const { return std::string(prefix()).append(detail()); }
+TransformError TransformError::reading(json::ReaderError error) {
+  return {Kind::invalid_json, std::move(error.description), error.kind, error.line, error.column};
+}
+
+TransformError::Parts TransformError::parts() const {
+  switch (kind) {
+    case Kind::invalid_json:
+      return {kInvalidJsonPrefix, detail, json::PositionText(line, column)};
+    case Kind::not_object:
+      return {kNotObjectPrefix, detail, {}};
+    case Kind::panic:
+      return {kPanicPrefix, detail, {}};
+    case Kind::unknown_panic:
+      break;
+  }
+  return {kPanicPrefix, kUnknownPanic, {}};
+}
+
+std::string TransformError::message() const {
+  const Parts p = parts();
+  return std::string(p.prefix).append(p.detail).append(p.position.view());
+}
 
 }  // namespace zorvat

@@ -3,6 +3,7 @@
 // invalid-type wording, and the prefixes of the transform's messages.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -54,11 +55,25 @@ struct NumberError {
   Position position;
 };
 
+// " at line <line> column <column>", the position that ends a reader error's
+// text, held in place: reporting one needs no allocation.
+class PositionText {
+ public:
+  PositionText() = default;  // empty: an error without a position
+  PositionText(std::uint64_t line, std::uint64_t column);
+  std::string_view view() const { return {data_, size_}; }
+
+ private:
+  char data_[64];  // " at line " + 20 digits + " column " + 20 digits
+  std::size_t size_ = 0;
+};
+
 // A reader error as the caller sees it. Line counts from 1, column from 0
 // (a byte count, so multi-byte characters count as several columns). Both are
 // 64-bit: payloads over 4 GiB report exact positions.
 struct ReaderError {
-  std::string description;
+  ErrorKind kind = ErrorKind::none;
+  std::string description;  // error_description(kind), or the composed invalid-type text
   std::uint64_t line = 1;
   std::uint64_t column = 0;
 
@@ -80,23 +95,34 @@ inline constexpr std::string_view kNotObjectPrefix = "expected a JSON object row
 inline constexpr std::string_view kPanicPrefix = "internal panic during columnarization: ";
 inline constexpr std::string_view kUnknownPanic = "unknown panic in columnarize_json";
 
-// Why a call produced no document. The message is a fixed prefix, chosen by
-// the kind, followed by a detail; callers may build it from the two parts
-// (the binding does, so that it needs no C++ allocation to report one).
+// Why a call produced no document, as fields; its message is built from them
+// in one place (parts). The message is a fixed prefix, chosen by the kind,
+// the detail, and for a reading error the position the reader gave; the
+// binding joins the parts itself, so that it needs no C++ allocation to
+// report one.
 struct TransformError {
   enum class Kind : std::uint8_t {
-    invalid_json,   // detail: the reader error's text
+    invalid_json,   // detail: the reader error's description; reader_kind, line and column set
     not_object,     // detail: the first non-object row as compact JSON
     panic,          // detail: the text an unexpected failure carried
-    unknown_panic,  // an unexpected failure without a text (detail fixed)
+    unknown_panic,  // an unexpected failure without a text (detail empty)
   };
   Kind kind;
-  std::string text;  // the detail, but for unknown_panic
+  std::string detail;  // without the position
+  // For invalid_json: which reader error, and where (as ReaderError counts).
+  json::ErrorKind reader_kind = json::ErrorKind::none;
+  std::uint64_t line = 0;
+  std::uint64_t column = 0;
 
-  std::string_view prefix() const { return kind == Kind::invalid_json ? kInvalidJsonPrefix
-                                           : kind == Kind::not_object ? kNotObjectPrefix
-                                                                       : kPanicPrefix; }
-  std::string_view detail() const { return kind == Kind::unknown_panic ? kUnknownPanic : std::string_view(text); }
+  static TransformError reading(json::ReaderError error);
+
+  struct Parts {
+    std::string_view prefix;
+    std::string_view detail;
+    json::PositionText position;  // empty but for invalid_json
+  };
+  // The message as prefix + detail + position. Views into this error.
+  Parts parts() const;
   std::string message() const;
 };
 
