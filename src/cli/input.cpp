@@ -8,6 +8,7 @@
 #include <new>
 
 #include "json/error.h"
+#include "json/utf8_sequence.h"
 
 namespace zorvat::cli {
 namespace {
@@ -222,35 +223,16 @@ tf::Outcome convert_lines(json::OutputBuffer& payload, std::string_view& text) {
 
 bool starts_with(std::string_view text, std::string_view head) { return text.substr(0, head.size()) == head; }
 
-// The length of the valid UTF-8 sequence at the start of `s` (2 to 4 bytes),
-// or 0.
-std::size_t utf8_sequence(std::string_view s) {
-  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const auto tail = [&](std::size_t i) { return i < s.size() && (b(i) & 0xC0) == 0x80; };
-  const unsigned char lead = b(0);
-  if (lead >= 0xC2 && lead <= 0xDF) return tail(1) ? 2 : 0;
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    if (!tail(1) || !tail(2)) return 0;
-    if ((lead == 0xE0 && b(1) < 0xA0) || (lead == 0xED && b(1) >= 0xA0)) return 0;  // overlong, surrogate
-    return 3;
-  }
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    if (!tail(1) || !tail(2) || !tail(3)) return 0;
-    if ((lead == 0xF0 && b(1) < 0x90) || (lead == 0xF4 && b(1) >= 0x90)) return 0;  // overlong, past U+10FFFF
-    return 4;
-  }
-  return 0;
-}
-
 // Text in a single-byte Western encoding: bytes above 0x7F, none of them
 // part of a valid UTF-8 sequence, and every one a Windows-1252 character
 // (which Latin-1's are, but for 0x80-0x9F).
 bool looks_latin1(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   bool high = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
+    const unsigned char c = bytes[i];
     if (c < 0x80) continue;
-    if (utf8_sequence(text.substr(i)) != 0) return false;
+    if (json::utf8_sequence_length(bytes + i, bytes + text.size()) != 0) return false;
     if (c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D) return false;
     high = true;
   }
