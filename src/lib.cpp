@@ -464,9 +464,8 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot g_module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
-    // The interned names and the InternalFailure type are created once per
-    // process, in whichever interpreter first needs them, and handed to every
-    // caller: objects must not cross interpreters, so sub-interpreters that
+    // The InternalFailure type is created once per process, in whichever
+    // interpreter first needs it, and handed to every caller: objects must not cross interpreters, so sub-interpreters that
     // check their extensions refuse the module. Supporting them would mean
     // per-module state instead.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
