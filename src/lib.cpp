@@ -216,20 +216,17 @@ void raise_append_failure() {
   restore_pending_error(failure);
 }
 
-// RuntimeError with a transform error's message, built here from its parts
-// so that reporting needs no C++ allocation. The details are
+// RuntimeError with a transform error's message, built here from its prefix
+// and tail so that reporting needs no C++ allocation. The details are
 // UTF-8; should a contained failure ever carry other bytes, they are shown
 // replaced rather than turning a transform failure into an internal one.
 PyObject* raise_transform_error(const zorvat::TransformError& error) {
-  const zorvat::TransformError::Parts parts = error.parts();
-  const std::string_view position = parts.position.view();
-  Ref head(PyUnicode_FromStringAndSize(parts.prefix.data(), static_cast<Py_ssize_t>(parts.prefix.size())));
-  Ref tail(PyUnicode_DecodeUTF8(parts.detail.data(), static_cast<Py_ssize_t>(parts.detail.size()), "replace"));
-  Ref end(PyUnicode_FromStringAndSize(position.data(), static_cast<Py_ssize_t>(position.size())));
-  if (!head || !tail || !end) return null_object_failure();
-  Ref front(PyUnicode_Concat(head.get(), tail.get()));
-  if (!front) return null_object_failure();
-  return raise_text(PyExc_RuntimeError, PyUnicode_Concat(front.get(), end.get()));
+  const std::string_view prefix = error.prefix();
+  const std::string_view rest = error.tail();
+  Ref head(PyUnicode_FromStringAndSize(prefix.data(), static_cast<Py_ssize_t>(prefix.size())));
+  Ref tail(PyUnicode_DecodeUTF8(rest.data(), static_cast<Py_ssize_t>(rest.size()), "replace"));
+  if (!head || !tail) return null_object_failure();
+  return raise_text(PyExc_RuntimeError, PyUnicode_Concat(head.get(), tail.get()));
 }
 
 // ---------------------------------------------------------------------------

@@ -206,15 +206,17 @@ tf::Outcome convert_lines(json::OutputBuffer& payload, std::string_view& text) {
   }
   text = make_array(payload, plan);
   tf::Outcome outcome = guarded(text);
-  const bool read_error = !outcome && outcome.error().kind == TransformError::Kind::invalid_json;
+  const bool read_error = !outcome && outcome.error().kind() == TransformError::Kind::invalid_json;
   if (read_error) {
     // The array's "[" is on line 1: the input's positions there are one
     // column to the left.
-    TransformError& error = outcome.error();
-    if (error.line == 1 && error.column > 0) --error.column;
+    const TransformError& error = outcome.error();
+    if (error.line() == 1 && error.column() > 0) {
+      outcome = fail(TransformError::reading({error.reader_kind(), std::string(error.detail()), 1, error.column() - 1}));
+    }
   } else if (plan.stray != kNone) {
     // Everything before it reads: the stray byte is the first error.
-    return fail(TransformError::reading(std::move(stray)));
+    return fail(TransformError::reading(stray));
   }
   return outcome;
 }
@@ -255,9 +257,9 @@ std::size_t offset_of(std::string_view text, std::uint64_t line, std::uint64_t c
 // Lines file whose first line is an array gives ("trailing characters" at
 // a "{" with nothing but whitespace before it on its line, past line 1).
 bool second_value_on_next_line(std::string_view text, const TransformError& error) {
-  const std::uint64_t line = error.line;
-  const std::uint64_t column = error.column;
-  if (error.reader_kind != json::ErrorKind::trailing_characters || line < 2 || column == 0) return false;
+  const std::uint64_t line = error.line();
+  const std::uint64_t column = error.column();
+  if (error.reader_kind() != json::ErrorKind::trailing_characters || line < 2 || column == 0) return false;
   const std::size_t at = offset_of(text, line, column - 1);  // the column counts the byte itself
   if (at == kNone || at >= text.size() || text[at] != '{') return false;
   const std::size_t line_start = offset_of(text, line, 0);
@@ -302,16 +304,16 @@ std::string hint_for(std::string_view input, const TransformError& error, bool l
   if (starts_with(input, "\xEF\xBB\xBF")) {
     return "the input starts with a UTF-8 byte order mark (bytes EF BB BF), which JSON text may not have; remove it";
   }
-  if (error.kind != TransformError::Kind::invalid_json) return {};
+  if (error.kind() != TransformError::Kind::invalid_json) return {};
   if (!lines) {
     // An object where the array must be: the invalid-type error that names no value.
     const bool object_first =
-        error.reader_kind == json::ErrorKind::invalid_type && error.detail == json::invalid_type_description(nullptr);
+        error.reader_kind() == json::ErrorKind::invalid_type && error.detail() == json::invalid_type_description(nullptr);
     if ((object_first && objects_on_two_lines(input)) || second_value_on_next_line(input, error)) {
       return "the input looks like JSON Lines (one object per line); try --lines";
     }
   }
-  if (error.reader_kind == json::ErrorKind::invalid_unicode_code_point && looks_latin1(input)) {
+  if (error.reader_kind() == json::ErrorKind::invalid_unicode_code_point && looks_latin1(input)) {
     return "the input is not UTF-8 but looks like Latin-1 or Windows-1252 text; convert it first "
            "(iconv -f WINDOWS-1252 -t UTF-8)";
   }

@@ -26,7 +26,7 @@ namespace {
 TransformError not_object_error(const json::Value& row) {
   json::OutputBuffer text;
   json::write_json_value(text, row);
-  return TransformError{TransformError::Kind::not_object, std::string(text.view()), {}, 0, 0};
+  return TransformError::not_object(std::string(text.view()));
 }
 
 // The exact path's error for a payload the span pass handed back, found from

@@ -51,36 +51,41 @@ TEST(TransformErrorTest, FieldsAndMessage) {
       const transform::Outcome o = exact ? transform::columnarize_exact(c.payload) : transform::columnarize_json(c.payload);
       ASSERT_FALSE(o.ok());
       const TransformError& e = o.error();
-      EXPECT_EQ(e.kind, c.kind);
-      EXPECT_EQ(e.reader_kind, c.reader_kind);
-      EXPECT_EQ(e.line, c.line);
-      EXPECT_EQ(e.column, c.column);
-      EXPECT_EQ(e.detail, c.detail);
+      EXPECT_EQ(e.kind(), c.kind);
+      EXPECT_EQ(e.reader_kind(), c.reader_kind);
+      EXPECT_EQ(e.line(), c.line);
+      EXPECT_EQ(e.column(), c.column);
+      EXPECT_EQ(e.detail(), c.detail);
+      EXPECT_EQ(std::string(e.prefix()) + std::string(e.tail()), c.message);
       EXPECT_EQ(e.message(), c.message);
     }
   }
 }
 
-// Errors made by hand: the position's widest numbers, which the binding's
-// fixed room must hold, and the panics, which have no position.
-TEST(TransformErrorTest, MessageFromParts) {
+// Errors made by hand: the position's widest numbers, and the panics, which
+// have no position.
+TEST(TransformErrorTest, MadeByHand) {
   const std::uint64_t most = UINT64_MAX;
   const struct {
     TransformError error;
+    std::string_view detail;
     std::string_view message;
   } cases[] = {
-      {{Kind::invalid_json, "number out of range", ErrorKind::number_out_of_range, most, most},
+      {TransformError::reading({ErrorKind::number_out_of_range, "number out of range", most, most}),
+       "number out of range",
        "invalid row-oriented JSON: number out of range at line 18446744073709551615 column 18446744073709551615"},
-      {{Kind::panic, "index 7 out of range", {}, 3, 4}, "internal panic during columnarization: index 7 out of range"},
-      {{Kind::unknown_panic, {}, {}, 0, 0}, "internal panic during columnarization: unknown panic in columnarize_json"},
+      {TransformError::panic("index 7 out of range"), "index 7 out of range",
+       "internal panic during columnarization: index 7 out of range"},
+      {TransformError::unknown_panic(), "unknown panic in columnarize_json",
+       "internal panic during columnarization: unknown panic in columnarize_json"},
   };
   for (const auto& c : cases) {
-    const TransformError::Parts parts = c.error.parts();
-    EXPECT_EQ(std::string(parts.prefix) + std::string(parts.detail) + std::string(parts.position.view()), c.message);
+    EXPECT_EQ(c.error.detail(), c.detail);
+    EXPECT_EQ(std::string(c.error.prefix()) + std::string(c.error.tail()), c.message);
     EXPECT_EQ(c.error.message(), c.message);
   }
-  // The reader's own text is the same position.
-  json::ReaderError reader{ErrorKind::trailing_comma, "trailing comma", 12, 0};
+  // The reader's own text ends with the same position.
+  const json::ReaderError reader{ErrorKind::trailing_comma, "trailing comma", 12, 0};
   EXPECT_EQ(reader.text(), "trailing comma at line 12 column 0");
   EXPECT_EQ(TransformError::reading(reader).message(), "invalid row-oriented JSON: " + reader.text());
 }
