@@ -56,7 +56,7 @@ struct NumberError {
 };
 
 // " at line <line> column <column>", the position that ends a reader error's
-// text, held in place: reporting one needs no allocation.
+// text, written into a fixed buffer (the widest numbers fit).
 class PositionText {
  public:
   PositionText(std::uint64_t line, std::uint64_t column);
