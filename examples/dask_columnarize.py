@@ -13,7 +13,8 @@ filesystem): only paths travel through the cluster, never the data.
 A file that fails is reported on standard error with the exception the
 worker raised, e.g. "bad.json: RuntimeError: invalid row-oriented JSON: ...",
 and gets no output. The summary goes to standard output. Exit status: 0 when
-every file was written, 1 when any failed, 2 for a usage error.
+every file was written, 1 when any failed, 2 for a usage error or a
+scheduler that cannot be reached (within CONNECT_TIMEOUT seconds).
 """
 
 import argparse
@@ -26,6 +27,9 @@ from pathlib import Path
 from dask.distributed import Client, LocalCluster, as_completed
 
 import zorvat_codec
+
+# Seconds to keep trying a --scheduler address before giving up on it.
+CONNECT_TIMEOUT = 5
 
 
 def columnarize_file(source: str, target: str, min_rows: int) -> int:
@@ -60,7 +64,12 @@ def parse_args(argv):
 
 def connect(args, stack):
     if args.scheduler:
-        return stack.enter_context(Client(args.scheduler))
+        try:
+            return stack.enter_context(Client(args.scheduler, timeout=CONNECT_TIMEOUT))
+        except (OSError, ValueError) as e:  # refused, timed out, or not an address
+            print(f"{Path(sys.argv[0]).name}: could not reach the scheduler at {args.scheduler}: "
+                  f"{str(e).splitlines()[0] if str(e) else type(e).__name__}", file=sys.stderr)
+            sys.exit(2)
     cluster = stack.enter_context(
         LocalCluster(n_workers=args.workers, threads_per_worker=args.threads, processes=True,
                      dashboard_address=None))
@@ -70,13 +79,13 @@ def connect(args, stack):
 def main(argv=None):
     args = parse_args(argv)
     sources = sorted(p for p in args.rows_dir.iterdir() if p.is_file())
-    args.out_dir.mkdir(parents=True, exist_ok=True)
     bytes_in = sum(p.stat().st_size for p in sources)
     bytes_out = 0
     failures = 0
 
     with contextlib.ExitStack() as stack:
         client = connect(args, stack)
+        args.out_dir.mkdir(parents=True, exist_ok=True)
         start = time.perf_counter()
         # Absolute paths, since the workers' working folder is not ours;
         # pure=False because each task writes a file.

@@ -92,8 +92,8 @@ void check_document(const json::Value& doc, std::size_t row_count) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view payload(reinterpret_cast<const char*>(data), size);
   transform::Outcome result = transform::run_guarded([&] { return transform::columnarize_json(payload); });
-  const bool panicked = !result.ok() && (result.error().kind == TransformError::Kind::panic ||
-                                         result.error().kind == TransformError::Kind::unknown_panic);
+  const bool panicked = !result.ok() && (result.error().kind() == TransformError::Kind::panic ||
+                                         result.error().kind() == TransformError::Kind::unknown_panic);
   require(!panicked, "nothing reaches the failure boundary", panicked ? result.error().message() : std::string());
 
   // What the payload is, independently of the pipeline.

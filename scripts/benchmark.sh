@@ -14,10 +14,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install_deps.sh --tests  # Google Benchmark and simdjson (a peer) come with the tests' packages
-python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore "orjson>=3.10" "msgspec>=0.18" \
+# The project's venv, as every other script uses, made by install_deps.sh.
+python=.venv/bin/python
+"$python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore "orjson>=3.10" "msgspec>=0.18" \
   "matplotlib>=3.6"  # for the chart only, so not in install_deps.sh
 echo "== installing the module" >&2
-python3 -m pip install --quiet --disable-pip-version-check --root-user-action=ignore .
+"$python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore .
 
 echo "== building the benchmarks" >&2
 cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZORVAT_BUILD_BENCH=ON -DZORVAT_BUILD_TESTS=OFF >/dev/null
@@ -28,7 +30,7 @@ cmake --build build/bench -j 2 >/dev/null
 if [ ! -f build/payloads.stamp ] || [ tools/make_payloads.py -nt build/payloads.stamp ]; then
   echo "== writing the payloads" >&2
   rm -rf build/payloads build/payloads-large
-  python3 tools/make_payloads.py build/payloads --large >&2
+  "$python" tools/make_payloads.py build/payloads --large >&2
   mkdir -p build/payloads-large
   mv build/payloads/large.json build/payloads-large/
   touch build/payloads.stamp
@@ -55,12 +57,12 @@ if [ -x build/bench/simdjson_floor_bench ]; then
 fi
 
 echo "== the peers' columnarization against the module" >&2
-python3 -m pytest -q -p no:cacheprovider bench/test_pycolumnarize.py >&2
+"$python" -m pytest -q -p no:cacheprovider bench/test_pycolumnarize.py >&2
 
 echo "== Python: module and peers (uptime: $(uptime))" >&2
-python3 bench/benchmark.py --payloads build/payloads --large build/payloads-large/large.json \
+"$python" bench/benchmark.py --payloads build/payloads --large build/payloads-large/large.json \
   --cpp "$results" --out build/benchmark.md
 
 echo "== drawing the chart" >&2
 cp build/benchmark.json docs/performance.json
-python3 bench/plot.py docs/performance.json docs/performance.png
+"$python" bench/plot.py docs/performance.json docs/performance.png

@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
-# Prints the CPython interpreter of one minor version (e.g. 3.12): pyenv's
-# newest patch release of it, else pythonX.Y on PATH; nothing if neither.
+# Prints the CPython interpreter of one minor version (e.g. 3.12, or 3.13t
+# for a free-threaded build): pyenv's newest patch release of it, else
+# pythonX.Y on PATH; nothing if neither.
 set -euo pipefail
-versions=${PYENV_ROOT:-$HOME/.pyenv}/versions
-best=$(ls "$versions" 2>/dev/null | grep -E "^${1//./\\.}\.[0-9]+\$" | sort -V | tail -n 1 || true)
-if [ -n "$best" ] && [ -x "$versions/$best/bin/python$1" ]; then
-  echo "$versions/$best/bin/python$1"
+want=$1 minor=${1%t} suffix=
+[[ $want == *t ]] && suffix=t
+# pyenv's versions need not be on PATH (its shims serve only the selected ones).
+if command -v pyenv >/dev/null 2>&1; then
+  versions="$(pyenv root)/versions"
 else
-  command -v "python$1" || true
+  versions=${PYENV_ROOT:-$HOME/.pyenv}/versions
+fi
+best=$(ls "$versions" 2>/dev/null | grep -E "^${minor//./\\.}\.[0-9]+${suffix}\$" | sort -V | tail -n 1 || true)
+if [ -n "$best" ] && [ -x "$versions/$best/bin/python${minor}${suffix}" ]; then
+  echo "$versions/$best/bin/python${minor}${suffix}"
+else
+  command -v "python${want}" || true
 fi

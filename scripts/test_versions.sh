@@ -13,32 +13,12 @@ root=$PWD
 
 minors=(3.11 3.12 3.13 3.13t 3.14 3.14t)
 
-# pyenv's versions need not be on PATH (its shims serve only the selected ones).
-if command -v pyenv >/dev/null 2>&1; then
-  pyenv_versions="$(pyenv root)/versions"
-else
-  pyenv_versions="${PYENV_ROOT:-$HOME/.pyenv}/versions"
-fi
-
-# The interpreter for one entry of `minors`, or nothing.
-find_python() {
-  local want=$1 minor=${1%t} suffix=
-  [[ $want == *t ]] && suffix=t
-  local best
-  best=$(ls "$pyenv_versions" 2>/dev/null | grep -E "^${minor//./\\.}\.[0-9]+${suffix}\$" | sort -V | tail -n 1 || true)
-  if [ -n "$best" ] && [ -x "$pyenv_versions/$best/bin/python${minor}${suffix}" ]; then
-    echo "$pyenv_versions/$best/bin/python${minor}${suffix}"
-    return
-  fi
-  command -v "python${want}" 2>/dev/null || true
-}
-
 pythons=()
 if [ -n "${ZORVAT_PYTHONS:-}" ]; then
   read -r -a pythons <<<"$ZORVAT_PYTHONS"
 else
   for want in "${minors[@]}"; do
-    python=$(find_python "$want")
+    python=$(bash scripts/find_python.sh "$want")
     if [ -z "$python" ]; then
       echo "-- CPython $want: not on this machine, skipped"
       continue

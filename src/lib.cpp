@@ -217,14 +217,14 @@ void raise_append_failure() {
 }
 
 // RuntimeError with a transform error's message, built here from its prefix
-// and detail so that reporting needs no C++ allocation. The details are
+// and tail so that reporting needs no C++ allocation. The details are
 // UTF-8; should a contained failure ever carry other bytes, they are shown
 // replaced rather than turning a transform failure into an internal one.
 PyObject* raise_transform_error(const zorvat::TransformError& error) {
   const std::string_view prefix = error.prefix();
-  const std::string_view detail = error.detail();
+  const std::string_view rest = error.tail();
   Ref head(PyUnicode_FromStringAndSize(prefix.data(), static_cast<Py_ssize_t>(prefix.size())));
-  Ref tail(PyUnicode_DecodeUTF8(detail.data(), static_cast<Py_ssize_t>(detail.size()), "replace"));
+  Ref tail(PyUnicode_DecodeUTF8(rest.data(), static_cast<Py_ssize_t>(rest.size()), "replace"));
   if (!head || !tail) return null_object_failure();
   return raise_text(PyExc_RuntimeError, PyUnicode_Concat(head.get(), tail.get()));
 }
@@ -461,9 +461,8 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot g_module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
-    // The interned names and the InternalFailure type are created once per
-    // process, in whichever interpreter first needs them, and handed to every
-    // caller: objects must not cross interpreters, so sub-interpreters that
+    // The InternalFailure type is created once per process, in whichever
+    // interpreter first needs it, and handed to every caller: objects must not cross interpreters, so sub-interpreters that
     // check their extensions refuse the module. Supporting them would mean
     // per-module state instead.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},

@@ -46,14 +46,6 @@ std::string base_name(std::string_view path) {
   return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
-int open_retrying(const char* path, int flags) {
-  int fd;
-  do {
-    fd = ::open(path, flags | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
 // One line on standard error, redrawn in place. Builds no string on the
 // heap, so that drawing and clearing cannot fail.
 class ProgressLine {

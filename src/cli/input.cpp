@@ -3,12 +3,12 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <new>
 
 #include "json/error.h"
+#include "json/utf8_sequence.h"
 
 namespace zorvat::cli {
 namespace {
@@ -191,19 +191,6 @@ std::string_view make_array(json::OutputBuffer& buffer, const LinesPlan& plan) {
   return {d, total};
 }
 
-// The array's "[" is on line 1: the input's positions there are one column
-// to the left. A reader error's text ends with " at line L column C".
-void shift_line_one(std::string& text) {
-  constexpr std::string_view kLineOne = " at line 1 column ";
-  const std::size_t at = text.rfind(kLineOne);
-  if (at == std::string::npos) return;
-  const std::size_t digits = at + kLineOne.size();
-  std::uint64_t column = 0;
-  auto [stop, ec] = std::from_chars(text.data() + digits, text.data() + text.size(), column);
-  if (ec != std::errc() || stop != text.data() + text.size() || column == 0) return;
-  text.replace(digits, std::string::npos, std::to_string(column - 1));
-}
-
 tf::Outcome guarded(std::string_view text) {
   return tf::run_guarded([&] { return tf::columnarize_json(text); });
 }
@@ -213,17 +200,23 @@ tf::Outcome convert_lines(json::OutputBuffer& payload, std::string_view& text) {
   const LinesPlan plan = plan_lines(payload.view());
   json::ReaderError stray;
   if (plan.stray != kNone) {
+    stray.kind = plan.stray_kind;
     stray.description = json::error_description(plan.stray_kind);
     json::locate(payload.view(), plan.stray + 1, stray.line, stray.column);
   }
   text = make_array(payload, plan);
   tf::Outcome outcome = guarded(text);
-  const bool read_error = !outcome && outcome.error().kind == TransformError::Kind::invalid_json;
+  const bool read_error = !outcome && outcome.error().kind() == TransformError::Kind::invalid_json;
   if (read_error) {
-    shift_line_one(outcome.error().text);
+    // The array's "[" is on line 1: the input's positions there are one
+    // column to the left.
+    const TransformError& error = outcome.error();
+    if (error.line() == 1 && error.column() > 0) {
+      outcome = fail(TransformError::reading({error.reader_kind(), std::string(error.detail()), 1, error.column() - 1}));
+    }
   } else if (plan.stray != kNone) {
     // Everything before it reads: the stray byte is the first error.
-    return fail(TransformError{TransformError::Kind::invalid_json, stray.text()});
+    return fail(TransformError::reading(stray));
   }
   return outcome;
 }
@@ -232,35 +225,16 @@ tf::Outcome convert_lines(json::OutputBuffer& payload, std::string_view& text) {
 
 bool starts_with(std::string_view text, std::string_view head) { return text.substr(0, head.size()) == head; }
 
-// The length of the valid UTF-8 sequence at the start of `s` (2 to 4 bytes),
-// or 0.
-std::size_t utf8_sequence(std::string_view s) {
-  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const auto tail = [&](std::size_t i) { return i < s.size() && (b(i) & 0xC0) == 0x80; };
-  const unsigned char lead = b(0);
-  if (lead >= 0xC2 && lead <= 0xDF) return tail(1) ? 2 : 0;
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    if (!tail(1) || !tail(2)) return 0;
-    if ((lead == 0xE0 && b(1) < 0xA0) || (lead == 0xED && b(1) >= 0xA0)) return 0;  // overlong, surrogate
-    return 3;
-  }
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    if (!tail(1) || !tail(2) || !tail(3)) return 0;
-    if ((lead == 0xF0 && b(1) < 0x90) || (lead == 0xF4 && b(1) >= 0x90)) return 0;  // overlong, past U+10FFFF
-    return 4;
-  }
-  return 0;
-}
-
 // Text in a single-byte Western encoding: bytes above 0x7F, none of them
 // part of a valid UTF-8 sequence, and every one a Windows-1252 character
 // (which Latin-1's are, but for 0x80-0x9F).
 bool looks_latin1(std::string_view text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   bool high = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
+    const unsigned char c = bytes[i];
     if (c < 0x80) continue;
-    if (utf8_sequence(text.substr(i)) != 0) return false;
+    if (json::utf8_sequence_length(bytes + i, bytes + text.size()) != 0) return false;
     if (c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D) return false;
     high = true;
   }
@@ -282,20 +256,10 @@ std::size_t offset_of(std::string_view text, std::uint64_t line, std::uint64_t c
 // A second value that starts a line after the first one ended: what a JSON
 // Lines file whose first line is an array gives ("trailing characters" at
 // a "{" with nothing but whitespace before it on its line, past line 1).
-bool second_value_on_next_line(std::string_view text, std::string_view detail) {
-  constexpr std::string_view kTrailing = "trailing characters at line ";
-  if (!starts_with(detail, kTrailing)) return false;
-  std::uint64_t line = 0, column = 0;
-  const char* p = detail.data() + kTrailing.size();
-  const char* end = detail.data() + detail.size();
-  auto parsed = std::from_chars(p, end, line);
-  constexpr std::string_view kColumn = " column ";
-  if (parsed.ec != std::errc() || !starts_with({parsed.ptr, static_cast<std::size_t>(end - parsed.ptr)}, kColumn)) {
-    return false;
-  }
-  if (std::from_chars(parsed.ptr + kColumn.size(), end, column).ec != std::errc() || line < 2 || column == 0) {
-    return false;
-  }
+bool second_value_on_next_line(std::string_view text, const TransformError& error) {
+  const std::uint64_t line = error.line();
+  const std::uint64_t column = error.column();
+  if (error.reader_kind() != json::ErrorKind::trailing_characters || line < 2 || column == 0) return false;
   const std::size_t at = offset_of(text, line, column - 1);  // the column counts the byte itself
   if (at == kNone || at >= text.size() || text[at] != '{') return false;
   const std::size_t line_start = offset_of(text, line, 0);
@@ -340,15 +304,16 @@ std::string hint_for(std::string_view input, const TransformError& error, bool l
   if (starts_with(input, "\xEF\xBB\xBF")) {
     return "the input starts with a UTF-8 byte order mark (bytes EF BB BF), which JSON text may not have; remove it";
   }
-  if (error.kind != TransformError::Kind::invalid_json) return {};
-  const std::string_view detail = error.text;
+  if (error.kind() != TransformError::Kind::invalid_json) return {};
   if (!lines) {
-    if ((starts_with(detail, "invalid type: map, expected a sequence") && objects_on_two_lines(input)) ||
-        second_value_on_next_line(input, detail)) {
+    // An object where the array must be: the invalid-type error that names no value.
+    const bool object_first =
+        error.reader_kind() == json::ErrorKind::invalid_type && error.detail() == json::invalid_type_description(nullptr);
+    if ((object_first && objects_on_two_lines(input)) || second_value_on_next_line(input, error)) {
       return "the input looks like JSON Lines (one object per line); try --lines";
     }
   }
-  if (starts_with(detail, "invalid unicode code point") && looks_latin1(input)) {
+  if (error.reader_kind() == json::ErrorKind::invalid_unicode_code_point && looks_latin1(input)) {
     return "the input is not UTF-8 but looks like Latin-1 or Windows-1252 text; convert it first "
            "(iconv -f WINDOWS-1252 -t UTF-8)";
   }

@@ -1,5 +1,6 @@
 #include "cli/io.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,11 +30,34 @@ int wait_until_ready(int fd, short events) {
 
 bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
+// Runs `transfer` (one read or write on `fd`) until it answers other than
+// with a signal or, on a non-blocking descriptor, a wait for `events`.
+// Returns its count, or minus the errno of the failure.
+template <class Transfer>
+ssize_t retrying(int fd, short events, Transfer&& transfer) {
+  for (;;) {
+    const ssize_t n = transfer();
+    if (n >= 0) return n;
+    const int err = errno;
+    if (err == EINTR) continue;
+    if (!would_block(err)) return -err;
+    if (int failed = wait_until_ready(fd, events)) return -failed;
+  }
+}
+
 // strerror_r comes in two flavours; whichever this C library has.
 [[maybe_unused]] const char* error_text(int rc, const char* buffer) { return rc == 0 ? buffer : "Unknown error"; }
 [[maybe_unused]] const char* error_text(const char* text, const char*) { return text; }
 
 }  // namespace
+
+int open_retrying(const char* path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
 
 int read_all(int fd, json::OutputBuffer& out, std::size_t limit) {
   const std::size_t most = limit == SIZE_MAX ? limit : limit + 1;  // one more than the limit tells
@@ -56,16 +80,8 @@ int read_all(int fd, json::OutputBuffer& out, std::size_t limit) {
     std::size_t room = out.capacity() - out.size();
     char* at = out.reserve(room != 0 ? room : kChunk);
     room = std::min(out.capacity() - out.size(), most - out.size());
-    ssize_t n = ::read(fd, at, room);
-    if (n < 0) {
-      int err = errno;
-      if (err == EINTR) continue;
-      if (would_block(err)) {
-        if (int failed = wait_until_ready(fd, POLLIN)) return failed;
-        continue;
-      }
-      return err;
-    }
+    const ssize_t n = retrying(fd, POLLIN, [&] { return ::read(fd, at, room); });
+    if (n < 0) return static_cast<int>(-n);
     if (n == 0) return 0;
     out.commit(static_cast<std::size_t>(n));
   }
@@ -98,16 +114,8 @@ int write_all(int fd, std::string_view bytes) {
   const char* p = bytes.data();
   std::size_t left = bytes.size();
   while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      int err = errno;
-      if (err == EINTR) continue;
-      if (would_block(err)) {
-        if (int failed = wait_until_ready(fd, POLLOUT)) return failed;
-        continue;
-      }
-      return err;
-    }
+    const ssize_t n = retrying(fd, POLLOUT, [&] { return ::write(fd, p, left); });
+    if (n < 0) return static_cast<int>(-n);
     p += n;
     left -= static_cast<std::size_t>(n);
   }

@@ -16,6 +16,10 @@ inline constexpr std::string_view kProgram = "zorvat-columnarize";
 // What read_all returns for an input of more than its limit.
 inline constexpr int kTooLarge = -1;
 
+// open(2) with O_CLOEXEC added, tried again when a signal interrupts it.
+// Returns the descriptor, or -1 with errno set.
+int open_retrying(const char* path, int flags);
+
 // Reads `fd` to its end into `out` (replacing its contents). Returns 0, the
 // errno of the failure, or kTooLarge when there are more than `limit` bytes
 // (a regular file is measured first; at most `limit` + 1 bytes are held).

@@ -167,10 +167,7 @@ int run_single(const char* path, bool lines, std::size_t limit) {  // path null:
   if (path == nullptr) {
     err = cli::read_all(STDIN_FILENO, payload, limit);
   } else {
-    int fd;
-    do {
-      fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = cli::open_retrying(path, O_RDONLY);
     err = fd < 0 ? errno : cli::read_all(fd, payload, limit);
     if (fd >= 0) ::close(fd);
   }

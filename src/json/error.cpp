@@ -1,7 +1,9 @@
 #include "json/error.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
+#include <utility>
 
 #include "json/float_format.h"
 #include "json/quoted.h"
@@ -98,9 +100,18 @@ std::string invalid_type_description(const Value* first) {
   return d;
 }
 
-std::string ReaderError::text() const {
-  return description + " at line " + std::to_string(line) + " column " + std::to_string(column);
+PositionText::PositionText(std::uint64_t line, std::uint64_t column) {
+  char* p = data_;
+  const auto put = [&](std::string_view s) { p = std::copy(s.begin(), s.end(), p); };
+  char* const end = data_ + sizeof data_;
+  put(" at line ");
+  p = std::to_chars(p, end, line).ptr;
+  put(" column ");
+  p = std::to_chars(p, end, column).ptr;
+  size_ = static_cast<std::size_t>(p - data_);
 }
+
+std::string ReaderError::text() const { return description + std::string(PositionText(line, column).view()); }
 
 void locate(std::string_view text, std::uint64_t offset, std::uint64_t& line, std::uint64_t& column) {
   const char* begin = text.data();
@@ -123,6 +134,27 @@ void locate(std::string_view text, std::uint64_t offset, std::uint64_t& line, st
 
 namespace zorvat {
 
-std::string TransformError::message() const { return std::string(prefix()).append(detail()); }
+TransformError::TransformError(Kind kind, std::string detail, json::ErrorKind reader_kind, std::uint64_t line,
+                               std::uint64_t column)
+    : kind_(kind), reader_kind_(reader_kind), line_(line), column_(column), detail_size_(detail.size()),
+      tail_(std::move(detail)) {
+  if (kind == Kind::invalid_json) tail_ += json::PositionText(line, column).view();
+}
+
+TransformError TransformError::reading(const json::ReaderError& error) {
+  return {Kind::invalid_json, error.description, error.kind, error.line, error.column};
+}
+
+TransformError TransformError::not_object(std::string row) {
+  return {Kind::not_object, std::move(row), json::ErrorKind::none, 0, 0};
+}
+
+TransformError TransformError::panic(std::string what) {
+  return {Kind::panic, std::move(what), json::ErrorKind::none, 0, 0};
+}
+
+TransformError TransformError::unknown_panic() noexcept { return TransformError(Kind::unknown_panic); }
+
+std::string TransformError::message() const { return std::string(prefix()).append(tail()); }
 
 }  // namespace zorvat

@@ -106,6 +106,7 @@ class Reader {
 
 ReaderError Reader::make_error() const {
   ReaderError e;
+  e.kind = error_;
   if (error_ == ErrorKind::invalid_type) {
     e.description = invalid_type_description_;
   } else {

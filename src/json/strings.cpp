@@ -8,6 +8,7 @@
 #include "json/cpu_features.h"
 #include "json/string_kernels.h"
 #include "json/unaligned.h"
+#include "json/utf8_sequence.h"
 #include "json/utf8_vector.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__SSE2__)
@@ -115,33 +116,6 @@ const u8* skip_ascii_swar(const u8* p, const u8* end) {
   return first_by_words(p, end, high_bits<std::uint64_t>);
 }
 
-// ---- UTF-8 sequences ----
-
-inline bool is_continuation(u8 b) { return (b & 0xC0) == 0x80; }
-
-// Length of the valid sequence at `p` (whose first byte is 0x80 or more), or
-// 0 when it is not one. The allowed range of the second byte is what rules out
-// overlong forms, surrogates and code points above U+10FFFF.
-inline std::size_t sequence_length(const u8* p, const u8* end) {
-  const std::size_t left = static_cast<std::size_t>(end - p);
-  const u8 lead = p[0];
-  if (lead < 0xC2) return 0;  // continuation byte, or C0/C1 (overlong)
-  if (lead < 0xE0) return left >= 2 && is_continuation(p[1]) ? 2 : 0;
-  if (lead < 0xF0) {
-    if (left < 3) return 0;
-    const u8 lo = lead == 0xE0 ? 0xA0 : 0x80;
-    const u8 hi = lead == 0xED ? 0x9F : 0xBF;
-    return p[1] >= lo && p[1] <= hi && is_continuation(p[2]) ? 3 : 0;
-  }
-  if (lead < 0xF5) {
-    if (left < 4) return 0;
-    const u8 lo = lead == 0xF0 ? 0x90 : 0x80;
-    const u8 hi = lead == 0xF4 ? 0x8F : 0xBF;
-    return p[1] >= lo && p[1] <= hi && is_continuation(p[2]) && is_continuation(p[3]) ? 4 : 0;
-  }
-  return 0;
-}
-
 // Alternates between skipping ASCII runs with `skip_ascii` and checking the
 // non-ASCII run after each one sequence by sequence.
 template <const u8* (*skip_ascii)(const u8*, const u8*)>
@@ -150,7 +124,7 @@ inline bool validate_utf8(const u8* p, const u8* end) {
   p = skip_ascii(p, end);
   while (p != end) {
     do {
-      const std::size_t len = sequence_length(p, end);
+      const std::size_t len = utf8_sequence_length(p, end);
       if (len == 0) return false;
       p += len;
     } while (p != end && *p >= 0x80);

@@ -1,5 +1,7 @@
-// Byte-level string scanning for the reader: finding the end of an
-// escape-free run and validating UTF-8.
+// JSON strings at the byte level, for the reader and the span pass alike:
+// finding the end of an escape-free run, validating UTF-8, and the one
+// reading of escapes (checking a string's escapes, decoding its content,
+// writing a code point as UTF-8).
 #pragma once
 
 #include <bit>

@@ -23,14 +23,10 @@ bool span_pass_enabled() {
 
 namespace {
 
-TransformError reading_error(const json::ReaderError& e) {
-  return TransformError{TransformError::Kind::invalid_json, e.text()};
-}
-
 TransformError not_object_error(const json::Value& row) {
   json::OutputBuffer text;
   json::write_json_value(text, row);
-  return TransformError{TransformError::Kind::not_object, std::string(text.view())};
+  return TransformError::not_object(std::string(text.view()));
 }
 
 // The exact path's error for a payload the span pass handed back, found from
@@ -48,14 +44,14 @@ std::optional<TransformError> error_after_decline(std::string_view payload, cons
       // exact path (a number out of range, most likely) is the only one that
       // can hold an error before the full run.
       auto checked = json::check_rows(payload, d.utf8_valid, {d.after_row, d.why == Why::unsupported});
-      if (!checked) return reading_error(checked.error());
+      if (!checked) return TransformError::reading(checked.error());
       return std::nullopt;
     }
     case Why::not_object: {
       // A reading error anywhere comes first; without one, the row the pass
       // stopped at is the first that is not an object, and only it is built.
       auto checked = json::check_rows(payload, d.utf8_valid, {d.after_row, false});
-      if (!checked) return reading_error(checked.error());
+      if (!checked) return TransformError::reading(checked.error());
       json::Arena arena;
       auto row = json::read_rows(payload, arena, {d.after_row, true});
       if (row && row.value().size == 1 && !row.value().data[0].is_object()) {
@@ -86,7 +82,7 @@ Outcome columnarize_exact(std::string_view payload) {
   json::Arena arena;
 
   auto rows = json::read_rows(payload, arena);
-  if (!rows) return fail(reading_error(rows.error()));
+  if (!rows) return fail(TransformError::reading(rows.error()));
 
   for (const json::Value& row : rows.value()) {
     if (!row.is_object()) return fail(not_object_error(row));

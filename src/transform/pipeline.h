@@ -43,13 +43,13 @@ Outcome run_guarded(Operation&& operation) noexcept {
     try {
       return operation();
     } catch (const std::exception& e) {
-      return fail(TransformError{TransformError::Kind::panic, e.what()});
+      return fail(TransformError::panic(e.what()));
     } catch (...) {
-      return fail(TransformError{TransformError::Kind::unknown_panic, {}});
+      return fail(TransformError::unknown_panic());
     }
   } catch (...) {
     // Copying the text itself failed (memory exhausted): report it textless.
-    return fail(TransformError{TransformError::Kind::unknown_panic, {}});
+    return fail(TransformError::unknown_panic());
   }
 }
 

@@ -2,6 +2,7 @@
 every document byte for byte what the in-process call returns, and every
 failing file reported with the module's own RuntimeError text."""
 
+import socket
 import subprocess
 import sys
 from pathlib import Path
@@ -100,3 +101,18 @@ def test_running_scheduler_all_written(tmp_path):
     assert reported_failures(result.stderr, WRITTEN) == set()
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith(f"files: {len(WRITTEN)} ({len(WRITTEN)} written, 0 failed)\n")
+
+
+def test_unreachable_scheduler_is_one_line(tmp_path):
+    pytest.importorskip("distributed")
+    write_folder(tmp_path / "rows", WRITTEN)
+    with socket.socket() as s:  # a port that nothing listens on
+        s.bind(("127.0.0.1", 0))
+        address = "tcp://127.0.0.1:%d" % s.getsockname()[1]
+    result = run_example(tmp_path / "rows", tmp_path / "out", "--scheduler", address)
+
+    assert result.returncode == 2
+    assert result.stdout == ""
+    assert result.stderr.startswith(f"dask_columnarize.py: could not reach the scheduler at {address}: ")
+    assert result.stderr.count("\n") == 1, result.stderr
+    assert not (tmp_path / "out").exists()
