@@ -282,7 +282,7 @@ inline void Reader::add_member(Frame& frame, Value value) {
     frame.shape = nullptr;
   }
   auto key_at = [this, start](std::size_t i) { return members_[start + i].key(); };
-  if (frame.index.empty() && count > Object::kIndexThreshold) {
+  if (frame.index.empty() && count > kLinearSearchKeys) {
     frame.index.build(key_at, count, 2 * count, arena_);  // left the shape past the threshold
   }
   std::size_t found = KeyIndex::npos;
@@ -301,7 +301,7 @@ inline void Reader::add_member(Frame& frame, Value value) {
     return;
   }
   members_.push_back({arena_.create(frame.key), value});
-  if (frame.index.empty() && count + 1 > Object::kIndexThreshold) {
+  if (frame.index.empty() && count + 1 > kLinearSearchKeys) {
     frame.index.build(key_at, count + 1, 2 * (count + 1), arena_);
   }
 }

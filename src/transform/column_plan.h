@@ -68,11 +68,12 @@ class ColumnPlan {
   };
   static_assert(sizeof(Column) == 40);
 
-  ColumnPlan(Source& source, std::size_t stream_hint) : source_(source), stream_(stream_hint), columns_(kLinear) {
-    prev_.reserve(kLinear);
+  ColumnPlan(Source& source, std::size_t stream_hint)
+      : source_(source), stream_(stream_hint), columns_(json::kLinearSearchKeys) {
+    prev_.reserve(json::kLinearSearchKeys);
     prev_.push_back(kNoColumn);
-    row_columns_.reserve(kLinear);
-    words_.reserve(kLinear);
+    row_columns_.reserve(json::kLinearSearchKeys);
+    words_.reserve(json::kLinearSearchKeys);
   }
 
   // ---- Rows, one member at a time
@@ -205,7 +206,6 @@ class ColumnPlan {
   }
 
  private:
-  static constexpr std::uint32_t kLinear = 32;          // below this many columns a scan beats hashing
   static constexpr std::size_t kWordColumns = 1024;    // columns with key words
   static constexpr std::size_t kOrderSteps = 8;        // columns tried along the order after a miss
 
@@ -279,14 +279,14 @@ class ColumnPlan {
   std::uint32_t find_or_add(json::Str name, std::size_t last) {
     const auto count = static_cast<std::uint32_t>(columns_.size());
     auto name_at = [this](std::size_t i) { return columns_[i].name(); };
-    if (count < kLinear) {
+    if (count <= json::kLinearSearchKeys) {
       for (std::uint32_t c = 0; c < count; ++c) {
         if (columns_[c].name() == name) return follow(c, last);
       }
     } else {
       json::Arena& arena = index_arenas_[live_arena_];
       if (index_.empty()) {
-        index_.build(name_at, count, 2 * kLinear, arena);
+        index_.build(name_at, count, 2 * count, arena);
       } else if (index_.full()) {
         // One huge row indexes millions of names: each table's predecessor
         // is freed, not left in the arena.
@@ -343,7 +343,7 @@ class ColumnPlan {
   std::vector<KeyWords> words_;             // of the first kWordColumns columns
   std::vector<std::uint32_t> order_;        // per column (the first kWordColumns): the next in the columns' order
   std::vector<std::uint32_t> before_;       // and the one before
-  json::KeyIndex index_;                    // over the names, from kLinear columns on
+  json::KeyIndex index_;                    // over the names, past kLinearSearchKeys columns
   json::Arena index_arenas_[2];             // the index's table, and the one it grows into
   int live_arena_ = 0;
   std::vector<std::uint32_t> prev_;         // the last column list written, then kNoColumn
