@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "json/arena.h"
-#include "json/number.h"
 #include "json/paged_array.h"
 #include "json/strings.h"
 #include "json/value.h"
@@ -30,19 +29,6 @@
 namespace zorvat::transform {
 
 inline constexpr std::uint32_t kNoColumn = UINT32_MAX;
-
-// A column's name as words for a quick test of a key's raw bytes: the name
-// and its closing quote, and masks of the bytes that count. Only names of up
-// to 15 bytes without quote, backslash or control byte have a mask; a key
-// can match one only when it is written exactly so.
-struct KeyWords {
-  std::uint64_t text[2] = {0, 0};
-  std::uint64_t mask[2] = {0, 0};
-  // Unused: at 40 bytes the span scan's key test measured 2% fewer
-  // instructions on small calls than at 32 (g++ 12).
-  std::uint64_t spare = 0;
-};
-inline constexpr KeyWords kNoWords{};
 
 template <class Source>
 class ColumnPlan {
@@ -73,7 +59,6 @@ class ColumnPlan {
     prev_.reserve(json::kLinearSearchKeys);
     prev_.push_back(kNoColumn);
     row_columns_.reserve(json::kLinearSearchKeys);
-    words_.reserve(json::kLinearSearchKeys);
   }
 
   // ---- Rows, one member at a time
@@ -86,21 +71,16 @@ class ColumnPlan {
     std::size_t next;            // the column whose key is expected next: prev[cursor]
                                  // while shared, then the last one's next in the order
     std::size_t cursor;
-    const KeyWords* words;       // of the first word_count columns
-    std::size_t word_count;
     std::size_t count = 0;       // distinct members so far
     bool shared = true;          // every member so far sits at its place in prev
     std::size_t last = kNoColumn;  // the last member's column, once the row left prev
-
-    // Column `c`'s key words, or words without mask.
-    const KeyWords& words_of(std::size_t c) const { return c < word_count ? words[c] : kNoWords; }
   };
 
   Row begin_row() {
     if (rows_ >= UINT32_MAX - 1) throw std::length_error("too many rows");
     header_ = stream_.size();
     stream_.extend(kHeaderWords);
-    return Row{prev_.data(), prev_[0], 0, words_.data(), words_.size()};
+    return Row{prev_.data(), prev_[0], 0};
   }
 
   const Column& column(std::size_t c) const { return columns_[c]; }
@@ -132,11 +112,7 @@ class ColumnPlan {
     std::size_t c = row.next;
     if (c == kNoColumn || columns_[c].name() != name) {
       c = guess(row, [&](std::size_t g) { return columns_[g].name() == name; });
-      if (c == kNoColumn) {
-        c = find_or_add(name, last_of(row));
-        row.words = words_.data();
-        row.word_count = words_.size();
-      }
+      if (c == kNoColumn) c = find_or_add(name, last_of(row));
     }
     add(row, c, cell);
   }
@@ -198,7 +174,6 @@ class ColumnPlan {
   void end_intake() {
     std::vector<std::uint32_t>().swap(prev_);
     std::vector<std::uint32_t>().swap(row_columns_);
-    std::vector<KeyWords>().swap(words_);
     std::vector<std::uint32_t>().swap(order_);
     std::vector<std::uint32_t>().swap(before_);
     index_ = json::KeyIndex();
@@ -206,8 +181,8 @@ class ColumnPlan {
   }
 
  private:
-  static constexpr std::size_t kWordColumns = 1024;    // columns with key words
-  static constexpr std::size_t kOrderSteps = 8;        // columns tried along the order after a miss
+  static constexpr std::size_t kOrderColumns = 1024;  // columns in the order (the first ones)
+  static constexpr std::size_t kOrderSteps = 8;       // columns tried along the order after a miss
 
   std::size_t last_of(const Row& row) const {
     return !row.shared ? row.last : row.cursor != 0 ? prev_[row.cursor - 1] : kNoColumn;
@@ -300,8 +275,7 @@ class ColumnPlan {
     if (count >= UINT32_MAX - 1) throw std::length_error("too many columns");
     const bool plain = json::find_string_special(name.data, name.data + name.size) == name.data + name.size;
     columns_.push_back(Column{name.data, std::uint64_t{name.size} << 1 | plain, Cell{}, 0, 0, 0, 0});
-    if (count < kWordColumns) {
-      words_.push_back(words_for(name, plain));
+    if (count < kOrderColumns) {
       order_.push_back(count);  // a ring of one, which follow() joins to the rest
       before_.push_back(count);
       follow(count, last >= count ? std::max(count, 1u) - 1 : last);
@@ -322,26 +296,10 @@ class ColumnPlan {
   }
   void link(std::uint32_t a, std::uint32_t b) { order_[a] = b; before_[b] = a; }
 
-  static KeyWords words_for(json::Str name, bool plain) {
-    KeyWords w;
-    if (!plain || name.size > 15) return w;
-    char text[16] = {};
-    std::memcpy(text, name.data, name.size);
-    text[name.size] = '"';
-    unsigned char mask[16] = {};
-    std::memset(mask, 0xFF, name.size + 1);
-    w.text[0] = json::load_word8(text);
-    w.text[1] = json::load_word8(text + 8);
-    w.mask[0] = json::load_word8(reinterpret_cast<const char*>(mask));
-    w.mask[1] = json::load_word8(reinterpret_cast<const char*>(mask) + 8);
-    return w;
-  }
-
   Source& source_;
   json::PagedArray<std::uint32_t> stream_;
   json::PagedArray<Column> columns_;
-  std::vector<KeyWords> words_;             // of the first kWordColumns columns
-  std::vector<std::uint32_t> order_;        // per column (the first kWordColumns): the next in the columns' order
+  std::vector<std::uint32_t> order_;        // per column (the first kOrderColumns): the next in the columns' order
   std::vector<std::uint32_t> before_;       // and the one before
   json::KeyIndex index_;                    // over the names, past kLinearSearchKeys columns
   json::Arena index_arenas_[2];             // the index's table, and the one it grows into
