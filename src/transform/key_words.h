@@ -74,9 +74,10 @@ class KeyWordTable {
 
   KeyWordTable() { words_.reserve(json::kLinearSearchKeys); }
   KeyWordList list() const { return {words_.data(), words_.size()}; }
-  // The list, with the words of the columns `plan` added since.
+  // The list, with the words of the columns `plan` added since. Out of line:
+  // inlined into the row scan, it cost the scan's loop 4% more instructions.
   template <class Plan>
-  KeyWordList update(const Plan& plan) {
+  [[gnu::noinline]] KeyWordList update(const Plan& plan) {
     while (words_.size() < std::min(plan.column_count(), kColumns)) {
       const auto& column = plan.column(words_.size());
       words_.push_back(KeyWords::of(column.name(), column.plain_name()));
