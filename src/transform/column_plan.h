@@ -5,16 +5,14 @@
 // key at the first key's position, all-null columns dropped, and constants
 // (from two rows on) where every row's cell equals the first row's.
 //
-// A source supplies its cell type (8 bytes: where the cell is) and
-//   bool is_null(Cell);
-//   bool equal(Cell cell, Cell reference, std::uint32_t column);  // cell equality
-//   void write_cell(json::OutputBuffer&, Cell, bool comma);
-// document_writer.h writes the document from the plan.
+// A source is what RowSource below asks of it; document_writer.h writes the
+// document from the plan.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
+#include <concepts>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -22,6 +20,7 @@
 #include <vector>
 
 #include "json/arena.h"
+#include "json/buffer.h"
 #include "json/paged_array.h"
 #include "json/strings.h"
 #include "json/value.h"
@@ -30,11 +29,99 @@ namespace zorvat::transform {
 
 inline constexpr std::uint32_t kNoColumn = UINT32_MAX;
 
+// A row source: its cells (8 bytes that say where a member's value is,
+// copied freely) and what the plan and the writer ask of them. `equal` is
+// cell equality (numbers by value, containers structurally); `column` lets
+// a source remember what it learnt about that column's reference.
+template <class S>
+concept RowSource = requires(S& source, typename S::Cell cell, std::uint32_t column, json::OutputBuffer& out,
+                             bool comma) {
+  requires sizeof(typename S::Cell) == 8 && std::is_trivially_copyable_v<typename S::Cell>;
+  { source.is_null(cell) } -> std::same_as<bool>;
+  { source.equal(cell, cell, column) } -> std::same_as<bool>;
+  { source.write_cell(out, cell, comma) } -> std::same_as<void>;
+};
+
+// The rows as the plan keeps them for the writer, in 32-bit words. Per row:
+// a header (member count << 1 | 1 when the row's column list follows its
+// cells), the cells, then that list unless the row shares the list written
+// last. Cells that need 8-byte alignment (pointers) keep it: the header takes
+// two words then, and lists are padded to even length.
+template <class Cell>
+class RowStream {
+ public:
+  static constexpr std::size_t kCellWords = sizeof(Cell) / 4;
+  static constexpr std::size_t kAlignWords = alignof(Cell) < 4 ? 1 : alignof(Cell) / 4;
+  static constexpr std::size_t kHeaderWords = kAlignWords;
+  static constexpr std::size_t list_words(std::size_t count) { return (count + kAlignWords - 1) & ~(kAlignWords - 1); }
+
+  explicit RowStream(std::size_t hint) : words_(hint) {}
+
+  // ---- Writing, a row at a time
+  void begin_row() {
+    row_ = words_.size();
+    words_.extend(kHeaderWords);
+  }
+  [[gnu::always_inline]] void add(Cell cell) { new (words_.extend(kCellWords)) Cell(cell); }
+  // The current row's cell at `slot`.
+  Cell cell(std::size_t slot) const { return load(words_.data() + cells_of(row_) + kCellWords * slot); }
+  void set_cell(std::size_t slot, Cell cell) {
+    new (words_.data() + cells_of(row_) + kCellWords * slot) Cell(cell);
+  }
+  // `list`: the row's `count` columns, or nullptr when it shares the last list written.
+  void end_row(std::size_t count, const std::uint32_t* list) {
+    words_[row_] = static_cast<std::uint32_t>(count << 1 | (list != nullptr ? 1 : 0));
+    if (list == nullptr) return;
+    std::uint32_t* out = words_.extend(list_words(count));
+    if (count != 0) std::memcpy(out, list, count * 4);
+    if (list_words(count) != count) out[count] = 0;
+  }
+
+  // ---- Reading, from the first row on
+  struct Row {
+    std::size_t count;
+    const std::uint32_t* cells;
+    const std::uint32_t* list;  // nullptr: the last list read
+    Cell cell(std::size_t j) const { return load(cells + kCellWords * j); }
+  };
+  class Cursor {
+   public:
+    explicit Cursor(const std::uint32_t* at) : at_(at) {}
+    Row next() {
+      const std::uint32_t header = *at_;
+      Row row{header >> 1, at_ + kHeaderWords, nullptr};
+      at_ = row.cells + kCellWords * row.count;
+      if (header & 1) {
+        row.list = at_;
+        at_ += list_words(row.count);
+      }
+      return row;
+    }
+
+   private:
+    const std::uint32_t* at_;
+  };
+  Cursor rows() const { return Cursor(words_.data()); }
+
+ private:
+  static constexpr std::size_t cells_of(std::size_t row) { return row + kHeaderWords; }
+  static Cell load(const std::uint32_t* at) {
+    Cell cell;
+    std::memcpy(static_cast<void*>(&cell), at, sizeof cell);
+    return cell;
+  }
+
+  json::PagedArray<std::uint32_t> words_;
+  std::size_t row_ = 0;  // the current row's header
+};
+
+// Source: a RowSource, checked in the constructor rather than on the
+// template, as a source may hold its plan and is incomplete where it names it.
 template <class Source>
 class ColumnPlan {
  public:
   using Cell = typename Source::Cell;
-  static_assert(sizeof(Cell) == 8 && std::is_trivially_copyable_v<Cell>);
+  using Stream = RowStream<Cell>;
 
   // What the plan learns about a column, in 40 bytes: one huge row makes
   // millions of columns.
@@ -56,6 +143,7 @@ class ColumnPlan {
 
   ColumnPlan(Source& source, std::size_t stream_hint)
       : source_(source), stream_(stream_hint), columns_(json::kLinearSearchKeys) {
+    static_assert(RowSource<Source>);
     prev_.reserve(json::kLinearSearchKeys);
     prev_.push_back(kNoColumn);
     row_columns_.reserve(json::kLinearSearchKeys);
@@ -78,8 +166,7 @@ class ColumnPlan {
 
   Row begin_row() {
     if (rows_ >= UINT32_MAX - 1) throw std::length_error("too many rows");
-    header_ = stream_.size();
-    stream_.extend(kHeaderWords);
+    stream_.begin_row();
     return Row{prev_.data(), prev_[0], 0};
   }
 
@@ -92,7 +179,7 @@ class ColumnPlan {
       // which holds no key twice.
       if (c == row.next) {
         row.next = row.prev[++row.cursor];
-        new (stream_.extend(2)) Cell(cell);
+        stream_.add(cell);
         ++row.count;
         note(c, cell);
         return;
@@ -142,11 +229,8 @@ class ColumnPlan {
   void end_row(const Row& row) {
     const std::size_t count = row.count;
     // A row with the previous list's keys at its first positions shares it.
-    stream_[header_] = static_cast<std::uint32_t>(count << 1 | (row.shared ? 0 : 1));
+    stream_.end_row(count, row.shared ? nullptr : row_columns_.data());
     if (!row.shared) {
-      std::uint32_t* out = stream_.extend(list_words(count));
-      if (count != 0) std::memcpy(out, row_columns_.data(), count * 4);
-      if (list_words(count) != count) out[count] = 0;
       prev_.swap(row_columns_);
       prev_size_ = prev_.size();
       prev_.push_back(kNoColumn);
@@ -159,15 +243,7 @@ class ColumnPlan {
 
   std::uint32_t rows() const { return rows_; }
   std::size_t column_count() const { return columns_.size(); }
-  // Per row: a header (member count << 1 | 1 when its column list follows
-  // the cells; kHeaderWords words), the cells (two words each), then the list
-  // unless the row shares the last one written (list_words(count) words).
-  // Cells that need 8-byte alignment (pointers) keep it: a two-word header,
-  // lists padded to even length.
-  static constexpr std::size_t kAlignWords = alignof(Cell) / 4;
-  static constexpr std::size_t kHeaderWords = kAlignWords;
-  static constexpr std::size_t list_words(std::size_t count) { return (count + kAlignWords - 1) & ~(kAlignWords - 1); }
-  const std::uint32_t* stream() const { return stream_.data(); }
+  const Stream& stream() const { return stream_; }
   Source& source() const { return source_; }
 
   // Frees what only the rows' intake needed.
@@ -197,18 +273,15 @@ class ColumnPlan {
     col.stamp = static_cast<std::uint32_t>(rows_ + 1);
     col.slot = static_cast<std::uint32_t>(row.count++);
     row_columns_.push_back(c);
-    new (stream_.extend(2)) Cell(cell);
+    stream_.add(cell);
     note(c, cell);
   }
 
   // A repeated key: its last value, at the first key's position.
   void repeat(std::uint32_t c, Cell cell) {
     Column& col = columns_[c];
-    std::uint32_t* at = stream_.data() + header_ + kHeaderWords + 2 * std::size_t{col.slot};
-    Cell first;
-    std::memcpy(&first, at, sizeof first);
-    unnote(col, first);
-    new (at) Cell(cell);
+    unnote(col, stream_.cell(col.slot));
+    stream_.set_cell(col.slot, cell);
     note(c, cell);
   }
 
@@ -297,7 +370,7 @@ class ColumnPlan {
   void link(std::uint32_t a, std::uint32_t b) { order_[a] = b; before_[b] = a; }
 
   Source& source_;
-  json::PagedArray<std::uint32_t> stream_;
+  Stream stream_;
   json::PagedArray<Column> columns_;
   std::vector<std::uint32_t> order_;        // per column (the first kOrderColumns): the next in the columns' order
   std::vector<std::uint32_t> before_;       // and the one before
@@ -308,8 +381,6 @@ class ColumnPlan {
   std::vector<std::uint32_t> row_columns_;  // the current row's
   std::size_t rows_ = 0;
   std::size_t prev_size_ = 0;
-
-  std::size_t header_ = 0;     // the current row's header in the stream
 };
 
 }  // namespace zorvat::transform
