@@ -11,12 +11,12 @@
 
 namespace zorvat::json {
 
-// The elements of the top-level array, in document order. They live in the
-// arena passed to read_rows; strings read without escapes point into the
-// payload, which must outlive them.
 // Values may nest this deep, the top-level array being level 1.
 inline constexpr std::size_t kMaxDepth = 127;
 
+// The elements of the top-level array, in document order. They live in the
+// arena passed to read_rows; strings read without escapes point into the
+// payload, which must outlive them.
 struct RowList {
   const Value* data = nullptr;
   std::size_t size = 0;
