@@ -1,6 +1,6 @@
 // Where linear search stops paying: building an object of n members with the
 // repeated-key check, and looking a key up, by scanning versus through the
-// keyed hash index. Object::kIndexThreshold is chosen from these figures.
+// keyed hash index. kLinearSearchKeys is chosen from these figures.
 //
 //   build/bench/object_bench --benchmark_filter=.
 #include <benchmark/benchmark.h>

@@ -26,6 +26,21 @@ struct Frame {
   const Object* shape;
 };
 
+// Where the reader stands in the grammar. The innermost open container
+// (the top of the frame stack) says which closing bracket is due.
+enum class State {
+  value,         // a value is due: after an opening bracket, a comma or a key's colon
+  array_begin,   // just past '[': an element or ']'
+  object_begin,  // just past '{': the first key or '}'
+  key,           // an object's key and colon are due: after '{' or a comma
+  after_value,   // a value is finished: it goes into the innermost open container
+  after_element, // an array's element went in: a comma or ']' is due
+  after_member,  // an object's member went in: a comma or '}' is due
+  row_read,      // one_row: the row asked for is read
+  done,          // the top-level array has closed
+  failed,        // error_ says why
+};
+
 class Reader {
  public:
   // With `build` false the reader only checks: the same grammar, limits and
@@ -49,11 +64,6 @@ class Reader {
   bool fail_next(ErrorKind kind) { return set_error(kind, Position::next_byte); }
   bool fail_consumed(ErrorKind kind) { return set_error(kind, Position::consumed); }
   ReaderError make_error() const;
-  // The run's end at an error found at the next byte.
-  [[gnu::cold]] Failure<ReaderError> failed(ErrorKind kind) {
-    fail_next(kind);
-    return fail(make_error());
-  }
 
   void skip_whitespace() {
     // Compact payloads have no whitespace: one test settles the usual case.
@@ -79,9 +89,24 @@ class Reader {
   bool read_escape();
   [[gnu::always_inline]] inline bool read_number(bool negative, Value& out);
 
-  bool open(bool is_object);
-  [[gnu::always_inline]] inline bool add_member(Frame& frame, Value value);
+  // ---- the grammar's states: each returns the state to go to next ----
+  State start();
+  [[gnu::always_inline]] inline State at_value(Value& value);
+  [[gnu::always_inline]] inline State at_array_begin(Value& value);
+  [[gnu::always_inline]] inline State at_object_begin(Value& value);
+  [[gnu::always_inline]] inline State at_separator(bool is_object, Value& value);
+  [[gnu::always_inline]] inline State failed_at_next(ErrorKind kind) {
+    fail_next(kind);
+    return State::failed;
+  }
+  [[gnu::always_inline]] inline State open_container(bool is_object);
+  [[gnu::always_inline]] inline State read_key();
+  [[gnu::always_inline]] inline State close_container(Value& value);
+  [[gnu::always_inline]] inline State store(const Value& value);
+  [[gnu::always_inline]] inline void add_member(Frame& frame, Value value);
   Value close(Frame& frame);
+  Result<RowList, ReaderError> row_read();
+  Result<RowList, ReaderError> finish(const Value& rows);
 
   bool invalid_type();
 
@@ -91,6 +116,9 @@ class Reader {
   Arena& arena_;
   const bool build_;
   const ReadFrom from_;
+  // With one_row, the depth at which a finished value is the row (the
+  // top-level array's); 0, never met, otherwise.
+  const std::size_t row_depth_ = from_.one_row ? 1 : 0;
 
   std::vector<Frame> frames_;
   const Object* last_object_[kMaxDepth + 1] = {};  // per depth, for Frame::shape
@@ -223,14 +251,6 @@ inline bool Reader::read_scalar(Value& out) {
   }
 }
 
-bool Reader::open(bool is_object) {
-  if (frames_.size() >= kMaxDepth) return fail_next(ErrorKind::recursion_limit_exceeded);
-  ++p_;
-  const Object* shape = is_object ? last_object_[frames_.size()] : nullptr;
-  frames_.push_back({is_object, is_object ? members_.size() : values_.size(), KeyIndex(), Str(), shape});
-  return true;
-}
-
 // Inserts the frame's pending key with `value`: a repeated key keeps its
 // first position and takes the new value.
 //
@@ -240,11 +260,14 @@ bool Reader::open(bool is_object) {
 // the member also shares that object's key (one Str for the whole run of
 // rows), so later comparisons of the two are a pointer test. Nothing
 // observable changes: the bytes are the same.
-inline bool Reader::add_member(Frame& frame, Value value) {
+inline void Reader::add_member(Frame& frame, Value value) {
   const std::size_t start = frame.start;
   const std::size_t count = members_.size() - start;
   if (frame.shape != nullptr) {
-    if (count < frame.shape->size() && (*frame.shape)[count].key() == frame.key) {
+    // Likely indeed, and said so: judged unlikely, the push and the key
+    // comparison below were called out of line (7% more instructions on
+    // records).
+    if (count < frame.shape->size() && (*frame.shape)[count].key() == frame.key) [[likely]] {
       const Member& before = (*frame.shape)[count];
       // A string equal to the one the earlier object held here (a repeated
       // category, a constant column) shares its bytes too, compared now
@@ -255,12 +278,12 @@ inline bool Reader::add_member(Frame& frame, Value value) {
         value = before.value;
       }
       members_.push_back({before.key_ref, value});
-      return true;
+      return;
     }
     frame.shape = nullptr;
   }
   auto key_at = [this, start](std::size_t i) { return members_[start + i].key(); };
-  if (frame.index.empty() && count > Object::kIndexThreshold) {
+  if (frame.index.empty() && count > kLinearSearchKeys) {
     frame.index.build(key_at, count, 2 * count, arena_);  // left the shape past the threshold
   }
   std::size_t found = KeyIndex::npos;
@@ -276,13 +299,12 @@ inline bool Reader::add_member(Frame& frame, Value value) {
   }
   if (found != KeyIndex::npos) {
     members_[start + found].value = value;
-    return true;
+    return;
   }
   members_.push_back({arena_.create(frame.key), value});
-  if (frame.index.empty() && count + 1 > Object::kIndexThreshold) {
+  if (frame.index.empty() && count + 1 > kLinearSearchKeys) {
     frame.index.build(key_at, count + 1, 2 * (count + 1), arena_);
   }
-  return true;
 }
 
 Value Reader::close(Frame& frame) {
@@ -323,135 +345,165 @@ bool Reader::invalid_type() {
   return fail_consumed(ErrorKind::invalid_type);
 }
 
-Result<RowList, ReaderError> Reader::run() {
-  // The grammar as a loop over an explicit stack. `value` holds a finished
-  // value on its way into the innermost open container.
-  Value value;
-  enum class Step { element, after_value };
-  Step step;
-
-  // Right after an opening bracket: the container may be empty.
-  auto after_open = [&]() -> int {  // 1: read an element/member, 0: closed empty, -1: error
-    Frame& f = frames_.back();
-    skip_whitespace();
-    if (p_ == end_) return fail_next(f.is_object ? ErrorKind::eof_object : ErrorKind::eof_list), -1;
-    if (*p_ == (f.is_object ? '}' : ']')) {
-      ++p_;
-      return 0;
-    }
-    return 1;
-  };
-  // Reads an object's key and colon (the opening quote at p_).
-  auto read_key = [&]() -> bool {
-    Frame& f = frames_.back();
-    if (*p_ != '"') return fail_next(ErrorKind::key_must_be_string);
-    ++p_;
-    if (!read_string(f.key)) return false;
-    skip_whitespace();
-    if (p_ == end_) return fail_next(ErrorKind::eof_object);
-    if (*p_ != ':') return fail_next(ErrorKind::expected_colon);
-    ++p_;
-    return true;
-  };
-
-  // With one_row the loop leaves the top level once this many values have
-  // finished there; a resumed read counts the row it resumes after.
-  std::size_t rows_left = from_.one_row ? 1 : 0;
-  const std::size_t stop_depth = from_.one_row ? 1 : 0;  // 0: never (a value finishes inside a frame)
-
+// The payload's first value, which must be an array; or, resuming just past
+// a row that a read from the first byte accepts, the state that read has
+// there: the top-level array alone open, its frame as opened (start 0, no
+// key, no shape), no member pending, no error. Nothing else it carries
+// changes what it reports: positions are offsets from the first byte, turned
+// into line and column over the whole payload only when an error is made;
+// the shape cache (last_object_) and the scratch buffer change no byte and
+// no error; non_ascii_ is a lower bound, found again when behind. So from
+// there both reads meet the same bytes in the same state; the row list holds
+// the rows after it.
+State Reader::start() {
   if (from_.after_row != 0) {
-    // Resuming just past a row that a read from the first byte accepts. That
-    // read has, there: the top-level array alone open, its frame as opened
-    // (start 0, no key, no shape), no member pending, no error. Nothing else
-    // it carries changes what it reports: positions are offsets from the
-    // first byte, turned into line and column over the whole payload only
-    // when an error is made; the shape cache (last_object_) and the scratch
-    // buffer change no byte and no error; non_ascii_ is a lower bound, found
-    // again when behind. So from here both reads meet the same bytes in the
-    // same state. The finished row is not at hand: `value` stands in for it
-    // and is left out of the list.
     p_ = begin_ + from_.after_row;
     frames_.push_back({false, 0, KeyIndex(), Str(), nullptr});
-    step = Step::after_value;
-    rows_left *= 2;
-  } else {
-    skip_whitespace();
-    if (p_ == end_) return failed(ErrorKind::eof_value);
-    if (*p_ != '[') {
-      invalid_type();
-      return fail(make_error());
-    }
-    open(false);
-    int opened = after_open();
-    if (opened < 0) return fail(make_error());
-    if (opened == 0) {
-      value = close(frames_.back());
-      frames_.pop_back();
-    }
-    step = opened == 0 ? Step::after_value : Step::element;
+    return State::after_element;
   }
-
-  for (;;) {
-    if (step == Step::element) {
-      skip_whitespace();
-      if (p_ == end_) return failed(ErrorKind::eof_value);
-      char c = *p_;
-      if (c == '[' || c == '{') {
-        if (!open(c == '{')) return fail(make_error());
-        int r = after_open();
-        if (r < 0) return fail(make_error());
-        if (r == 0) {
-          value = close(frames_.back());
-          frames_.pop_back();
-          step = Step::after_value;
-          continue;
-        }
-        if (c == '{' && !read_key()) return fail(make_error());
-        continue;  // read the first element or member value
-      }
-      if (!read_scalar(value)) return fail(make_error());
-      step = Step::after_value;
-    }
-
-    // after_value: `value` is complete.
-    if (frames_.empty()) break;  // the top-level array has closed
-    Frame& f = frames_.back();
-    if (f.is_object) {
-      if (build_) add_member(f, value);
-    } else {
-      if (build_) values_.push_back(value);
-      if (frames_.size() == stop_depth && --rows_left == 0) {
-        if (!build_) return RowList{};
-        Value* row = arena_.allocate_array<Value>(1);
-        *row = values_.data()[values_.size() - 1];
-        return RowList{row, 1};
-      }
-    }
-    skip_whitespace();
-    if (p_ == end_) return failed(f.is_object ? ErrorKind::eof_object : ErrorKind::eof_list);
-    char c = *p_;
-    if (c == ',') {
-      ++p_;
-      skip_whitespace();
-      if (p_ == end_) return failed(ErrorKind::eof_value);
-      if (*p_ == (f.is_object ? '}' : ']')) return failed(ErrorKind::trailing_comma);
-      if (f.is_object && !read_key()) return fail(make_error());
-      step = Step::element;
-      continue;
-    }
-    if (c == (f.is_object ? '}' : ']')) {
-      ++p_;
-      value = close(f);
-      frames_.pop_back();
-      continue;  // still after_value, one level up
-    }
-    return failed(f.is_object ? ErrorKind::expected_object_comma_or_end : ErrorKind::expected_list_comma_or_end);
-  }
-
   skip_whitespace();
-  if (p_ != end_) return failed(ErrorKind::trailing_characters);
-  const std::size_t skipped = from_.after_row != 0 && build_ ? 1 : 0;  // the stand-in
-  return RowList{value.array_data() + skipped, value.array_size() - skipped};
+  if (p_ == end_) return failed_at_next(ErrorKind::eof_value);
+  if (*p_ != '[') {
+    invalid_type();
+    return State::failed;
+  }
+  return State::value;
+}
+
+inline State Reader::at_value(Value& value) {
+  skip_whitespace();
+  if (p_ == end_) return failed_at_next(ErrorKind::eof_value);
+  const char c = *p_;
+  if (c == '[' || c == '{') return open_container(c == '{');
+  if (!read_scalar(value)) return State::failed;
+  return State::after_value;
+}
+
+// The opening bracket at p_.
+inline State Reader::open_container(bool is_object) {
+  if (frames_.size() >= kMaxDepth) return failed_at_next(ErrorKind::recursion_limit_exceeded);
+  ++p_;
+  const Object* shape = is_object ? last_object_[frames_.size()] : nullptr;
+  frames_.push_back({is_object, is_object ? members_.size() : values_.size(), KeyIndex(), Str(), shape});
+  return is_object ? State::object_begin : State::array_begin;
+}
+
+// Just past an opening bracket: the container may be empty.
+inline State Reader::at_array_begin(Value& value) {
+  skip_whitespace();
+  if (p_ == end_) return failed_at_next(ErrorKind::eof_list);
+  if (*p_ == ']') return close_container(value);
+  return State::value;
+}
+
+inline State Reader::at_object_begin(Value& value) {
+  skip_whitespace();
+  if (p_ == end_) return failed_at_next(ErrorKind::eof_object);
+  if (*p_ == '}') return close_container(value);
+  return State::key;
+}
+
+// An object's key and colon, the opening quote due at p_.
+inline State Reader::read_key() {
+  if (*p_ != '"') return failed_at_next(ErrorKind::key_must_be_string);
+  ++p_;
+  if (!read_string(frames_.back().key)) return State::failed;
+  skip_whitespace();
+  if (p_ == end_) return failed_at_next(ErrorKind::eof_object);
+  if (*p_ != ':') return failed_at_next(ErrorKind::expected_colon);
+  ++p_;
+  return State::value;
+}
+
+// After a value inside an array or an object.
+inline State Reader::at_separator(bool is_object, Value& value) {
+  const char closing = is_object ? '}' : ']';
+  skip_whitespace();
+  if (p_ == end_) return failed_at_next(is_object ? ErrorKind::eof_object : ErrorKind::eof_list);
+  if (*p_ == ',') {
+    ++p_;
+    skip_whitespace();
+    if (p_ == end_) return failed_at_next(ErrorKind::eof_value);
+    if (*p_ == closing) return failed_at_next(ErrorKind::trailing_comma);
+    return is_object ? State::key : State::value;
+  }
+  if (*p_ == closing) return close_container(value);
+  return failed_at_next(is_object ? ErrorKind::expected_object_comma_or_end : ErrorKind::expected_list_comma_or_end);
+}
+
+// The closing bracket at p_: the container becomes `value`.
+inline State Reader::close_container(Value& value) {
+  ++p_;
+  value = close(frames_.back());
+  frames_.pop_back();
+  return State::after_value;
+}
+
+// A finished value into the innermost open container.
+inline State Reader::store(const Value& value) {
+  if (frames_.empty()) return State::done;  // it is the top-level array
+  Frame& f = frames_.back();
+  if (f.is_object) {
+    if (build_) add_member(f, value);
+    return State::after_member;
+  }
+  if (build_) values_.push_back(value);
+  return frames_.size() == row_depth_ ? State::row_read : State::after_element;
+}
+
+Result<RowList, ReaderError> Reader::row_read() {
+  if (!build_) return RowList{};
+  Value* row = arena_.allocate_array<Value>(1);
+  *row = values_.data()[values_.size() - 1];
+  return RowList{row, 1};
+}
+
+Result<RowList, ReaderError> Reader::finish(const Value& rows) {
+  skip_whitespace();
+  if (p_ != end_) {
+    fail_next(ErrorKind::trailing_characters);
+    return fail(make_error());
+  }
+  return RowList{rows.array_data(), rows.array_size()};
+}
+
+// The grammar as a state machine over an explicit stack of open containers.
+// Each state's step is inlined and returns its successor, mostly a constant,
+// so the compiler jumps from step to step without going through the switch.
+Result<RowList, ReaderError> Reader::run() {
+  Value value;  // the value last finished
+  State state = start();
+  for (;;) {
+    switch (state) {
+      case State::value:
+        state = at_value(value);
+        break;
+      case State::array_begin:
+        state = at_array_begin(value);
+        break;
+      case State::object_begin:
+        state = at_object_begin(value);
+        break;
+      case State::key:
+        state = read_key();
+        break;
+      case State::after_value:
+        state = store(value);
+        break;
+      case State::after_element:
+        state = at_separator(false, value);
+        break;
+      case State::after_member:
+        state = at_separator(true, value);
+        break;
+      [[unlikely]] case State::row_read:
+        return row_read();
+      [[unlikely]] case State::done:
+        return finish(value);
+      [[unlikely]] case State::failed:
+        return fail(make_error());
+    }
+  }
 }
 
 }  // namespace

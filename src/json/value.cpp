@@ -74,7 +74,7 @@ const Object* new_object(const Member* members, std::size_t count, const KeyInde
 Value make_object(const Member* members, std::size_t count, KeyIndex index, Arena& arena) {
   Member* stored = arena.allocate_array<Member>(count);
   if (count != 0) std::memcpy(static_cast<void*>(stored), members, count * sizeof(Member));
-  if (index.empty() && count > Object::kIndexThreshold) {
+  if (index.empty() && count > kLinearSearchKeys) {
     index.build([stored](std::size_t p) { return stored[p].key(); }, count, count, arena);
   }
   return Value::object(new_object(stored, count, index, arena));

@@ -143,6 +143,12 @@ struct Member {
 };
 static_assert(sizeof(Member) == 24);
 
+// Up to this many keys, a linear scan finds a key faster than the hash
+// index: objects of more members are indexed, and so are the column plan's
+// names past this many columns. bench/object_bench.cpp shows the scan
+// building and looking up faster than hashing up to about 40 members.
+inline constexpr std::size_t kLinearSearchKeys = 32;
+
 // Open-addressing index from key to member position, keyed by SipHash-1-3.
 // A slot holds (high 32 bits of the hash) << 32 | (position + 1); 0 is empty.
 // Positions are 32-bit: an object of 2^32 members would need far more memory
@@ -200,13 +206,9 @@ class KeyIndex {
 };
 
 // A JSON object: members in insertion order, contiguous, plus a hash index
-// from key to position for objects of more than kIndexThreshold members.
-// Smaller objects are searched linearly: bench/object_bench.cpp shows the
-// scan building and looking up faster than hashing up to about 40 members.
+// from key to position for objects of more than kLinearSearchKeys members.
 class Object {
  public:
-  static constexpr std::size_t kIndexThreshold = 32;
-
   // `index` is null for objects searched linearly.
   Object(const Member* members, std::size_t size, const KeyIndex* index)
       : members_(members), size_(size), index_(index) {}

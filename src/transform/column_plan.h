@@ -5,16 +5,14 @@
 // key at the first key's position, all-null columns dropped, and constants
 // (from two rows on) where every row's cell equals the first row's.
 //
-// A source supplies its cell type (8 bytes: where the cell is) and
-//   bool is_null(Cell);
-//   bool equal(Cell cell, Cell reference, std::uint32_t column);  // cell equality
-//   void write_cell(json::OutputBuffer&, Cell, bool comma);
-// document_writer.h writes the document from the plan.
+// A source is what RowSource below asks of it; document_writer.h writes the
+// document from the plan.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
+#include <concepts>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -22,7 +20,7 @@
 #include <vector>
 
 #include "json/arena.h"
-#include "json/number.h"
+#include "json/buffer.h"
 #include "json/paged_array.h"
 #include "json/strings.h"
 #include "json/value.h"
@@ -31,24 +29,99 @@ namespace zorvat::transform {
 
 inline constexpr std::uint32_t kNoColumn = UINT32_MAX;
 
-// A column's name as words for a quick test of a key's raw bytes: the name
-// and its closing quote, and masks of the bytes that count. Only names of up
-// to 15 bytes without quote, backslash or control byte have a mask; a key
-// can match one only when it is written exactly so.
-struct KeyWords {
-  std::uint64_t text[2] = {0, 0};
-  std::uint64_t mask[2] = {0, 0};
-  // Unused: at 40 bytes the span scan's key test measured 2% fewer
-  // instructions on small calls than at 32 (g++ 12).
-  std::uint64_t spare = 0;
+// A row source: its cells (8 bytes that say where a member's value is,
+// copied freely) and what the plan and the writer ask of them. `equal` is
+// cell equality (numbers by value, containers structurally); `column` lets
+// a source remember what it learnt about that column's reference.
+template <class S>
+concept RowSource = requires(S& source, typename S::Cell cell, std::uint32_t column, json::OutputBuffer& out,
+                             bool comma) {
+  requires sizeof(typename S::Cell) == 8 && std::is_trivially_copyable_v<typename S::Cell>;
+  { source.is_null(cell) } -> std::same_as<bool>;
+  { source.equal(cell, cell, column) } -> std::same_as<bool>;
+  { source.write_cell(out, cell, comma) } -> std::same_as<void>;
 };
-inline constexpr KeyWords kNoWords{};
 
+// The rows as the plan keeps them for the writer, in 32-bit words. Per row:
+// a header (member count << 1 | 1 when the row's column list follows its
+// cells), the cells, then that list unless the row shares the list written
+// last. Cells that need 8-byte alignment (pointers) keep it: the header takes
+// two words then, and lists are padded to even length.
+template <class Cell>
+class RowStream {
+ public:
+  static constexpr std::size_t kCellWords = sizeof(Cell) / 4;
+  static constexpr std::size_t kAlignWords = alignof(Cell) < 4 ? 1 : alignof(Cell) / 4;
+  static constexpr std::size_t kHeaderWords = kAlignWords;
+  static constexpr std::size_t list_words(std::size_t count) { return (count + kAlignWords - 1) & ~(kAlignWords - 1); }
+
+  explicit RowStream(std::size_t hint) : words_(hint) {}
+
+  // ---- Writing, a row at a time
+  void begin_row() {
+    row_ = words_.size();
+    words_.extend(kHeaderWords);
+  }
+  [[gnu::always_inline]] void add(Cell cell) { new (words_.extend(kCellWords)) Cell(cell); }
+  // The current row's cell at `slot`.
+  Cell cell(std::size_t slot) const { return load(words_.data() + cells_of(row_) + kCellWords * slot); }
+  void set_cell(std::size_t slot, Cell cell) {
+    new (words_.data() + cells_of(row_) + kCellWords * slot) Cell(cell);
+  }
+  // `list`: the row's `count` columns, or nullptr when it shares the last list written.
+  void end_row(std::size_t count, const std::uint32_t* list) {
+    words_[row_] = static_cast<std::uint32_t>(count << 1 | (list != nullptr ? 1 : 0));
+    if (list == nullptr) return;
+    std::uint32_t* out = words_.extend(list_words(count));
+    if (count != 0) std::memcpy(out, list, count * 4);
+    if (list_words(count) != count) out[count] = 0;
+  }
+
+  // ---- Reading, from the first row on
+  struct Row {
+    std::size_t count;
+    const std::uint32_t* cells;
+    const std::uint32_t* list;  // nullptr: the last list read
+    Cell cell(std::size_t j) const { return load(cells + kCellWords * j); }
+  };
+  class Cursor {
+   public:
+    explicit Cursor(const std::uint32_t* at) : at_(at) {}
+    Row next() {
+      const std::uint32_t header = *at_;
+      Row row{header >> 1, at_ + kHeaderWords, nullptr};
+      at_ = row.cells + kCellWords * row.count;
+      if (header & 1) {
+        row.list = at_;
+        at_ += list_words(row.count);
+      }
+      return row;
+    }
+
+   private:
+    const std::uint32_t* at_;
+  };
+  Cursor rows() const { return Cursor(words_.data()); }
+
+ private:
+  static constexpr std::size_t cells_of(std::size_t row) { return row + kHeaderWords; }
+  static Cell load(const std::uint32_t* at) {
+    Cell cell;
+    std::memcpy(static_cast<void*>(&cell), at, sizeof cell);
+    return cell;
+  }
+
+  json::PagedArray<std::uint32_t> words_;
+  std::size_t row_ = 0;  // the current row's header
+};
+
+// Source: a RowSource, checked in the constructor rather than on the
+// template, as a source may hold its plan and is incomplete where it names it.
 template <class Source>
 class ColumnPlan {
  public:
   using Cell = typename Source::Cell;
-  static_assert(sizeof(Cell) == 8 && std::is_trivially_copyable_v<Cell>);
+  using Stream = RowStream<Cell>;
 
   // What the plan learns about a column, in 40 bytes: one huge row makes
   // millions of columns.
@@ -68,11 +141,12 @@ class ColumnPlan {
   };
   static_assert(sizeof(Column) == 40);
 
-  ColumnPlan(Source& source, std::size_t stream_hint) : source_(source), stream_(stream_hint), columns_(kLinear) {
-    prev_.reserve(kLinear);
+  ColumnPlan(Source& source, std::size_t stream_hint)
+      : source_(source), stream_(stream_hint), columns_(json::kLinearSearchKeys) {
+    static_assert(RowSource<Source>);
+    prev_.reserve(json::kLinearSearchKeys);
     prev_.push_back(kNoColumn);
-    row_columns_.reserve(kLinear);
-    words_.reserve(kLinear);
+    row_columns_.reserve(json::kLinearSearchKeys);
   }
 
   // ---- Rows, one member at a time
@@ -85,21 +159,15 @@ class ColumnPlan {
     std::size_t next;            // the column whose key is expected next: prev[cursor]
                                  // while shared, then the last one's next in the order
     std::size_t cursor;
-    const KeyWords* words;       // of the first word_count columns
-    std::size_t word_count;
     std::size_t count = 0;       // distinct members so far
     bool shared = true;          // every member so far sits at its place in prev
     std::size_t last = kNoColumn;  // the last member's column, once the row left prev
-
-    // Column `c`'s key words, or words without mask.
-    const KeyWords& words_of(std::size_t c) const { return c < word_count ? words[c] : kNoWords; }
   };
 
   Row begin_row() {
     if (rows_ >= UINT32_MAX - 1) throw std::length_error("too many rows");
-    header_ = stream_.size();
-    stream_.extend(kHeaderWords);
-    return Row{prev_.data(), prev_[0], 0, words_.data(), words_.size()};
+    stream_.begin_row();
+    return Row{prev_.data(), prev_[0], 0};
   }
 
   const Column& column(std::size_t c) const { return columns_[c]; }
@@ -111,7 +179,7 @@ class ColumnPlan {
       // which holds no key twice.
       if (c == row.next) {
         row.next = row.prev[++row.cursor];
-        new (stream_.extend(2)) Cell(cell);
+        stream_.add(cell);
         ++row.count;
         note(c, cell);
         return;
@@ -131,11 +199,7 @@ class ColumnPlan {
     std::size_t c = row.next;
     if (c == kNoColumn || columns_[c].name() != name) {
       c = guess(row, [&](std::size_t g) { return columns_[g].name() == name; });
-      if (c == kNoColumn) {
-        c = find_or_add(name, last_of(row));
-        row.words = words_.data();
-        row.word_count = words_.size();
-      }
+      if (c == kNoColumn) c = find_or_add(name, last_of(row));
     }
     add(row, c, cell);
   }
@@ -165,11 +229,8 @@ class ColumnPlan {
   void end_row(const Row& row) {
     const std::size_t count = row.count;
     // A row with the previous list's keys at its first positions shares it.
-    stream_[header_] = static_cast<std::uint32_t>(count << 1 | (row.shared ? 0 : 1));
+    stream_.end_row(count, row.shared ? nullptr : row_columns_.data());
     if (!row.shared) {
-      std::uint32_t* out = stream_.extend(list_words(count));
-      if (count != 0) std::memcpy(out, row_columns_.data(), count * 4);
-      if (list_words(count) != count) out[count] = 0;
       prev_.swap(row_columns_);
       prev_size_ = prev_.size();
       prev_.push_back(kNoColumn);
@@ -182,22 +243,13 @@ class ColumnPlan {
 
   std::uint32_t rows() const { return rows_; }
   std::size_t column_count() const { return columns_.size(); }
-  // Per row: a header (member count << 1 | 1 when its column list follows
-  // the cells; kHeaderWords words), the cells (two words each), then the list
-  // unless the row shares the last one written (list_words(count) words).
-  // Cells that need 8-byte alignment (pointers) keep it: a two-word header,
-  // lists padded to even length.
-  static constexpr std::size_t kAlignWords = alignof(Cell) / 4;
-  static constexpr std::size_t kHeaderWords = kAlignWords;
-  static constexpr std::size_t list_words(std::size_t count) { return (count + kAlignWords - 1) & ~(kAlignWords - 1); }
-  const std::uint32_t* stream() const { return stream_.data(); }
+  const Stream& stream() const { return stream_; }
   Source& source() const { return source_; }
 
   // Frees what only the rows' intake needed.
   void end_intake() {
     std::vector<std::uint32_t>().swap(prev_);
     std::vector<std::uint32_t>().swap(row_columns_);
-    std::vector<KeyWords>().swap(words_);
     std::vector<std::uint32_t>().swap(order_);
     std::vector<std::uint32_t>().swap(before_);
     index_ = json::KeyIndex();
@@ -205,9 +257,8 @@ class ColumnPlan {
   }
 
  private:
-  static constexpr std::uint32_t kLinear = 32;          // below this many columns a scan beats hashing
-  static constexpr std::size_t kWordColumns = 1024;    // columns with key words
-  static constexpr std::size_t kOrderSteps = 8;        // columns tried along the order after a miss
+  static constexpr std::size_t kOrderColumns = 1024;  // columns in the order (the first ones)
+  static constexpr std::size_t kOrderSteps = 8;       // columns tried along the order after a miss
 
   std::size_t last_of(const Row& row) const {
     return !row.shared ? row.last : row.cursor != 0 ? prev_[row.cursor - 1] : kNoColumn;
@@ -222,18 +273,15 @@ class ColumnPlan {
     col.stamp = static_cast<std::uint32_t>(rows_ + 1);
     col.slot = static_cast<std::uint32_t>(row.count++);
     row_columns_.push_back(c);
-    new (stream_.extend(2)) Cell(cell);
+    stream_.add(cell);
     note(c, cell);
   }
 
   // A repeated key: its last value, at the first key's position.
   void repeat(std::uint32_t c, Cell cell) {
     Column& col = columns_[c];
-    std::uint32_t* at = stream_.data() + header_ + kHeaderWords + 2 * std::size_t{col.slot};
-    Cell first;
-    std::memcpy(&first, at, sizeof first);
-    unnote(col, first);
-    new (at) Cell(cell);
+    unnote(col, stream_.cell(col.slot));
+    stream_.set_cell(col.slot, cell);
     note(c, cell);
   }
 
@@ -275,18 +323,18 @@ class ColumnPlan {
   }
 
   // `last`: the row's key before this one, which a new column follows in
-  // the columns' order.
-  std::uint32_t find_or_add(json::Str name, std::size_t last) {
+  // the columns' order. Out of line, like part_ways, for the scan loop's sake.
+  [[gnu::noinline]] std::uint32_t find_or_add(json::Str name, std::size_t last) {
     const auto count = static_cast<std::uint32_t>(columns_.size());
     auto name_at = [this](std::size_t i) { return columns_[i].name(); };
-    if (count < kLinear) {
+    if (count <= json::kLinearSearchKeys) {
       for (std::uint32_t c = 0; c < count; ++c) {
         if (columns_[c].name() == name) return follow(c, last);
       }
     } else {
       json::Arena& arena = index_arenas_[live_arena_];
       if (index_.empty()) {
-        index_.build(name_at, count, 2 * kLinear, arena);
+        index_.build(name_at, count, 2 * count, arena);
       } else if (index_.full()) {
         // One huge row indexes millions of names: each table's predecessor
         // is freed, not left in the arena.
@@ -300,8 +348,7 @@ class ColumnPlan {
     if (count >= UINT32_MAX - 1) throw std::length_error("too many columns");
     const bool plain = json::find_string_special(name.data, name.data + name.size) == name.data + name.size;
     columns_.push_back(Column{name.data, std::uint64_t{name.size} << 1 | plain, Cell{}, 0, 0, 0, 0});
-    if (count < kWordColumns) {
-      words_.push_back(words_for(name, plain));
+    if (count < kOrderColumns) {
       order_.push_back(count);  // a ring of one, which follow() joins to the rest
       before_.push_back(count);
       follow(count, last >= count ? std::max(count, 1u) - 1 : last);
@@ -322,36 +369,18 @@ class ColumnPlan {
   }
   void link(std::uint32_t a, std::uint32_t b) { order_[a] = b; before_[b] = a; }
 
-  static KeyWords words_for(json::Str name, bool plain) {
-    KeyWords w;
-    if (!plain || name.size > 15) return w;
-    char text[16] = {};
-    std::memcpy(text, name.data, name.size);
-    text[name.size] = '"';
-    unsigned char mask[16] = {};
-    std::memset(mask, 0xFF, name.size + 1);
-    w.text[0] = json::load_word8(text);
-    w.text[1] = json::load_word8(text + 8);
-    w.mask[0] = json::load_word8(reinterpret_cast<const char*>(mask));
-    w.mask[1] = json::load_word8(reinterpret_cast<const char*>(mask) + 8);
-    return w;
-  }
-
   Source& source_;
-  json::PagedArray<std::uint32_t> stream_;
+  Stream stream_;
   json::PagedArray<Column> columns_;
-  std::vector<KeyWords> words_;             // of the first kWordColumns columns
-  std::vector<std::uint32_t> order_;        // per column (the first kWordColumns): the next in the columns' order
+  std::vector<std::uint32_t> order_;        // per column (the first kOrderColumns): the next in the columns' order
   std::vector<std::uint32_t> before_;       // and the one before
-  json::KeyIndex index_;                    // over the names, from kLinear columns on
+  json::KeyIndex index_;                    // over the names, past kLinearSearchKeys columns
   json::Arena index_arenas_[2];             // the index's table, and the one it grows into
   int live_arena_ = 0;
   std::vector<std::uint32_t> prev_;         // the last column list written, then kNoColumn
   std::vector<std::uint32_t> row_columns_;  // the current row's
   std::size_t rows_ = 0;
   std::size_t prev_size_ = 0;
-
-  std::size_t header_ = 0;     // the current row's header in the stream
 };
 
 }  // namespace zorvat::transform

@@ -15,36 +15,31 @@
 namespace zorvat::transform {
 
 // The rows: each cell at its column's position, null where the row lacks it.
-// member_at: output position -> member index, for one column list's rows.
-template <class Source>
+// `position`: per column, its place in the rows or kNoColumn; `width`: the
+// number of places.
+template <RowSource Source>
 void write_rows(const ColumnPlan<Source>& plan, const std::vector<std::uint32_t>& position, std::size_t width,
                 json::OutputBuffer& out) {
   Source& source = plan.source();
+  // Per place, the member index that fills it in the rows of the last column list read.
   std::vector<std::uint32_t> member_at(width, kNoColumn);
-  const std::uint32_t* s = plan.stream();
+  auto rows = plan.stream().rows();
   for (std::uint64_t r = 0, n = plan.rows(); r < n; ++r) {
-    const std::uint32_t header = *s;
-    s += ColumnPlan<Source>::kHeaderWords;
-    const std::size_t count = header >> 1;
-    const std::uint32_t* cells = s;
-    s += 2 * count;
-    if (header & 1) {
+    const auto row = rows.next();
+    if (row.list != nullptr) {
       std::fill(member_at.begin(), member_at.end(), kNoColumn);
-      for (std::size_t j = 0; j < count; ++j) {
-        const std::uint32_t at = position[s[j]];
+      for (std::size_t j = 0; j < row.count; ++j) {
+        const std::uint32_t at = position[row.list[j]];
         if (at != kNoColumn) member_at[at] = static_cast<std::uint32_t>(j);
       }
-      s += ColumnPlan<Source>::list_words(count);
     }
     if (r != 0) out.push_back(',');
     out.push_back('[');
     for (std::size_t k = 0; k < width; ++k) {
       const std::uint32_t j = member_at[k];
       // A row sharing a longer row's column list has only its first members.
-      if (j < count) {
-        typename Source::Cell cell;
-        std::memcpy(&cell, cells + 2 * std::size_t{j}, sizeof cell);
-        source.write_cell(out, cell, k != 0);
+      if (j < row.count) {
+        source.write_cell(out, row.cell(j), k != 0);
       } else {
         char* v = out.reserve(5);
         std::memcpy(v, ",null", 5);
@@ -57,7 +52,7 @@ void write_rows(const ColumnPlan<Source>& plan, const std::vector<std::uint32_t>
 }
 
 // `cell_bytes`: about the bytes the cells take as written, to size the output.
-template <class Source>
+template <RowSource Source>
 json::OutputBuffer write_document(ColumnPlan<Source>& plan, std::uint64_t cell_bytes) {
   plan.end_intake();
   Source& source = plan.source();

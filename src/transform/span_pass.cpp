@@ -17,6 +17,7 @@
 #include "transform/column_plan.h"
 #include "transform/columnarize.h"
 #include "transform/document_writer.h"
+#include "transform/key_words.h"
 
 namespace zorvat::transform {
 
@@ -101,6 +102,7 @@ class SpanPass {
   // once. A buffer much larger than the document holds memory that the next
   // calls could have reused.
   json::OutputBuffer write() {
+    words_.release();
     std::uint64_t bytes = static_cast<std::uint64_t>(end_ - begin_) + side_.size();
     std::uint64_t keys = 0;
     for (std::size_t c = 0; c < plan_.column_count(); ++c) {
@@ -123,6 +125,7 @@ class SpanPass {
   bool leave_to_exact() { why_ = SpanDecline::Why::unsupported; return false; }
 
   const char* scan_row(const char* p);
+  const char* read_key(const char* key, Str& name);
   const char* scan_value(const char* p, Cell& cell);
   const char* scan_scalar(const char* p, Compact& c, bool cell = false);
   const char* scan_container(const char* p, Compact& c, bool& keys_distinct);
@@ -159,6 +162,7 @@ class SpanPass {
   std::size_t after_row_ = 0;  // see SpanDecline
 
   ColumnPlan<SpanPass> plan_;
+  KeyWordTable words_;
   json::OutputBuffer side_{0};  // compact texts of the cells that differ from their bytes
   // Per column, once a cell's bytes differed from the reference's: the
   // reference read by the exact procedures (1 + its index in
@@ -207,6 +211,7 @@ bool SpanPass::scan() {
 // (and decodes it, if it has escapes) for the plan to look up.
 const char* SpanPass::scan_row(const char* p) {
   auto row = plan_.begin_row();
+  KeyWordList words = words_.list();
   const char* const last16 = end_ - 16;  // the last key start with 16 bytes to load
   p = skip_to_token(p + 1);
   if (*p != '}') {
@@ -217,32 +222,15 @@ const char* SpanPass::scan_row(const char* p) {
       // The key's raw bytes are exactly column g's name and closing quote.
       // (Inlined by force: clang calls it out of line, 6% of a call.)
       auto is_key = [&](std::size_t g) __attribute__((always_inline)) {
-        const KeyWords& w = row.words_of(g);
-        if (w.mask[0] != 0 && key <= last16) {
-          return (((json::load_word8(key) ^ w.text[0]) & w.mask[0]) |
-                  ((json::load_word8(key + 8) ^ w.text[1]) & w.mask[1])) == 0;
-        }
-        if (g == kNoColumn) return false;
-        const auto& col = plan_.column(g);
-        const std::size_t n = col.name_size();
-        return col.plain_name() && static_cast<std::size_t>(end_ - key) > n && key[n] == '"' &&
-               json::same_bytes(key, col.name_data, n);
+        const KeyWords& w = words.of(g);
+        if (w.has_mask() && key <= last16) return w.match(key);
+        return g != kNoColumn && written_as(plan_.column(g), key, end_);
       };
       std::size_t c = row.next;
       if (!is_key(c)) c = plan_.guess(row, is_key);
-      if (c != kNoColumn) p = key + plan_.column(c).name_size() + 1;
       Str name;
-      if (c == kNoColumn) {
-        bool verbatim = true;
-        bool escaped = false;
-        p = scan_string(key, end_, verbatim, escaped);
-        if (p == nullptr) return nullptr;
-        name = {key, static_cast<std::size_t>(p - 1 - key)};
-        if (escaped) {
-          decode_string(key, p - 1, text_);
-          name = {arena_.copy_bytes(text_.data(), text_.size()), text_.size()};
-        }
-      }
+      p = c != kNoColumn ? key + plan_.column(c).name_size() + 1 : read_key(key, name);
+      if (p == nullptr) return nullptr;
       if (*p != ':') p = skip_to_token(p);  // compact text has the colon right there
       if (*p != ':') return nullptr;
       p = skip_to_token(p + 1);
@@ -253,6 +241,7 @@ const char* SpanPass::scan_row(const char* p) {
         plan_.add(row, c, cell);
       } else {
         plan_.add(row, name, cell);
+        words = words_.update(plan_);
       }
 
       if (*p != ',') p = skip_to_token(p);
@@ -266,6 +255,20 @@ const char* SpanPass::scan_row(const char* p) {
   }
   plan_.end_row(row);
   return p + 1;
+}
+
+// A key no column's name matched as written: past its quote, or nullptr.
+const char* SpanPass::read_key(const char* key, Str& name) {
+  bool verbatim = true;
+  bool escaped = false;
+  const char* p = scan_string(key, end_, verbatim, escaped);
+  if (p == nullptr) return nullptr;
+  name = {key, static_cast<std::size_t>(p - 1 - key)};
+  if (escaped) {
+    decode_string(key, p - 1, text_);
+    name = {arena_.copy_bytes(text_.data(), text_.size()), text_.size()};
+  }
+  return p;
 }
 
 [[gnu::always_inline]] inline const char* SpanPass::scan_value(const char* p, Cell& cell) {

@@ -78,7 +78,7 @@ TEST(ObjectTest, LargeObjectsAreIndexedAndKeepInsertionOrder) {
     Value o = ob.finish();
     const Object& obj = o.as_object();
     ASSERT_EQ(obj.size(), n);
-    EXPECT_EQ(obj.index().empty(), n <= Object::kIndexThreshold) << n;
+    EXPECT_EQ(obj.index().empty(), n <= kLinearSearchKeys) << n;
     for (std::size_t i = 0; i < n; ++i) {
       EXPECT_EQ(obj[i].key().view(), keys[i]);
       const Value* v = obj.find({keys[i].data(), keys[i].size()});

@@ -14,7 +14,7 @@ bool ObjectBuilder::insert(Str key, Value value) {
         break;
       }
     }
-    if (found == KeyIndex::npos && n + 1 > Object::kIndexThreshold) {
+    if (found == KeyIndex::npos && n + 1 > json::kLinearSearchKeys) {
       members_.push_back({arena_->create(key), value});
       index_.build([this](std::size_t p) { return members_[p].key(); }, n + 1, 2 * (n + 1), *arena_);
       return false;
