@@ -335,10 +335,7 @@ bool Reader::invalid_type() {
     invalid_type_description_ = invalid_type_description(nullptr);
     return fail_consumed(ErrorKind::invalid_type);
   }
-  const char first = *p_;
-  bool is_value_start = first == 'n' || first == 't' || first == 'f' || first == '-' || first == '"' ||
-                        (first >= '0' && first <= '9');
-  if (!is_value_start) return fail_next(ErrorKind::expected_value);
+  if (!starts_value(*p_)) return fail_next(ErrorKind::expected_value);  // not '[' either: start() saw to that
   Value v;
   if (!read_scalar(v)) return false;
   invalid_type_description_ = invalid_type_description(&v);
