@@ -189,17 +189,26 @@ struct NumberLiteral {
 // Any other literal at p ('-' or a digit), by the general procedure.
 NumberLiteral read_general_literal(const char* p, const char* end);
 
-// kValueIfRewritten: the value only when the writer does not print the
-// literal's own bytes. Inline but for the general procedure.
-template <bool kValueIfRewritten = false>
+// What a reading of a literal must produce besides its end.
+enum class Need : unsigned char {
+  value,               // the value (and whether it prints as read)
+  value_if_rewritten,  // the value only where the writer does not print the literal's own bytes
+  nothing,             // a check: only whether it reads (the general procedure still makes a value)
+};
+
+// The number procedure, the one way both row sources read a literal: the
+// simple shape from one window, the general procedure for anything else.
+// Inline but for the general procedure.
+template <Need kNeed = Need::value>
 [[gnu::always_inline]] inline NumberLiteral read_number_literal(const char* p, const char* end) {
   NumberLiteral out;
   const bool negative = *p == '-';
   SimpleNumber s;
   out.end = simple_shape(p + negative, end, s);
   if (out.end == nullptr) [[unlikely]] return read_general_literal(p, end);
+  if constexpr (kNeed == Need::nothing) return out;
   out.prints_as_read = prints_as_read(s, negative, out.end);
-  if (!kValueIfRewritten || !out.prints_as_read) {
+  if (kNeed == Need::value || !out.prints_as_read) {
     out.value = simple_value(p + negative, s.int_digits, s.fraction, end, negative);
   }
   return out;

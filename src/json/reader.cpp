@@ -156,16 +156,18 @@ bool Reader::read_literal(const char* word, std::size_t length) {
 }
 
 inline bool Reader::read_number(bool negative, Value& out) {
-  json::SimpleNumber s;
-  if (const char* q = json::simple_shape(p_, end_, s)) {
-    // Checking needs no value, but for the message about a top-level one.
-    if (build_ || frames_.empty()) out = json::simple_value(p_, s.int_digits, s.fraction, end_, negative);
-    p_ = q;
-    return true;
+  const char* const literal = p_ - negative;  // its '-', if any, is read already
+  // Checking needs no value, but for the message about a top-level one.
+  const json::NumberLiteral n = build_ || frames_.empty()
+                                    ? json::read_number_literal(literal, end_)
+                                    : json::read_number_literal<json::Need::nothing>(literal, end_);
+  if (n.end == nullptr) [[unlikely]] {
+    // Read again where it broke, for the error's kind and position.
+    auto number = json::read_number(p_, end_, negative);
+    return set_error(number.error().kind, number.error().position);
   }
-  auto number = json::read_number(p_, end_, negative);
-  if (!number) return set_error(number.error().kind, number.error().position);
-  out = number.value();
+  out = n.value;
+  p_ = n.end;
   return true;
 }
 

@@ -334,7 +334,7 @@ const char* SpanPass::read_key(const char* key, Str& name) {
     return static_cast<std::size_t>(end_ - at) >= n && std::memcmp(at, word, n) == 0 ? at + n : nullptr;
   };
   if (*p == '-' || is_digit(*p)) {
-    const json::NumberLiteral number = json::read_number_literal<true>(p, end_);
+    const json::NumberLiteral number = json::read_number_literal<json::Need::value_if_rewritten>(p, end_);
     if (number.end == nullptr) {
       if (number.out_of_range) leave_to_exact();
       return nullptr;

@@ -116,7 +116,7 @@ TEST(SpanNumberTest, EveryLiteralReadsAsTheReaderReadsIt) {
     // without bytes after it to load.
     static const char* const kAfter[] = {"", ",1", "]}", ",12345678901234567890123456789012.5"};
     const std::string text = literal + kAfter[i % 4];
-    const auto scanned = json::read_number_literal<true>(text.data(), text.data() + text.size());
+    const auto scanned = json::read_number_literal<json::Need::value_if_rewritten>(text.data(), text.data() + text.size());
     ASSERT_EQ(scanned.end, text.data() + literal.size()) << literal;
     ASSERT_EQ(scanned.prints_as_read, number.prints_as_read) << literal;
     if (text.size() >= 9) {
