@@ -13,6 +13,7 @@
 namespace {
 
 using namespace zorvat::json;
+using zorvat::Arena;
 
 // Keys shaped like real column names: 2 to 14 bytes, several of one length.
 std::vector<std::string> make_keys(std::size_t n) {

@@ -19,7 +19,7 @@
 #include "json/reader.h"
 #include "json/writer.h"
 #include "payload_files.h"
-#include "transform/columnarize.h"
+#include "transform/exact_rows.h"
 #include "transform/pipeline.h"
 
 namespace {
@@ -33,7 +33,7 @@ std::string load(const std::filesystem::path& path) {
 
 void read_only(benchmark::State& state, const std::string* payload) {
   for (auto _ : state) {
-    json::Arena arena;
+    zorvat::Arena arena;
     auto rows = json::read_rows(*payload, arena);
     benchmark::DoNotOptimize(rows.ok());
   }
@@ -43,9 +43,9 @@ void read_only(benchmark::State& state, const std::string* payload) {
 // The exact path without its row check: read, plan the columns, write.
 void read_columnarize(benchmark::State& state, const std::string* payload) {
   for (auto _ : state) {
-    json::Arena arena;
+    zorvat::Arena arena;
     auto rows = json::read_rows(*payload, arena);
-    json::OutputBuffer out = transform::write_columnar(rows.value());
+    zorvat::OutputBuffer out = transform::write_columnar(rows.value());
     benchmark::DoNotOptimize(out.data());
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * payload->size()));
@@ -53,12 +53,12 @@ void read_columnarize(benchmark::State& state, const std::string* payload) {
 
 // The general writer alone on the whole document (bytes are of the output).
 void write_document(benchmark::State& state, const std::string* payload) {
-  json::Arena arena;
+  zorvat::Arena arena;
   auto rows = json::read_rows(*payload, arena);
   json::Value doc = testkit::columnarize_rows(rows.value(), arena);
   std::size_t written = 0;
   for (auto _ : state) {
-    json::OutputBuffer out = testkit::to_json_bytes(doc);
+    zorvat::OutputBuffer out = testkit::to_json_bytes(doc);
     written = out.size();
     benchmark::DoNotOptimize(out.data());
   }
@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(("write/" + name).c_str(), write_document, p)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("pipeline/" + name).c_str(), pipeline<transform::columnarize_json>, p)
         ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("exact/" + name).c_str(), pipeline<transform::columnarize_exact>, p)
+    benchmark::RegisterBenchmark(("exact/" + name).c_str(), pipeline<transform::exact_path>, p)
         ->Unit(benchmark::kMillisecond);
     payloads().push_back(p->substr(0, p->size() - 1));
     benchmark::RegisterBenchmark(("error_at_end/" + name).c_str(), pipeline<transform::columnarize_json>,

@@ -17,7 +17,7 @@
 // freed a large block, fresh is where a new process starts.
 //
 // Paths: module (columnarize_json under run_guarded, as the binding calls it),
-// exact (columnarize_exact: what ZORVAT_EXACT_ONLY=1 leaves), yyjson.
+// exact (exact_path: what ZORVAT_EXACT_ONLY=1 leaves), yyjson.
 #include <malloc.h>
 #include <yyjson.h>
 
@@ -65,7 +65,7 @@ std::size_t call(Path p, std::string_view payload) {
       return r ? r.value().size() : 0;
     }
     case Path::exact: {
-      Outcome r = zorvat::transform::run_guarded([payload] { return zorvat::transform::columnarize_exact(payload); });
+      Outcome r = zorvat::transform::run_guarded([payload] { return zorvat::transform::exact_path(payload); });
       return r ? r.value().size() : 0;
     }
     case Path::yyjson: {

@@ -17,6 +17,9 @@
 
 using namespace zorvat;
 using fuzz::require;
+using transform::kInvalidJsonPrefix;
+using transform::kNotObjectPrefix;
+using transform::TransformError;
 
 namespace {
 
@@ -97,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(!panicked, "nothing reaches the failure boundary", panicked ? result.error().message() : std::string());
 
   // What the payload is, independently of the pipeline.
-  json::Arena input_arena;
+  zorvat::Arena input_arena;
   auto input = json::read_rows(payload, input_arena);
   bool all_objects = input.ok();
   std::size_t input_depth = 0;
@@ -130,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string wrapped = "[";
   wrapped.append(result.value().view());
   wrapped += "]";
-  json::Arena output_arena;
+  zorvat::Arena output_arena;
   auto output = json::read_rows(wrapped, output_arena);
   if (!output.ok()) {
     require(input_depth + 2 > 127 && output.error().description == "recursion limit exceeded",

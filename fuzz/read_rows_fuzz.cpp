@@ -10,6 +10,8 @@
 #include "json/writer.h"
 
 using namespace zorvat::json;
+using zorvat::Arena;
+using zorvat::OutputBuffer;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view payload(reinterpret_cast<const char*>(data), size);

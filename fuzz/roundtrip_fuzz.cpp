@@ -24,10 +24,10 @@
 #include "object_builder.h"
 #include "json/float_format.h"
 #include "json/number.h"
-#include "json/pages.h"
+#include "base/pages.h"
 #include "json/reader.h"
 #include "json/writer.h"
-#include "transform/columnarize.h"
+#include "transform/exact_rows.h"
 #include "transform/pipeline.h"
 
 using namespace zorvat;
@@ -116,7 +116,7 @@ struct Generated {
 
 class Generator {
  public:
-  Generator(Bytes& in, json::Arena& arena) : in_(in), arena_(arena) {}
+  Generator(Bytes& in, zorvat::Arena& arena) : in_(in), arena_(arena) {}
 
   // The payload text; `rows` receives the rows it means.
   std::string payload(std::vector<json::Value>& rows) {
@@ -185,9 +185,9 @@ class Generator {
   // huge page, so that unescaped copies meet every boundary of the bump
   // allocation. Larger sizes are rarer, to keep runs fast.
   std::string long_bytes() {
-    std::size_t size = json::Arena::kFirstChunk << in_.below(in_.rarely(8) ? 11 : 6);
-    if (in_.rarely(8)) size = json::kHugePage * (1 + in_.below(3));
-    if (size > long_budget_) size = json::Arena::kFirstChunk;  // a few large ones per input keep runs short
+    std::size_t size = zorvat::Arena::kFirstChunk << in_.below(in_.rarely(8) ? 11 : 6);
+    if (in_.rarely(8)) size = zorvat::kHugePage * (1 + in_.below(3));
+    if (size > long_budget_) size = zorvat::Arena::kFirstChunk;  // a few large ones per input keep runs short
     long_budget_ -= size < long_budget_ ? size : long_budget_;
     size = size + in_.below(97) - 48;
     const char* const fills[] = {"a", "\xe4\xb8\xad", "\n"};
@@ -427,7 +427,7 @@ class Generator {
   }
 
   Bytes& in_;
-  json::Arena& arena_;
+  zorvat::Arena& arena_;
   static constexpr std::size_t kLongKey = SIZE_MAX;
   std::string text_;
   std::string long_key_;
@@ -437,7 +437,7 @@ class Generator {
 };
 
 std::string text_of(const json::Value& v) {
-  json::OutputBuffer out;
+  zorvat::OutputBuffer out;
   json::write_json_value(out, v);
   return std::string(out.view());
 }
@@ -446,12 +446,12 @@ std::string text_of(const json::Value& v) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Bytes in(data, size);
-  json::Arena model_arena;
+  zorvat::Arena model_arena;
   std::vector<json::Value> expected;
   std::string payload = Generator(in, model_arena).payload(expected);
 
   // The reader gives the rows the generator meant, byte for byte.
-  json::Arena input_arena;
+  zorvat::Arena input_arena;
   auto input = json::read_rows(payload, input_arena);
   require(input.ok(), "generated payload reads", input.ok() ? std::string() : input.error().text());
   const json::RowList rows = input.value();
@@ -465,12 +465,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     // The document as values, written, is the same text as the one written
     // straight from the rows.
-    json::Arena arena;
+    zorvat::Arena arena;
     json::Value document = testkit::columnarize_rows(rows, arena);
     require(testkit::to_json_bytes(document).view() == result.value().view(), "both forms of the document agree");
   }
   std::string wrapped = "[" + std::string(result.value().view()) + "]";
-  json::Arena output_arena;
+  zorvat::Arena output_arena;
   auto output = json::read_rows(wrapped, output_arena);
   require(output.ok(), "output reads back", output.ok() ? std::string() : output.error().text());
   const json::Object& doc = output.value().data[0].as_object();

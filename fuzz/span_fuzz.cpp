@@ -28,8 +28,8 @@ std::string answer(const transform::Outcome& o) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view payload(reinterpret_cast<const char*>(data), size);
   using transform::run_guarded;
-  const transform::Outcome exact = run_guarded([&] { return transform::columnarize_exact(payload); });
-  auto fast = transform::columnarize_spans(payload);
+  const transform::Outcome exact = run_guarded([&] { return transform::exact_path(payload); });
+  auto fast = transform::fast_path(payload);
   if (fast) {
     require(exact.ok(), "what the span pass accepts, the exact path accepts", answer(exact));
     require(fast.value().view() == exact.value().view(), "the span pass writes the exact path's bytes",
@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     const transform::SpanDecline& d = fast.error();
     require(d.after_row <= size, "the resume point lies in the payload");
-    json::Arena arena;
+    zorvat::Arena arena;
     auto from_start = json::read_rows(payload, arena);
     const std::string first_error = from_start ? "none" : from_start.error().text();
     for (const bool one_row : {false, true}) {

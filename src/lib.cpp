@@ -31,7 +31,7 @@
 #include <variant>
 
 #include "py_support.h"
-#include "json/pages.h"
+#include "base/pages.h"
 #include "transform/pipeline.h"
 
 namespace {
@@ -220,7 +220,7 @@ void raise_append_failure() {
 // and tail so that reporting needs no C++ allocation. The details are
 // UTF-8; should a contained failure ever carry other bytes, they are shown
 // replaced rather than turning a transform failure into an internal one.
-PyObject* raise_transform_error(const zorvat::TransformError& error) {
+PyObject* raise_transform_error(const zorvat::transform::TransformError& error) {
   const std::string_view prefix = error.prefix();
   const std::string_view rest = error.tail();
   Ref head(PyUnicode_FromStringAndSize(prefix.data(), static_cast<Py_ssize_t>(prefix.size())));
@@ -282,7 +282,7 @@ bool check_min_rows(PyObject* min_rows) {
 // The document as a new bytes object. The native buffer goes back to the
 // system block by block as it is copied, so a huge document is not held
 // twice.
-PyObject* document_bytes(json::OutputBuffer& document) {
+PyObject* document_bytes(zorvat::OutputBuffer& document) {
   PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(document.size()));
   if (bytes == nullptr) return null_object_failure();
   if (document.size() < kCopyUnlocked) {
@@ -293,7 +293,7 @@ PyObject* document_bytes(json::OutputBuffer& document) {
     // bytes it reads into): the copy and its page faults are most of what
     // a large call does after the transform, and other threads run meanwhile.
     PyThreadState* const unlocked = PyEval_SaveThread();
-    json::advise_huge_pages(PyBytes_AS_STRING(bytes), document.size());
+    zorvat::advise_huge_pages(PyBytes_AS_STRING(bytes), document.size());
     document.move_out(PyBytes_AS_STRING(bytes));
     PyEval_RestoreThread(unlocked);
   }

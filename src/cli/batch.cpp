@@ -196,7 +196,7 @@ std::string Batch::process(std::size_t index) {
   try {
     std::string failure;
     try {
-      json::OutputBuffer payload(0);
+      OutputBuffer payload(0);
       int fd = open_retrying(item.path.c_str(), O_RDONLY);
       const std::size_t limit = options_.max_input_size;
       int err = fd < 0 ? errno : read_all(fd, payload, limit);

@@ -14,6 +14,7 @@ namespace zorvat::cli {
 namespace {
 
 namespace tf = transform;
+using tf::TransformError;
 using namespace std::string_view_literals;  // xz's magic holds a NUL byte
 
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
@@ -150,7 +151,7 @@ LinesPlan plan_lines(std::string_view text) {
 // "," after the last byte of each non-blank line but the last, "]" after
 // that one (when the plan closes the array). No byte changes lines, and only
 // those of line 1 change columns, by one. Returns the array's text.
-std::string_view make_array(json::OutputBuffer& buffer, const LinesPlan& plan) {
+std::string_view make_array(OutputBuffer& buffer, const LinesPlan& plan) {
   const std::size_t added = plan.rows == 0 ? 2 : plan.rows + (plan.close ? 1 : 0);
   char* d = buffer.reserve(added) - buffer.size();
   const std::size_t total = plan.end + added;
@@ -196,7 +197,7 @@ tf::Outcome guarded(std::string_view text) {
 }
 
 // Columnarizes JSON Lines as their array; `text` is left viewing that array.
-tf::Outcome convert_lines(json::OutputBuffer& payload, std::string_view& text) {
+tf::Outcome convert_lines(OutputBuffer& payload, std::string_view& text) {
   const LinesPlan plan = plan_lines(payload.view());
   json::ReaderError stray;
   if (plan.stray != kNone) {
@@ -396,7 +397,7 @@ std::string size_limit_text(std::size_t limit) {
   return "the input size limit of " + std::to_string(limit) + " bytes (see --max-input-size)";
 }
 
-Gunzipped gunzip(json::OutputBuffer& bytes, bool lines, std::size_t limit) {
+Gunzipped gunzip(OutputBuffer& bytes, bool lines, std::size_t limit) {
   using Status = Gunzipped::Status;
   Inflater z;
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -406,7 +407,7 @@ Gunzipped gunzip(json::OutputBuffer& bytes, bool lines, std::size_t limit) {
   // A guess that decompression grows by doubling; the size the data claims
   // for itself (its last four bytes) is not trusted. The pages of the room
   // reserved are taken only as they are written.
-  json::OutputBuffer out(std::min(std::min(bytes.size(), kInitialGuessLimit) * 4 + kInflateChunk, most));
+  OutputBuffer out(std::min(std::min(bytes.size(), kInitialGuessLimit) * 4 + kInflateChunk, most));
   EarlyRejection early(lines);
   for (;;) {
     if (z->avail_in == 0 && in_left > 0) {
@@ -452,7 +453,7 @@ Gunzipped gunzip(json::OutputBuffer& bytes, bool lines, std::size_t limit) {
   return {};
 }
 
-Answer convert(json::OutputBuffer payload, bool lines) {
+Answer convert(OutputBuffer payload, bool lines) {
   std::string_view text = payload.view();
   Answer answer{lines ? convert_lines(payload, text) : guarded(text), {}};
   if (!answer.outcome) {
@@ -461,7 +462,7 @@ Answer convert(json::OutputBuffer payload, bool lines) {
     if (lines) text.remove_prefix(1);
     answer.hint = hint_for(text, answer.outcome.error(), lines);
   }
-  payload = json::OutputBuffer(0);  // the input is no longer needed; give the memory back
+  payload = OutputBuffer(0);  // the input is no longer needed; give the memory back
   return answer;
 }
 

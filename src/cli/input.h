@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "json/buffer.h"
+#include "base/buffer.h"
 #include "transform/pipeline.h"
 
 namespace zorvat::cli {
@@ -40,7 +40,7 @@ struct Gunzipped {
 // gives for that start the message and hint that it gives for the whole
 // input. With another status, `bytes` is left as it was. Throws
 // std::bad_alloc when memory is exhausted.
-Gunzipped gunzip(json::OutputBuffer& bytes, bool lines, std::size_t limit);
+Gunzipped gunzip(OutputBuffer& bytes, bool lines, std::size_t limit);
 
 struct Answer {
   transform::Outcome outcome;
@@ -52,6 +52,6 @@ struct Answer {
 // crash. With `lines`, the payload is JSON Lines, read as the array of its
 // non-blank lines. The payload is released as soon as the transform is done
 // with it.
-Answer convert(json::OutputBuffer payload, bool lines);
+Answer convert(OutputBuffer payload, bool lines);
 
 }  // namespace zorvat::cli

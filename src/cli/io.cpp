@@ -59,7 +59,7 @@ int open_retrying(const char* path, int flags) {
   return fd;
 }
 
-int read_all(int fd, json::OutputBuffer& out, std::size_t limit) {
+int read_all(int fd, OutputBuffer& out, std::size_t limit) {
   const std::size_t most = limit == SIZE_MAX ? limit : limit + 1;  // one more than the limit tells
   // A regular file gets a buffer of the bytes left in it plus one, where the
   // read that finds its end lands: no growth, so a large file is never held
@@ -74,7 +74,7 @@ int read_all(int fd, json::OutputBuffer& out, std::size_t limit) {
     if (left > limit) return kTooLarge;
     expected = static_cast<std::size_t>(left) + 1;
   }
-  out = json::OutputBuffer(std::min(expected, most));
+  out = OutputBuffer(std::min(expected, most));
   for (;;) {
     if (out.size() > limit) return kTooLarge;
     std::size_t room = out.capacity() - out.size();

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "json/buffer.h"
+#include "base/buffer.h"
 
 namespace zorvat::cli {
 
@@ -24,7 +24,7 @@ int open_retrying(const char* path, int flags);
 // errno of the failure, or kTooLarge when there are more than `limit` bytes
 // (a regular file is measured first; at most `limit` + 1 bytes are held).
 // Throws std::bad_alloc when memory is exhausted.
-int read_all(int fd, json::OutputBuffer& out, std::size_t limit = SIZE_MAX);
+int read_all(int fd, OutputBuffer& out, std::size_t limit = SIZE_MAX);
 
 // The memory this system has available now, in bytes: MemAvailable of
 // /proc/meminfo, or the free pages that sysconf reports; SIZE_MAX when

@@ -42,7 +42,7 @@
 namespace {
 
 namespace cli = zorvat::cli;
-using zorvat::json::OutputBuffer;
+using zorvat::OutputBuffer;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;

@@ -15,8 +15,8 @@
 
 #include "json/error.h"
 #include "json/powers_of_ten.h"
-#include "json/result.h"
-#include "json/unaligned.h"
+#include "base/result.h"
+#include "base/unaligned.h"
 #include "json/value.h"
 
 namespace zorvat::json {

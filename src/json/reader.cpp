@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "json/number.h"
-#include "json/stack.h"
+#include "base/stack.h"
 #include "json/strings.h"
 
 namespace zorvat::json {

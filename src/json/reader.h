@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <string_view>
 
-#include "json/arena.h"
+#include "base/arena.h"
 #include "json/error.h"
-#include "json/result.h"
+#include "base/result.h"
 #include "json/value.h"
 
 namespace zorvat::json {

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <type_traits>
 
-#include "json/cpu_features.h"
+#include "base/cpu_features.h"
 #include "json/string_kernels.h"
-#include "json/unaligned.h"
+#include "base/unaligned.h"
 #include "json/utf8_sequence.h"
 #include "json/utf8_vector.h"
 

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "json/target_region.h"
+#include "base/target_region.h"
 
 ZORVAT_TARGET_BEGIN("avx2")
 #include "json/utf8_blocks.h"

@@ -6,7 +6,7 @@
 // continuation after a continuation is one of those classes, and it is only
 // an error where no 3- or 4-byte lead two or three bytes back asks for it.
 //
-// Include it only inside a target region (json/target_region.h), after the
+// Include it only inside a target region (base/target_region.h), after the
 // standard headers it uses, so that every function here gets the variant's
 // instruction set and nothing shared with other translation units does.
 // Everything depends on V for the same reason: no instance is shared.

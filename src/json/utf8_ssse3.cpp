@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "json/target_region.h"
+#include "base/target_region.h"
 
 ZORVAT_TARGET_BEGIN("ssse3")
 #include "json/utf8_blocks.h"

@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "json/stack.h"
+#include "base/stack.h"
 
 namespace zorvat::json {
 

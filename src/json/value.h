@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "json/arena.h"
-#include "json/hash.h"
-#include "json/unaligned.h"
+#include "base/arena.h"
+#include "base/hash.h"
+#include "base/unaligned.h"
 
 namespace zorvat::json {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "json/float_format.h"
-#include "json/stack.h"
+#include "base/stack.h"
 #include "json/strings.h"
 
 namespace zorvat::json {

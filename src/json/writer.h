@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "json/buffer.h"
+#include "base/buffer.h"
 #include "json/float_format.h"
 #include "json/value.h"
 

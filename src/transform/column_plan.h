@@ -19,9 +19,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "json/arena.h"
-#include "json/buffer.h"
-#include "json/paged_array.h"
+#include "base/arena.h"
+#include "base/buffer.h"
+#include "base/paged_array.h"
 #include "json/strings.h"
 #include "json/value.h"
 
@@ -34,7 +34,7 @@ inline constexpr std::uint32_t kNoColumn = UINT32_MAX;
 // cell equality (numbers by value, containers structurally); `column` lets
 // a source remember what it learnt about that column's reference.
 template <class S>
-concept RowSource = requires(S& source, typename S::Cell cell, std::uint32_t column, json::OutputBuffer& out,
+concept RowSource = requires(S& source, typename S::Cell cell, std::uint32_t column, OutputBuffer& out,
                              bool comma) {
   requires sizeof(typename S::Cell) == 8 && std::is_trivially_copyable_v<typename S::Cell>;
   { source.is_null(cell) } -> std::same_as<bool>;
@@ -111,7 +111,7 @@ class RowStream {
     return cell;
   }
 
-  json::PagedArray<std::uint32_t> words_;
+  PagedArray<std::uint32_t> words_;
   std::size_t row_ = 0;  // the current row's header
 };
 
@@ -253,7 +253,7 @@ class ColumnPlan {
     std::vector<std::uint32_t>().swap(order_);
     std::vector<std::uint32_t>().swap(before_);
     index_ = json::KeyIndex();
-    for (json::Arena& a : index_arenas_) a.release();
+    for (Arena& a : index_arenas_) a.release();
   }
 
  private:
@@ -332,7 +332,7 @@ class ColumnPlan {
         if (columns_[c].name() == name) return follow(c, last);
       }
     } else {
-      json::Arena& arena = index_arenas_[live_arena_];
+      Arena& arena = index_arenas_[live_arena_];
       if (index_.empty()) {
         index_.build(name_at, count, 2 * count, arena);
       } else if (index_.full()) {
@@ -371,11 +371,11 @@ class ColumnPlan {
 
   Source& source_;
   Stream stream_;
-  json::PagedArray<Column> columns_;
+  PagedArray<Column> columns_;
   std::vector<std::uint32_t> order_;        // per column (the first kOrderColumns): the next in the columns' order
   std::vector<std::uint32_t> before_;       // and the one before
   json::KeyIndex index_;                    // over the names, past kLinearSearchKeys columns
-  json::Arena index_arenas_[2];             // the index's table, and the one it grows into
+  Arena index_arenas_[2];             // the index's table, and the one it grows into
   int live_arena_ = 0;
   std::vector<std::uint32_t> prev_;         // the last column list written, then kNoColumn
   std::vector<std::uint32_t> row_columns_;  // the current row's

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "json/buffer.h"
+#include "base/buffer.h"
 #include "json/writer.h"
 #include "transform/column_plan.h"
 
@@ -19,7 +19,7 @@ namespace zorvat::transform {
 // number of places.
 template <RowSource Source>
 void write_rows(const ColumnPlan<Source>& plan, const std::vector<std::uint32_t>& position, std::size_t width,
-                json::OutputBuffer& out) {
+                OutputBuffer& out) {
   Source& source = plan.source();
   // Per place, the member index that fills it in the rows of the last column list read.
   std::vector<std::uint32_t> member_at(width, kNoColumn);
@@ -53,7 +53,7 @@ void write_rows(const ColumnPlan<Source>& plan, const std::vector<std::uint32_t>
 
 // `cell_bytes`: about the bytes the cells take as written, to size the output.
 template <RowSource Source>
-json::OutputBuffer write_document(ColumnPlan<Source>& plan, std::uint64_t cell_bytes) {
+OutputBuffer write_document(ColumnPlan<Source>& plan, std::uint64_t cell_bytes) {
   plan.end_intake();
   Source& source = plan.source();
   const std::uint64_t n = plan.rows();
@@ -74,7 +74,7 @@ json::OutputBuffer write_document(ColumnPlan<Source>& plan, std::uint64_t cell_b
   // The cells, and a null and a comma for every place in the rows: more than
   // the document needs unless many cells are rewritten longer (then the
   // buffer grows as usual); the room never written is never touched.
-  json::OutputBuffer out(static_cast<std::size_t>(64 + names + cell_bytes + 3 * n + 5 * n * width));
+  OutputBuffer out(static_cast<std::size_t>(64 + names + cell_bytes + 3 * n + 5 * n * width));
 
   out.append(R"({"columns":[)");
   bool first = true;

@@ -33,17 +33,17 @@ struct KeyWords {
     text[name.size] = '"';
     unsigned char mask[16] = {};
     std::memset(mask, 0xFF, name.size + 1);
-    w.text[0] = json::load_word8(text);
-    w.text[1] = json::load_word8(text + 8);
-    w.mask[0] = json::load_word8(reinterpret_cast<const char*>(mask));
-    w.mask[1] = json::load_word8(reinterpret_cast<const char*>(mask) + 8);
+    w.text[0] = load_word8(text);
+    w.text[1] = load_word8(text + 8);
+    w.mask[0] = load_word8(reinterpret_cast<const char*>(mask));
+    w.mask[1] = load_word8(reinterpret_cast<const char*>(mask) + 8);
     return w;
   }
 
   bool has_mask() const { return mask[0] != 0; }
   // The 16 bytes at `key` start with the name and its closing quote.
   bool match(const char* key) const {
-    return (((json::load_word8(key) ^ text[0]) & mask[0]) | ((json::load_word8(key + 8) ^ text[1]) & mask[1])) == 0;
+    return (((load_word8(key) ^ text[0]) & mask[0]) | ((load_word8(key + 8) ^ text[1]) & mask[1])) == 0;
   }
 };
 inline constexpr KeyWords kNoWords{};

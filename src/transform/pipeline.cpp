@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
-#include "json/arena.h"
+#include "base/arena.h"
 #include "json/reader.h"
 #include "json/writer.h"
-#include "transform/columnarize.h"
+#include "transform/exact_rows.h"
 #include "transform/span_pass.h"
 
 namespace zorvat::transform {
@@ -24,7 +24,7 @@ bool span_pass_enabled() {
 namespace {
 
 TransformError not_object_error(const json::Value& row) {
-  json::OutputBuffer text;
+  OutputBuffer text;
   json::write_json_value(text, row);
   return TransformError::not_object(std::string(text.view()));
 }
@@ -52,7 +52,7 @@ std::optional<TransformError> error_after_decline(std::string_view payload, cons
       // stopped at is the first that is not an object, and only it is built.
       auto checked = json::check_rows(payload, d.utf8_valid, {d.after_row, false});
       if (!checked) return TransformError::reading(checked.error());
-      json::Arena arena;
+      Arena arena;
       auto row = json::read_rows(payload, arena, {d.after_row, true});
       if (row && row.value().size == 1 && !row.value().data[0].is_object()) {
         return not_object_error(row.value().data[0]);
@@ -69,17 +69,17 @@ std::optional<TransformError> error_after_decline(std::string_view payload, cons
 
 Outcome columnarize_json(std::string_view payload) {
   if (span_pass_enabled()) {
-    auto fast = columnarize_spans(payload);
+    auto fast = fast_path(payload);
     if (fast) return std::move(fast).value();
     if (auto error = error_after_decline(payload, fast.error())) return fail(std::move(*error));
   }
-  return columnarize_exact(payload);
+  return exact_path(payload);
 }
 
-Outcome columnarize_exact(std::string_view payload) {
+Outcome exact_path(std::string_view payload) {
   // Every value of the call lives in this arena and goes with it, on every
   // path out of this function.
-  json::Arena arena;
+  Arena arena;
 
   auto rows = json::read_rows(payload, arena);
   if (!rows) return fail(TransformError::reading(rows.error()));

@@ -6,26 +6,27 @@
 #include <exception>
 #include <string_view>
 
-#include "json/buffer.h"
-#include "json/error.h"
-#include "json/result.h"
+#include "base/buffer.h"
+#include "transform/transform_error.h"
+#include "base/result.h"
 
 namespace zorvat::transform {
 
 // The document's bytes, or why there is none.
-using Outcome = Result<json::OutputBuffer, TransformError>;
+using Outcome = Result<OutputBuffer, TransformError>;
 
-// Reads, checks, columnarizes and writes. Every expected failure comes back
+// The entry: reads, checks, columnarizes and writes. Every expected failure comes back
 // as an error; it throws only when something unexpected happens (memory
 // exhaustion, a broken invariant), which run_guarded contains.
 //
-// The span pass (span_pass.h) answers first; what it hands back goes to the
-// exact path, which gives the same bytes and words every error.
+// The fast path (the span pass, span_pass.h) answers first; what it hands
+// back goes to the exact path, which gives the same bytes and words every
+// error.
 Outcome columnarize_json(std::string_view payload);
 
 // The exact path alone: the reader builds the rows, the row check,
 // write_columnar.
-Outcome columnarize_exact(std::string_view payload);
+Outcome exact_path(std::string_view payload);
 
 // False when the environment held ZORVAT_EXACT_ONLY=1 at the first call: then
 // columnarize_json takes the exact path only (the switch for testing that

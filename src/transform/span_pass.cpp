@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "json/arena.h"
+#include "base/arena.h"
 #include "json/number.h"
 #include "json/reader.h"
 #include "json/strings.h"
@@ -15,7 +15,7 @@
 #include "json/writer.h"
 #include "transform/bulk_utf8.h"
 #include "transform/column_plan.h"
-#include "transform/columnarize.h"
+#include "transform/exact_rows.h"
 #include "transform/document_writer.h"
 #include "transform/key_words.h"
 
@@ -101,7 +101,7 @@ class SpanPass {
   // side text less the keys of the non-null cells, which the document names
   // once. A buffer much larger than the document holds memory that the next
   // calls could have reused.
-  json::OutputBuffer write() {
+  OutputBuffer write() {
     words_.release();
     std::uint64_t bytes = static_cast<std::uint64_t>(end_ - begin_) + side_.size();
     std::uint64_t keys = 0;
@@ -117,8 +117,8 @@ class SpanPass {
   bool equal(Cell cell, Cell reference, std::uint32_t column) {
     return same_text(cell, reference) || equal_otherwise(cell, reference, column);
   }
-  void write_cell(json::OutputBuffer& out, Cell cell, bool comma);
-  void write_reread(json::OutputBuffer& out, Cell cell, bool comma);
+  void write_cell(OutputBuffer& out, Cell cell, bool comma);
+  void write_reread(OutputBuffer& out, Cell cell, bool comma);
 
  private:
   bool give_up() { return false; }
@@ -149,7 +149,7 @@ class SpanPass {
   }
   bool equal_otherwise(Cell cell, Cell reference, std::uint32_t column);
   bool equal_by_value(Cell cell, Cell reference, std::uint32_t column);
-  Value exact_value(Str bytes, json::Arena& arena);
+  Value exact_value(Str bytes, Arena& arena);
 
   const char* const begin_;
   const char* const end_;
@@ -163,7 +163,7 @@ class SpanPass {
 
   ColumnPlan<SpanPass> plan_;
   KeyWordTable words_;
-  json::OutputBuffer side_{0};  // compact texts of the cells that differ from their bytes
+  OutputBuffer side_{0};  // compact texts of the cells that differ from their bytes
   // Per column, once a cell's bytes differed from the reference's: the
   // reference read by the exact procedures (1 + its index in
   // reference_values_), and the last cell found equal to it by value, so
@@ -173,7 +173,7 @@ class SpanPass {
   std::vector<Value> reference_values_;
   std::vector<Str> keys_;  // keys of the open nested objects, for repeats
   std::string text_;       // decoded strings, wrapped containers
-  json::Arena arena_;      // decoded names, the trees of reference values
+  Arena arena_;      // decoded names, the trees of reference values
 };
 
 bool SpanPass::scan() {
@@ -523,12 +523,12 @@ bool SpanPass::equal_by_value(Cell cell, Cell reference, std::uint32_t column) {
     reference_values_.push_back(exact_value(source_bytes(reference), arena_));
     reference_read_[column] = static_cast<std::uint32_t>(reference_values_.size());
   }
-  json::Arena scratch;
+  Arena scratch;
   return cells_equal(exact_value(source_bytes(cell), scratch), reference_values_[reference_read_[column] - 1]);
 }
 
 // A container's bytes as the exact reader reads them.
-Value SpanPass::exact_value(Str bytes, json::Arena& arena) {
+Value SpanPass::exact_value(Str bytes, Arena& arena) {
   char* wrapped = static_cast<char*>(arena.allocate(bytes.size + 2, 1));
   wrapped[0] = '[';
   std::memcpy(wrapped + 1, bytes.data, bytes.size);
@@ -540,7 +540,7 @@ Value SpanPass::exact_value(Str bytes, json::Arena& arena) {
 
 // ---- Writing -------------------------------------------------------------------
 
-inline void SpanPass::write_cell(json::OutputBuffer& out, Cell cell, bool comma) {
+inline void SpanPass::write_cell(OutputBuffer& out, Cell cell, bool comma) {
   const char* src = begin_ + cell.offset;
   const char* limit = end_;
   if (cell.mode() != Mode::copy) [[unlikely]] {
@@ -568,15 +568,15 @@ inline void SpanPass::write_cell(json::OutputBuffer& out, Cell cell, bool comma)
   out.commit(n + comma);
 }
 
-void SpanPass::write_reread(json::OutputBuffer& out, Cell cell, bool comma) {
+void SpanPass::write_reread(OutputBuffer& out, Cell cell, bool comma) {
   if (comma) out.push_back(',');
-  json::Arena arena;
+  Arena arena;
   json::write_json_value(out, exact_value({begin_ + cell.offset, cell.length()}, arena));
 }
 
 }  // namespace
 
-Result<json::OutputBuffer, SpanDecline> columnarize_spans(std::string_view payload, std::size_t max_offset) {
+Result<OutputBuffer, SpanDecline> fast_path(std::string_view payload, std::size_t max_offset) {
   using Why = SpanDecline::Why;
   if (payload.size() > max_offset) return fail(SpanDecline{Why::too_large, false, 0});
   // One vectorised check of the whole payload stands in for checking each

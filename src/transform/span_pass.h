@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "json/buffer.h"
-#include "json/result.h"
+#include "base/buffer.h"
+#include "base/result.h"
 
 namespace zorvat::transform {
 
@@ -43,7 +43,9 @@ struct SpanDecline {
 // once). Tests pass a lower bound to cross it with small payloads.
 inline constexpr std::size_t kMaxSpanOffset = UINT32_MAX;
 
-Result<json::OutputBuffer, SpanDecline> columnarize_spans(std::string_view payload,
-                                                          std::size_t max_offset = kMaxSpanOffset);
+// The fast path: the document from one pass over the payload, or why the
+// exact path must answer instead.
+Result<OutputBuffer, SpanDecline> fast_path(std::string_view payload,
+                                    std::size_t max_offset = kMaxSpanOffset);
 
 }  // namespace zorvat::transform

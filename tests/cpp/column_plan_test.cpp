@@ -16,7 +16,7 @@
 #include "document.h"
 #include "json/reader.h"
 #include "json/writer.h"
-#include "transform/columnarize.h"
+#include "transform/exact_rows.h"
 #include "transform/document_writer.h"
 
 namespace zorvat::transform {
@@ -27,7 +27,7 @@ struct TestCells {
   using Cell = const json::Value*;
   bool is_null(Cell cell) const { return cell->is_null(); }
   bool equal(Cell cell, Cell reference, std::uint32_t /*column*/) const { return cells_equal(*cell, *reference); }
-  void write_cell(json::OutputBuffer& out, Cell cell, bool comma) const {
+  void write_cell(zorvat::OutputBuffer& out, Cell cell, bool comma) const {
     if (comma) out.push_back(',');
     json::write_json_value(out, *cell);
   }
@@ -43,7 +43,7 @@ void expect_same_document(const std::vector<Row>& rows, const std::string& label
   for (const Row& row : rows) {
     objects += objects.size() > 1 ? ",{" : "{";
     for (std::size_t m = 0; m < row.size(); ++m) {
-      json::OutputBuffer key;
+      zorvat::OutputBuffer key;
       json::write_json_string(key, {row[m].first.data(), row[m].first.size()});
       objects += (m != 0 ? "," : "") + std::string(key.view()) + ":" + row[m].second;
       members += (members.size() > 1 ? "," : "") + row[m].second;
@@ -53,11 +53,11 @@ void expect_same_document(const std::vector<Row>& rows, const std::string& label
   members += "]";
   objects += "]";
 
-  json::Arena arena;
+  zorvat::Arena arena;
   auto values = json::read_rows(members, arena);
   auto objects_read = json::read_rows(objects, arena);
   ASSERT_TRUE(values && objects_read) << label;
-  const json::OutputBuffer expected = testkit::to_json_bytes(testkit::columnarize_rows(objects_read.value(), arena));
+  const zorvat::OutputBuffer expected = testkit::to_json_bytes(testkit::columnarize_rows(objects_read.value(), arena));
 
   TestCells cells;
   ColumnPlan<TestCells> plan(cells, 64);

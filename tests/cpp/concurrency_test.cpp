@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "json/hash.h"
+#include "base/hash.h"
 #include "pipeline_text.h"
 #include "transform/pipeline.h"
 
@@ -88,12 +88,12 @@ TEST(ConcurrencyTest, EachThreadHasItsOwnHashKey) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&keys, t] {
-      json::HashKey k = json::take_table_key();
+      zorvat::HashKey k = zorvat::take_table_key();
       keys[static_cast<std::size_t>(t)] = {k.k0, k.k1};
     });
   }
   for (std::thread& th : threads) th.join();
-  json::HashKey mine = json::take_table_key();
+  zorvat::HashKey mine = zorvat::take_table_key();
   std::set<std::uint64_t> k1s{mine.k1};
   for (auto& k : keys) k1s.insert(k.second);
   EXPECT_EQ(k1s.size(), static_cast<std::size_t>(kThreads + 1));

@@ -13,6 +13,7 @@
 namespace zorvat {
 namespace {
 
+using transform::TransformError;
 using Kind = TransformError::Kind;
 using json::ErrorKind;
 
@@ -48,7 +49,7 @@ TEST(TransformErrorTest, FieldsAndMessage) {
   for (const FieldsCase& c : cases) {
     for (const bool exact : {false, true}) {
       SCOPED_TRACE(std::string(c.payload) + (exact ? " (exact path)" : " (span pass first)"));
-      const transform::Outcome o = exact ? transform::columnarize_exact(c.payload) : transform::columnarize_json(c.payload);
+      const transform::Outcome o = exact ? transform::exact_path(c.payload) : transform::columnarize_json(c.payload);
       ASSERT_FALSE(o.ok());
       const TransformError& e = o.error();
       EXPECT_EQ(e.kind(), c.kind);

@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "json/arena.h"
-#include "json/buffer.h"
-#include "json/pages.h"
-#include "json/poison.h"
+#include "base/arena.h"
+#include "base/buffer.h"
+#include "base/pages.h"
+#include "base/poison.h"
 
 namespace zorvat::json {
 namespace {

@@ -11,7 +11,7 @@
 #include "json/writer.h"
 #include "document.h"
 #include "pipeline_text.h"
-#include "transform/columnarize.h"
+#include "transform/exact_rows.h"
 
 namespace zorvat::transform {
 namespace {
@@ -24,7 +24,7 @@ struct Case {
 // The document built as a value and written by the general writer: the
 // pipeline's direct writer must produce exactly these bytes.
 std::string via_document(std::string_view payload) {
-  json::Arena arena;
+  zorvat::Arena arena;
   auto rows = json::read_rows(payload, arena);
   if (!rows) return "ERR";
   return std::string(testkit::to_json_bytes(testkit::columnarize_rows(rows.value(), arena)).view());
@@ -141,7 +141,7 @@ TEST(PipelineTest, BoundaryContainsEveryKindOfThrow) {
   for (const Thrower& t : throwers) {
     Outcome g = run_guarded([&]() -> Outcome {
       t.raise();
-      return json::OutputBuffer();
+      return zorvat::OutputBuffer();
     });
     ASSERT_FALSE(g.ok()) << t.name;
     EXPECT_EQ(g.error().message(), t.expected) << t.name;

@@ -23,10 +23,10 @@ namespace {
 
 // The literal as the exact path prints it, or "ERR" when it does not read.
 std::string exact_text(const std::string& literal) {
-  json::Arena arena;
+  zorvat::Arena arena;
   auto rows = json::read_rows("[" + literal + "]", arena);
   if (!rows) return "ERR";
-  json::OutputBuffer out;
+  zorvat::OutputBuffer out;
   json::write_json_value(out, rows.value().data[0]);
   return std::string(out.view());
 }
@@ -109,7 +109,7 @@ TEST(SpanNumberTest, EveryLiteralReadsAsTheReaderReadsIt) {
     if (number.prints_as_read) {
       ASSERT_EQ(exact, literal);
     }
-    json::OutputBuffer out;
+    zorvat::OutputBuffer out;
     json::write_number(out, number.value);
     ASSERT_EQ(std::string(out.view()), exact) << literal;
     // The scan's form: the value only for a literal it rewrites, with and
@@ -126,7 +126,7 @@ TEST(SpanNumberTest, EveryLiteralReadsAsTheReaderReadsIt) {
       }
     }
     if (!scanned.prints_as_read) {
-      json::OutputBuffer again;
+      zorvat::OutputBuffer again;
       json::write_number(again, scanned.value);
       ASSERT_EQ(std::string(again.view()), exact) << literal;
     }
@@ -190,14 +190,14 @@ TEST(SpanPassTest, GeneratedRowSetsAsTheExactPathWritesThem) {
   std::mt19937_64 rng(12);
   for (int i = 0; i < 20000; ++i) {
     const std::string payload = generated_payload(rng);
-    auto fast = columnarize_spans(payload);
+    auto fast = fast_path(payload);
     ASSERT_TRUE(fast.ok()) << "handed back: " << payload;
-    Outcome exact = columnarize_exact(payload);
+    Outcome exact = exact_path(payload);
     ASSERT_TRUE(exact.ok()) << payload;
     ASSERT_EQ(fast.value().view(), exact.value().view()) << payload;
     // Both paths share the column plan; the test support's document is built
     // without it.
-    json::Arena arena;
+    zorvat::Arena arena;
     auto rows = json::read_rows(payload, arena);
     ASSERT_TRUE(rows.ok()) << payload;
     ASSERT_EQ(fast.value().view(), testkit::to_json_bytes(testkit::columnarize_rows(rows.value(), arena)).view())
@@ -221,9 +221,9 @@ TEST(SpanPassTest, SideTextPastTheOffsetBoundIsHandedBack) {
     }
     payload += "]";
     const std::size_t bound = payload.size() + rng() % (payload.size() * 2);
-    const Outcome exact = columnarize_exact(payload);
+    const Outcome exact = exact_path(payload);
     ASSERT_TRUE(exact.ok());
-    auto fast = columnarize_spans(payload, bound);
+    auto fast = fast_path(payload, bound);
     if (fast.ok()) {
       ASSERT_EQ(fast.value().view(), exact.value().view()) << payload;
       continue;
@@ -233,12 +233,12 @@ TEST(SpanPassTest, SideTextPastTheOffsetBoundIsHandedBack) {
     ASSERT_EQ(d.why, SpanDecline::Why::unsupported) << payload;
     ASSERT_TRUE(d.after_row == 0 || payload[d.after_row - 1] == '}') << d.after_row;
     ASSERT_TRUE(json::check_rows(payload, true, {d.after_row, true}).ok());
-    ASSERT_TRUE(columnarize_spans(payload).ok());  // under the production bound
+    ASSERT_TRUE(fast_path(payload).ok());  // under the production bound
   }
   EXPECT_GT(declined, 500u);
   // A payload past the bound is not scanned at all.
   const std::string small = R"([{"a":1}])";
-  auto fast = columnarize_spans(small, small.size() - 1);
+  auto fast = fast_path(small, small.size() - 1);
   ASSERT_FALSE(fast.ok());
   EXPECT_EQ(fast.error().why, SpanDecline::Why::too_large);
 }
@@ -271,7 +271,7 @@ TEST(SpanPassTest, AlteredRowSetsAnswerAsTheExactPath) {
         payload.insert(at, 1, byte);
         break;
     }
-    ASSERT_EQ(answer(columnarize_json(payload)), answer(columnarize_exact(payload))) << payload;
+    ASSERT_EQ(answer(columnarize_json(payload)), answer(exact_path(payload))) << payload;
   }
 }
 
@@ -298,9 +298,9 @@ TEST(SpanPassTest, BrokenRowsWordedFromWhereThePassStopped) {
         if (r + 1 == at) row_before_ends = payload.size();
         payload += r < 2 ? ",\n" : "\n]";
       }
-      const Outcome exact = columnarize_exact(payload);
+      const Outcome exact = exact_path(payload);
       EXPECT_EQ(answer(columnarize_json(payload)), answer(exact)) << payload;
-      auto fast = columnarize_spans(payload);
+      auto fast = fast_path(payload);
       if (exact.ok()) {
         EXPECT_TRUE(fast.ok()) << payload;
       } else if (!fast.ok() && fast.error().utf8_valid) {
@@ -312,7 +312,7 @@ TEST(SpanPassTest, BrokenRowsWordedFromWhereThePassStopped) {
   // leaves to the exact path, then a grammar error: the error comes first.
   for (const char* middle : {"[1]", "{\"a\":1e305}", "{\"a\":1e400}"}) {
     const std::string payload = "[\n" + good + ",\n" + middle + ",\n{\"a\" 1}\n]";
-    EXPECT_EQ(answer(columnarize_json(payload)), answer(columnarize_exact(payload))) << payload;
+    EXPECT_EQ(answer(columnarize_json(payload)), answer(exact_path(payload))) << payload;
   }
 }
 
@@ -325,7 +325,7 @@ TEST(SpanPassTest, HandsBackWhatItDoesNotHandle) {
     const std::size_t n = std::strlen(payload);
     std::unique_ptr<char[]> exact(new char[n]);
     std::memcpy(exact.get(), payload, n);
-    EXPECT_FALSE(columnarize_spans({exact.get(), n}).ok()) << payload;
+    EXPECT_FALSE(fast_path({exact.get(), n}).ok()) << payload;
   }
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "json/hash.h"
+#include "base/hash.h"
 #include "json/writer.h"
 #include "object_builder.h"
 

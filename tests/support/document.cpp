@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "json/writer.h"
-#include "transform/columnarize.h"
+#include "transform/exact_rows.h"
 
 namespace zorvat::testkit {
 
@@ -15,7 +15,7 @@ using json::Value;
 
 // Step by step as the rules read, with lookups rather than the pipeline's
 // plan, so that the two can be compared.
-Value columnarize_rows(json::RowList rows, json::Arena& arena) {
+Value columnarize_rows(json::RowList rows, zorvat::Arena& arena) {
   const std::size_t n = rows.size;
   std::vector<const Str*> names;
   std::unordered_set<std::string_view> seen;
@@ -65,8 +65,8 @@ Value columnarize_rows(json::RowList rows, json::Arena& arena) {
   return json::make_object(document, 3, json::KeyIndex(), arena);
 }
 
-json::OutputBuffer to_json_bytes(const Value& v) {
-  json::OutputBuffer out;
+zorvat::OutputBuffer to_json_bytes(const Value& v) {
+  zorvat::OutputBuffer out;
   json::write_json_value(out, v);
   return out;
 }

@@ -3,7 +3,7 @@
 // it against.
 #pragma once
 
-#include "json/buffer.h"
+#include "base/buffer.h"
 #include "json/reader.h"
 #include "json/value.h"
 
@@ -13,9 +13,9 @@ namespace zorvat::testkit {
 // object), built by a plain reading of the rules, independently of the
 // pipeline's column plan;
 // it shares the rows' values and lives in `arena`.
-json::Value columnarize_rows(json::RowList rows, json::Arena& arena);
+json::Value columnarize_rows(json::RowList rows, zorvat::Arena& arena);
 
 // `v` as compact JSON.
-json::OutputBuffer to_json_bytes(const json::Value& v);
+zorvat::OutputBuffer to_json_bytes(const json::Value& v);
 
 }  // namespace zorvat::testkit

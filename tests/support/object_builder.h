@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "json/arena.h"
+#include "base/arena.h"
 #include "json/value.h"
 
 namespace zorvat::testkit {

@@ -18,7 +18,7 @@
 #include <sanitizer/asan_interface.h>
 #endif
 
-namespace zorvat::json {
+namespace zorvat {
 
 #ifdef ZORVAT_ASAN
 inline constexpr bool kAsan = true;
@@ -30,4 +30,4 @@ inline void poison(const void*, std::size_t) {}
 inline void unpoison(const void*, std::size_t) {}
 #endif
 
-}  // namespace zorvat::json
+}  // namespace zorvat

@@ -1,4 +1,4 @@
-#include "json/pages.h"
+#include "base/pages.h"
 
 #ifndef _GNU_SOURCE
 #define _GNU_SOURCE  // mremap
@@ -11,9 +11,9 @@
 #include <cstring>
 #include <iterator>
 
-#include "json/poison.h"
+#include "base/poison.h"
 
-namespace zorvat::json {
+namespace zorvat {
 
 namespace {
 
@@ -173,4 +173,4 @@ void advise_huge_pages(void* p, std::size_t bytes) noexcept {
 }
 
 
-}  // namespace zorvat::json
+}  // namespace zorvat

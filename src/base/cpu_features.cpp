@@ -1,10 +1,10 @@
-#include "json/cpu_features.h"
+#include "base/cpu_features.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #endif
 
-namespace zorvat::json {
+namespace zorvat {
 namespace {
 
 CpuFeatures detect() {
@@ -36,4 +36,4 @@ const CpuFeatures& cpu_features() {
   return features;
 }
 
-}  // namespace zorvat::json
+}  // namespace zorvat

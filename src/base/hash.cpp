@@ -1,4 +1,4 @@
-#include "json/hash.h"
+#include "base/hash.h"
 
 #include <sys/random.h>
 
@@ -6,9 +6,9 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "json/unaligned.h"
+#include "base/unaligned.h"
 
-namespace zorvat::json {
+namespace zorvat {
 namespace {
 
 inline std::uint64_t rotl(std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
@@ -107,4 +107,4 @@ HashKey take_table_key() {
   return key;
 }
 
-}  // namespace zorvat::json
+}  // namespace zorvat

@@ -9,7 +9,7 @@
 
 #include <cstddef>
 
-namespace zorvat::json {
+namespace zorvat {
 
 inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // Blocks from this size on are mapped here and kept when released, not
@@ -51,4 +51,4 @@ void advise_huge_pages(void* p, std::size_t bytes) noexcept;
 // afterwards. For blocks whose contents are no longer needed.
 void discard_pages(void* p, std::size_t bytes) noexcept;
 
-}  // namespace zorvat::json
+}  // namespace zorvat

@@ -10,10 +10,10 @@
 #include <string_view>
 #include <utility>
 
-#include "json/pages.h"
-#include "json/poison.h"
+#include "base/pages.h"
+#include "base/poison.h"
 
-namespace zorvat::json {
+namespace zorvat {
 
 class OutputBuffer {
  public:
@@ -126,4 +126,4 @@ class OutputBuffer {
   std::size_t open_ = 0;  // end of the bytes reserve() made writable (AddressSanitizer builds)
 };
 
-}  // namespace zorvat::json
+}  // namespace zorvat

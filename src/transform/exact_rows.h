@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "json/buffer.h"
+#include "base/buffer.h"
 #include "json/reader.h"
 #include "json/value.h"
 
@@ -19,7 +19,7 @@ namespace zorvat::transform {
 //   each with the first row's value.
 // Columns whose cell is null in every row appear nowhere. Never fails (but
 // for memory); thread safe.
-json::OutputBuffer write_columnar(json::RowList rows, std::size_t cell_bytes = 0);
+OutputBuffer write_columnar(json::RowList rows, std::size_t cell_bytes = 0);
 
 // Cell equality: two numbers are equal when their values as doubles are
 // equal (1 == 1.0 == 1e0, 0 == -0.0); anything else compares structurally.

@@ -1,11 +1,11 @@
-#include "json/arena.h"
+#include "base/arena.h"
 
 #include <cstdint>
 #include <cstdlib>
 
-#include "json/pages.h"
+#include "base/pages.h"
 
-namespace zorvat::json {
+namespace zorvat {
 
 namespace {
 constexpr std::size_t kHeader = 16;  // the Chunk header, rounded so allocations of any alignment fit after it
@@ -50,4 +50,4 @@ void Arena::release(bool keep_pages) {
   next_chunk_ = kFirstChunk;
 }
 
-}  // namespace zorvat::json
+}  // namespace zorvat

@@ -11,7 +11,7 @@
 #include <new>
 #include <type_traits>
 
-namespace zorvat::json {
+namespace zorvat {
 
 template <class T, std::size_t Inline = 0>
 class Stack {
@@ -56,4 +56,4 @@ class Stack {
   std::size_t capacity_ = Inline;
 };
 
-}  // namespace zorvat::json
+}  // namespace zorvat

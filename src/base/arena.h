@@ -12,9 +12,9 @@
 #include <new>
 #include <type_traits>
 
-#include "json/poison.h"
+#include "base/poison.h"
 
-namespace zorvat::json {
+namespace zorvat {
 
 class Arena {
  public:
@@ -93,4 +93,4 @@ class Arena {
   std::size_t next_chunk_ = kFirstChunk;
 };
 
-}  // namespace zorvat::json
+}  // namespace zorvat

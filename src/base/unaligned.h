@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace zorvat::json {
+namespace zorvat {
 
 static_assert(std::endian::native == std::endian::little, "the first byte of a loaded word must be its lowest");
 
@@ -21,4 +21,4 @@ inline W load_word(const void* p) {
 
 inline std::uint64_t load_word8(const void* p) { return load_word<std::uint64_t>(p); }
 
-}  // namespace zorvat::json
+}  // namespace zorvat

@@ -9,10 +9,10 @@
 #include <new>
 #include <type_traits>
 
-#include "json/pages.h"
-#include "json/poison.h"
+#include "base/pages.h"
+#include "base/poison.h"
 
-namespace zorvat::json {
+namespace zorvat {
 
 template <class T>
 class PagedArray {
@@ -63,4 +63,4 @@ class PagedArray {
   std::size_t bytes_ = 0;  // the block's, which need not be a multiple of sizeof(T)
 };
 
-}  // namespace zorvat::json
+}  // namespace zorvat

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace zorvat::json {
+namespace zorvat {
 
 struct HashKey {
   std::uint64_t k0;
@@ -23,4 +23,4 @@ std::uint64_t sip_hash13(HashKey key, std::string_view bytes);
 // thread from getrandom(2). Lock free; safe on any thread.
 HashKey take_table_key();
 
-}  // namespace zorvat::json
+}  // namespace zorvat

@@ -4,7 +4,7 @@
 // with links in.
 #pragma once
 
-namespace zorvat::json {
+namespace zorvat {
 
 struct CpuFeatures {
   bool ssse3 = false;
@@ -14,4 +14,4 @@ struct CpuFeatures {
 // All false on other processors.
 const CpuFeatures& cpu_features();
 
-}  // namespace zorvat::json
+}  // namespace zorvat

@@ -1,4 +1,4 @@
-#include "transform/columnarize.h"
+#include "transform/exact_rows.h"
 
 #include "json/writer.h"
 #include "transform/column_plan.h"
@@ -23,7 +23,7 @@ struct ValueCells {
   using Cell = const Value*;
   bool is_null(Cell cell) const { return cell->is_null(); }
   bool equal(Cell cell, Cell reference, std::uint32_t /*column*/) const { return cells_equal(*cell, *reference); }
-  void write_cell(json::OutputBuffer& out, Cell cell, bool comma) const {
+  void write_cell(OutputBuffer& out, Cell cell, bool comma) const {
     if (comma) out.push_back(',');
     json::write_json_value(out, *cell);
   }
@@ -31,7 +31,7 @@ struct ValueCells {
 
 }  // namespace
 
-json::OutputBuffer write_columnar(json::RowList rows, std::size_t cell_bytes) {
+OutputBuffer write_columnar(json::RowList rows, std::size_t cell_bytes) {
   ValueCells cells;
   ColumnPlan<ValueCells> plan(cells, rows.size * 8);
   for (const Value& row : rows) {
