@@ -19,14 +19,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/pages.h"
 #include "document.h"
 #include "fuzz_check.h"
-#include "object_builder.h"
 #include "json/float_format.h"
 #include "json/number.h"
-#include "base/pages.h"
 #include "json/reader.h"
 #include "json/writer.h"
+#include "object_builder.h"
 #include "transform/exact_rows.h"
 #include "transform/pipeline.h"
 

@@ -16,8 +16,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "json/powers_of_ten.h"
 #include "base/unaligned.h"
+#include "json/powers_of_ten.h"
 
 // ZORVAT_FLOAT_FORMAT_SCALAR builds the portable code on x86-64 too, so that
 // it can be tested there: plain C++ for the SSE2 digits and for the few

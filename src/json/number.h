@@ -13,10 +13,10 @@
 #include <emmintrin.h>
 #endif
 
-#include "json/error.h"
-#include "json/powers_of_ten.h"
 #include "base/result.h"
 #include "base/unaligned.h"
+#include "json/error.h"
+#include "json/powers_of_ten.h"
 #include "json/value.h"
 
 namespace zorvat::json {

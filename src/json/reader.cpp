@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "json/number.h"
 #include "base/stack.h"
+#include "json/number.h"
 #include "json/strings.h"
 
 namespace zorvat::json {

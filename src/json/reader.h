@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "base/arena.h"
-#include "json/error.h"
 #include "base/result.h"
+#include "json/error.h"
 #include "json/value.h"
 
 namespace zorvat::json {

@@ -6,8 +6,8 @@
 #include <type_traits>
 
 #include "base/cpu_features.h"
-#include "json/string_kernels.h"
 #include "base/unaligned.h"
+#include "json/string_kernels.h"
 #include "json/utf8_sequence.h"
 #include "json/utf8_vector.h"
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "json/float_format.h"
 #include "base/stack.h"
+#include "json/float_format.h"
 #include "json/strings.h"
 
 namespace zorvat::json {

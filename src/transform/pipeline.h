@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "base/buffer.h"
-#include "transform/transform_error.h"
 #include "base/result.h"
+#include "transform/transform_error.h"
 
 namespace zorvat::transform {
 

@@ -15,8 +15,8 @@
 #include "json/writer.h"
 #include "transform/bulk_utf8.h"
 #include "transform/column_plan.h"
-#include "transform/exact_rows.h"
 #include "transform/document_writer.h"
+#include "transform/exact_rows.h"
 #include "transform/key_words.h"
 
 namespace zorvat::transform {
