@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "cli/input.h"
 #include "cli/io.h"
@@ -78,6 +79,110 @@ class ProgressLine {
   }
   std::size_t width_ = 0;  // characters on the line now
 };
+
+// A file created for a document under a temporary name.
+struct TempFile {
+  int fd = -1;
+  int err = 0;  // errno when fd is -1
+  std::string name;
+};
+
+// Creates document `index`'s temporary file in the directory `dir_fd`, under
+// a name of this process: 0600 when it will replace a file (its mode comes
+// later), 0666 less the umask otherwise.
+TempFile create_temp_file(int dir_fd, std::size_t index, bool replacing) {
+  const std::string prefix = ".zorvat-columnarize-" + std::to_string(::getpid()) + "-" + std::to_string(index) + "-";
+  TempFile temp;
+  for (int attempt = 0; temp.fd < 0 && attempt < 100; ++attempt) {
+    temp.name = prefix + std::to_string(attempt) + ".tmp";
+    temp.fd = ::openat(dir_fd, temp.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, replacing ? 0600 : 0666);
+    if (temp.fd >= 0) break;
+    temp.err = errno;
+    if (temp.err != EEXIST && temp.err != EINTR) break;  // EEXIST: a leftover of a crashed run: another name
+  }
+  return temp;
+}
+
+// Gives the open file `fd` the owner, group and mode of `old`, as far as
+// this process may: only root may give a file away, and only a member may
+// pick its group; what this process may not set stays its own. An errno, or 0.
+int take_over_owner_and_mode(int fd, const struct stat& old) {
+  int err = 0;
+  if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
+    if (errno != EPERM) err = errno;
+    else if (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0 && errno != EPERM) err = errno;
+  }
+  // After fchown, which may clear the set-user-ID and set-group-ID bits.
+  if (err == 0 && ::fchmod(fd, old.st_mode & 07777) != 0) err = errno;
+  return err;
+}
+
+// The worker count: as asked (0: one per CPU), at least one, at most one
+// per file.
+std::size_t job_count(unsigned asked, std::size_t files) {
+  return std::clamp<std::size_t>(asked != 0 ? asked : available_cpus(), 1, std::max<std::size_t>(files, 1));
+}
+
+// What the workers and the progress line share while a batch runs, all but
+// `next` under `mutex`. The transform shares nothing between calls: the
+// threads share only the next index to take and what goes to standard error.
+struct Tally {
+  Tally(std::size_t files, std::uint64_t bytes) : count(files), total_bytes(bytes) {}
+
+  const std::size_t count;
+  const std::uint64_t total_bytes;
+  const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  std::atomic<std::size_t> next{0};
+  std::mutex mutex;
+  std::condition_variable finished_changed;
+  bool finished = false;
+  bool failed = false;
+  std::size_t reported = 0;  // files whose message has gone out, in order
+  std::size_t files_done = 0;
+  std::uint64_t bytes_done = 0;
+  ProgressLine line;
+};
+
+// The thread that redraws the progress line until the tally is finished;
+// none (not joinable) when no thread can be had, and the work goes on.
+std::thread start_ticker(Tally& tally) {
+  try {
+    return std::thread([&tally] {
+      std::unique_lock lock(tally.mutex);
+      while (!tally.finished_changed.wait_for(lock, kProgressInterval, [&] { return tally.finished; })) {
+        std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - tally.start;
+        tally.line.draw(tally.files_done, tally.count, static_cast<double>(tally.bytes_done) / 1e6,
+                        static_cast<double>(tally.total_bytes) / 1e6, elapsed.count());
+      }
+      tally.line.clear();
+    });
+  } catch (const std::system_error&) {
+    return {};
+  }
+}
+
+void stop_ticker(Tally& tally, std::thread& ticker) {
+  {
+    std::lock_guard lock(tally.mutex);
+    tally.finished = true;
+  }
+  tally.finished_changed.notify_all();
+  if (ticker.joinable()) ticker.join();
+}
+
+// Runs `work` on this thread and up to `jobs` - 1 others, until each returns.
+template <class Work>
+void run_on_threads(std::size_t jobs, Work& work) {
+  std::vector<std::thread> helpers;
+  try {
+    helpers.reserve(jobs - 1);
+    while (helpers.size() + 1 < jobs) helpers.emplace_back(work);
+  } catch (const std::exception&) {
+    // Fewer threads than asked for: those there are take every file.
+  }
+  work();
+  for (std::thread& helper : helpers) helper.join();
+}
 
 }  // namespace
 
@@ -164,30 +269,14 @@ std::string Batch::store(std::size_t index, std::string_view document) {
   // Its temporary file is private from the start.
   struct stat old;
   const bool replacing = ::fstatat(dir_fd_, item.name.c_str(), &old, 0) == 0 && S_ISREG(old.st_mode);
-  const std::string prefix = ".zorvat-columnarize-" + std::to_string(::getpid()) + "-" + std::to_string(index) + "-";
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-    temp = prefix + std::to_string(attempt) + ".tmp";
-    fd = ::openat(dir_fd_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, replacing ? 0600 : 0666);
-    if (fd < 0 && errno != EEXIST && errno != EINTR) break;  // a leftover of a crashed run: another name
-  }
-  int err = fd < 0 ? errno : write_all(fd, document);
-  if (err == 0 && replacing) {
-    // Only root may give a file away, and only a member may pick its group:
-    // what this process may not set stays its own.
-    if (::fchown(fd, old.st_uid, old.st_gid) != 0) {
-      if (errno != EPERM) err = errno;
-      else if (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0 && errno != EPERM) err = errno;
-    }
-    // After fchown, which may clear the set-user-ID and set-group-ID bits.
-    if (err == 0 && ::fchmod(fd, old.st_mode & 07777) != 0) err = errno;
-  }
-  if (err == 0 && options_.sync && ::fsync(fd) != 0) err = errno;
-  if (fd >= 0 && ::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
-  if (err == 0 && ::renameat(dir_fd_, temp.c_str(), dir_fd_, item.name.c_str()) != 0) err = errno;
+  const TempFile temp = create_temp_file(dir_fd_, index, replacing);
+  int err = temp.fd < 0 ? temp.err : write_all(temp.fd, document);
+  if (err == 0 && replacing) err = take_over_owner_and_mode(temp.fd, old);
+  if (err == 0 && options_.sync && ::fsync(temp.fd) != 0) err = errno;
+  if (temp.fd >= 0 && ::close(temp.fd) != 0 && err == 0 && errno != EINTR) err = errno;
+  if (err == 0 && ::renameat(dir_fd_, temp.name.c_str(), dir_fd_, item.name.c_str()) != 0) err = errno;
   if (err == 0) return {};
-  if (fd >= 0) ::unlinkat(dir_fd_, temp.c_str(), 0);
+  if (temp.fd >= 0) ::unlinkat(dir_fd_, temp.name.c_str(), 0);
   return "cannot write '" + output_path(item.name) + "': " + describe(err);
 }
 
@@ -236,39 +325,24 @@ std::string Batch::process(std::size_t index) {
 }
 
 int Batch::run() {
-  const std::size_t count = items_.size();
-  const std::size_t jobs = std::clamp<std::size_t>(options_.jobs != 0 ? options_.jobs : available_cpus(), 1,
-                                                   std::max<std::size_t>(count, 1));
   std::uint64_t total_bytes = 0;
   for (const Item& item : items_) total_bytes += item.size;
-  const auto start = std::chrono::steady_clock::now();
-
-  // The transform shares nothing between calls: the threads share only the
-  // next index to take and, under the lock, what goes to standard error.
-  std::atomic<std::size_t> next{0};
-  std::mutex mutex;
-  std::condition_variable finished_changed;
-  bool finished = false;
-  bool failed = false;
-  std::size_t reported = 0;
-  std::size_t files_done = 0;
-  std::uint64_t bytes_done = 0;
-  ProgressLine line;
+  Tally tally(items_.size(), total_bytes);
 
   auto work = [&] {
-    for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+    for (std::size_t i; (i = tally.next.fetch_add(1, std::memory_order_relaxed)) < tally.count;) {
       std::string message = process(i);
-      std::lock_guard lock(mutex);
+      std::lock_guard lock(tally.mutex);
       items_[i].message = std::move(message);
       items_[i].done = true;
-      ++files_done;
-      bytes_done += items_[i].size;
+      ++tally.files_done;
+      tally.bytes_done += items_[i].size;
       // Messages go out in the order of the FILEs, whichever finishes first.
-      for (; reported < count && items_[reported].done; ++reported) {
-        std::string& text = items_[reported].message;
+      for (; tally.reported < tally.count && items_[tally.reported].done; ++tally.reported) {
+        std::string& text = items_[tally.reported].message;
         if (text.empty()) continue;
-        failed = true;
-        line.clear();
+        tally.failed = true;
+        tally.line.clear();
         say(text);
         std::string().swap(text);
       }
@@ -276,39 +350,10 @@ int Batch::run() {
   };
 
   std::thread ticker;
-  if (options_.progress || ::isatty(STDERR_FILENO)) {
-    try {
-      ticker = std::thread([&] {
-        std::unique_lock lock(mutex);
-        while (!finished_changed.wait_for(lock, kProgressInterval, [&] { return finished; })) {
-          std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-          line.draw(files_done, count, static_cast<double>(bytes_done) / 1e6,
-                    static_cast<double>(total_bytes) / 1e6, elapsed.count());
-        }
-        line.clear();
-      });
-    } catch (const std::system_error&) {
-      // No thread for it: no progress line, the work goes on.
-    }
-  }
-
-  std::vector<std::thread> helpers;
-  try {
-    helpers.reserve(jobs - 1);
-    while (helpers.size() + 1 < jobs) helpers.emplace_back(work);
-  } catch (const std::exception&) {
-    // Fewer threads than asked for: those there are take every file.
-  }
-  work();
-  for (std::thread& helper : helpers) helper.join();
-
-  {
-    std::lock_guard lock(mutex);
-    finished = true;
-  }
-  finished_changed.notify_all();
-  if (ticker.joinable()) ticker.join();
-  return failed ? 1 : 0;
+  if (options_.progress || ::isatty(STDERR_FILENO)) ticker = start_ticker(tally);
+  run_on_threads(job_count(options_.jobs, tally.count), work);
+  stop_ticker(tally, ticker);
+  return tally.failed ? 1 : 0;
 }
 
 }  // namespace zorvat::cli

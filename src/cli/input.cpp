@@ -71,80 +71,109 @@ struct LinesPlan {
 
 // A bracket count outside strings, enough to see where a line's value ends
 // when the line is well formed; when it is not, the reader says why first.
-LinesPlan plan_lines(std::string_view text) {
-  LinesPlan plan;
-  plan.end = text.size();
-  std::size_t depth = 0;
-  bool in_string = false;
-  bool escaped = false;
-  bool started = false;  // the line has a byte other than whitespace
-  bool done = false;     // an object, array or string has ended at the top
-  auto start = [&] {
-    if (!started) ++plan.rows;
-    started = true;
-  };
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '\n') {
-      if (in_string || depth > 0) {
-        plan.end = i;
-        plan.close = false;
-        return plan;
-      }
-      started = false;
-      done = false;
-      continue;
+// Fed one byte at a time; each step says whether the plan is complete there.
+class LinesScan {
+ public:
+  explicit LinesScan(std::size_t size) { plan_.end = size; }
+
+  // Byte `c` at offset `i`: true when the input is cut there.
+  bool step(std::size_t i, char c) {
+    if (c == '\n') return line_feed(i);
+    if (in_string_) {
+      string_byte(c);
+      return false;
     }
-    if (in_string) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        in_string = false;
-        done = depth == 0;
-      }
-      continue;
+    if (line_space(c)) return false;
+    return value_byte(i, c);
+  }
+
+  // The plan once every byte has been stepped through without a cut.
+  LinesPlan finish() {
+    if (open()) plan_.close = false;
+    return plan_;
+  }
+
+  const LinesPlan& plan() const { return plan_; }
+
+ private:
+  bool open() const { return in_string_ || depth_ > 0; }
+
+  // A value still open at the end of its line is cut there, unclosed.
+  bool line_feed(std::size_t i) {
+    if (open()) {
+      plan_.end = i;
+      plan_.close = false;
+      return true;
     }
-    if (line_space(c)) continue;
-    bool stray = done;
+    started_ = false;
+    done_ = false;
+    return false;
+  }
+
+  void string_byte(char c) {
+    if (escaped_) {
+      escaped_ = false;
+    } else if (c == '\\') {
+      escaped_ = true;
+    } else if (c == '"') {
+      in_string_ = false;
+      done_ = depth_ == 0;
+    }
+  }
+
+  // A byte outside strings that is not whitespace.
+  bool value_byte(std::size_t i, char c) {
+    bool stray = done_;
     switch (c) {
       case '"':
-        in_string = true;
+        in_string_ = true;
         break;
       case '{':
       case '[':
-        ++depth;
+        ++depth_;
         break;
       case '}':
       case ']':
-        if (depth > 0) {
-          done = --depth == 0;
+        if (depth_ > 0) {
+          done_ = --depth_ == 0;
           break;
         }
-        if (!started) {  // no value of the line can begin with it
-          plan.end = i;
-          plan.stray = i;
-          plan.stray_kind = json::ErrorKind::expected_value;
-          return plan;
-        }
+        if (!started_) return cut_at_stray(i, json::ErrorKind::expected_value);  // no value can begin with it
         [[fallthrough]];
       case ',':
         // At the top after a number or literal, this ends the line's value.
-        stray = stray || (depth == 0 && started);
+        stray = stray || (depth_ == 0 && started_);
         break;
       default:
         break;
     }
-    if (stray) {
-      plan.end = i;
-      plan.stray = i;
-      return plan;
-    }
-    start();
+    if (stray) return cut_at_stray(i, json::ErrorKind::trailing_characters);
+    if (!started_) ++plan_.rows;
+    started_ = true;
+    return false;
   }
-  if (in_string || depth > 0) plan.close = false;
-  return plan;
+
+  bool cut_at_stray(std::size_t i, json::ErrorKind kind) {
+    plan_.end = i;
+    plan_.stray = i;
+    plan_.stray_kind = kind;
+    return true;
+  }
+
+  LinesPlan plan_;
+  std::size_t depth_ = 0;
+  bool in_string_ = false;
+  bool escaped_ = false;
+  bool started_ = false;  // the line has a byte other than whitespace
+  bool done_ = false;     // an object, array or string has ended at the top
+};
+
+LinesPlan plan_lines(std::string_view text) {
+  LinesScan scan(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (scan.step(i, text[i])) return scan.plan();
+  }
+  return scan.finish();
 }
 
 // Makes the array of `plan` in place of the input in `buffer`: "[" in front,

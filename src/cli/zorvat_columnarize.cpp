@@ -27,6 +27,7 @@
 #include <csignal>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -198,7 +199,8 @@ int run_single(const char* path, bool lines, std::size_t limit) {  // path null:
   return emit(answer.outcome.value().view());
 }
 
-int run(int argc, char** argv) {
+// What the command line asks for.
+struct Options {
   std::vector<std::string> files;
   const char* output_dir = nullptr;
   unsigned jobs = 0;
@@ -207,74 +209,108 @@ int run(int argc, char** argv) {
   bool lines = false;
   std::size_t max_input_size = 0;
   bool max_input_size_given = false;
+};
+
+// Reading the command line stops at the first argument that settles the exit
+// status: --help or --version (answered at once) or a usage error. These
+// return that status, or nothing when reading goes on.
+using Settled = std::optional<int>;
+
+// The options without a value, other than those that end the command.
+bool take_flag(std::string_view arg, Options& options) {
+  if (arg == "--progress") {
+    options.progress = true;
+  } else if (arg == "--sync") {
+    options.sync = true;
+  } else if (arg == "--lines") {
+    options.lines = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+Settled set_option_value(std::string_view name, const char* value, Options& options) {
+  if (name == "-o" || name == "--output-dir") {
+    options.output_dir = value;
+  } else if (name == "--max-input-size") {
+    if (!parse_size(value, options.max_input_size)) {
+      return usage_error("invalid size '" + std::string(value) +
+                         "': expected a number of bytes, perhaps followed by K, M, G or T");
+    }
+    options.max_input_size_given = true;
+  } else if (!parse_jobs(value, options.jobs)) {
+    return usage_error("invalid number of jobs '" + std::string(value) + "': expected a positive integer");
+  }
+  return std::nullopt;
+}
+
+// The options with a value, argv[i] being one: "-o DIR", "-oDIR",
+// "--output-dir DIR" and "--output-dir=DIR"; likewise -j and --jobs, and
+// --max-input-size. A value in the next argument moves `i` past it.
+Settled take_option_with_value(int argc, char** argv, int& i, Options& options) {
+  const std::string_view arg = argv[i];
+  const bool is_long = arg[1] == '-';
+  const std::size_t name_end = is_long ? std::min(arg.find('='), arg.size()) : 2;
+  const std::string_view name = arg.substr(0, name_end);
+  if (name != "-o" && name != "--output-dir" && name != "-j" && name != "--jobs" && name != "--max-input-size") {
+    return usage_error("unknown option '" + std::string(arg) + "'");
+  }
+  const char* value = argv[i] + name_end + (is_long && name_end < arg.size() ? 1 : 0);
+  if (name_end == arg.size()) {
+    if (i + 1 == argc) return usage_error("option '" + std::string(name) + "' needs a value");
+    value = argv[++i];
+  }
+  return set_option_value(name, value, options);
+}
+
+// Arguments in order, so that the first one to settle the exit status wins.
+Settled parse_arguments(int argc, char** argv, Options& options) {
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
+    const std::string_view arg = argv[i];
     if (options_done || arg.size() < 2 || arg[0] != '-') {
-      files.emplace_back(arg);
+      options.files.emplace_back(arg);
       continue;
     }
     if (arg == "-h" || arg == "--help") return emit(kHelp);
     if (arg == "--version") return emit(std::string(cli::kProgram) + " " ZORVAT_VERSION "\n");
     if (arg == "--") {
       options_done = true;
-      continue;
-    }
-    if (arg == "--progress") {
-      progress = true;
-      continue;
-    }
-    if (arg == "--sync") {
-      sync = true;
-      continue;
-    }
-    if (arg == "--lines") {
-      lines = true;
-      continue;
-    }
-    // The options with a value: "-o DIR", "-oDIR", "--output-dir DIR" and
-    // "--output-dir=DIR"; likewise -j and --jobs, and --max-input-size.
-    const bool is_long = arg[1] == '-';
-    const std::size_t name_end = is_long ? std::min(arg.find('='), arg.size()) : 2;
-    const std::string_view name = arg.substr(0, name_end);
-    if (name != "-o" && name != "--output-dir" && name != "-j" && name != "--jobs" && name != "--max-input-size") {
-      return usage_error("unknown option '" + std::string(arg) + "'");
-    }
-    const char* value = argv[i] + name_end + (is_long && name_end < arg.size() ? 1 : 0);
-    if (name_end == arg.size()) {
-      if (i + 1 == argc) return usage_error("option '" + std::string(name) + "' needs a value");
-      value = argv[++i];
-    }
-    if (name == "-o" || name == "--output-dir") {
-      output_dir = value;
-    } else if (name == "--max-input-size") {
-      if (!parse_size(value, max_input_size)) {
-        return usage_error("invalid size '" + std::string(value) +
-                           "': expected a number of bytes, perhaps followed by K, M, G or T");
-      }
-      max_input_size_given = true;
-    } else if (!parse_jobs(value, jobs)) {
-      return usage_error("invalid number of jobs '" + std::string(value) + "': expected a positive integer");
+    } else if (!take_flag(arg, options)) {
+      if (Settled status = take_option_with_value(argc, argv, i, options)) return status;
     }
   }
+  return std::nullopt;
+}
+
+// Every FILE into the output directory.
+int run_batch(Options& options) {
+  for (const std::string& file : options.files) {
+    if (file == "-") return usage_error("standard input ('-') has no name to write under in an output directory");
+  }
+  if (options.files.empty()) return usage_error("an output directory needs at least one FILE");
+  cli::Batch batch({std::move(options.files), options.output_dir, options.jobs, options.progress,
+                    options.sync, options.lines, options.max_input_size});
+  std::string problem = batch.prepare();
+  if (!problem.empty()) return usage_error(problem);
+  return batch.run();
+}
+
+int run(int argc, char** argv) {
+  Options options;
+  if (Settled status = parse_arguments(argc, argv, options)) return *status;
 
   // Measured once, before any input is read.
-  if (!max_input_size_given) max_input_size = cli::available_memory();
+  if (!options.max_input_size_given) options.max_input_size = cli::available_memory();
 
-  if (output_dir != nullptr) {
-    for (const std::string& file : files) {
-      if (file == "-") return usage_error("standard input ('-') has no name to write under in an output directory");
-    }
-    if (files.empty()) return usage_error("an output directory needs at least one FILE");
-    cli::Batch batch({std::move(files), output_dir, jobs, progress, sync, lines, max_input_size});
-    std::string problem = batch.prepare();
-    if (!problem.empty()) return usage_error(problem);
-    return batch.run();
-  }
+  if (options.output_dir != nullptr) return run_batch(options);
+  const std::vector<std::string>& files = options.files;
   if (files.size() > 1) {
     return usage_error("more than one FILE needs an output directory (-o DIR)");
   }
-  return run_single(files.empty() || files[0] == "-" ? nullptr : files[0].c_str(), lines, max_input_size);
+  return run_single(files.empty() || files[0] == "-" ? nullptr : files[0].c_str(), options.lines,
+                    options.max_input_size);
 }
 
 }  // namespace
