@@ -13,8 +13,18 @@
 # system's Python; everything else it builds goes under build/.
 #
 #   bash scripts/test_all.sh             # one wheel per platform: CPython 3.11
-#   bash scripts/test_all.sh --release   # the wheels of CPython 3.11, 3.12 and 3.13 for
-#                                        # each platform, each x86_64 one under the suite
+#   bash scripts/test_all.sh --release   # the wheels of CPython 3.11, 3.12, 3.13 and 3.14 for
+#                                        # each platform and of 3.13t and 3.14t for
+#                                        # manylinux2014 x86_64, each x86_64 one under the
+#                                        # suite; the free-threaded ones under a long thread
+#                                        # stress, also with ThreadSanitizer
+#
+# The release matrix first builds the interpreters that the machine lacks
+# (CPython 3.14, the free-threaded 3.13t and 3.14t, and a free-threaded
+# ThreadSanitizer build) from Debian's source packages, with
+# scripts/build_cpython.sh, into a cache outside the checkout that later runs
+# reuse; a source package that cannot be downloaded is reported and its
+# interpreter left out.
 #
 # After the dependencies, the stages run in two lanes side by side (the
 # machines have two cores): the sdist and the wheels, which Zig builds, and
@@ -155,11 +165,49 @@ python_asan() {
 
 wheel_flags=()
 ((release)) && wheel_flags=(--release)
+cpython_cache=${ZORVAT_CPYTHON_CACHE:-$HOME/.cache/zorvat-cpython}
+
+cpython_builds() {
+  echo "CPython 3.14, 3.13t, 3.14t and a free-threaded ThreadSanitizer build from Debian's sources (cached)"
+  ZORVAT_CPYTHON_SKIP_UNAVAILABLE=1 bash scripts/build_cpython.sh 3.14 3.13t 3.14t
+  # ThreadSanitizer on the newest free-threaded CPython there is.
+  if [ -f "$cpython_cache/3.14t/.complete" ]; then
+    bash scripts/build_cpython.sh 3.14t-tsan
+  elif [ -f "$cpython_cache/3.13t/.complete" ]; then
+    bash scripts/build_cpython.sh 3.13t-tsan
+  fi
+}
+
+# The free-threaded wheels (tested by the suite in wheel-x86_64) under many
+# threads for longer, with the GIL checked off; then the module built with
+# ThreadSanitizer, run by the free-threaded ThreadSanitizer interpreter.
+free_threaded_stress() {
+  echo "Thread stress on the free-threaded interpreters, then under ThreadSanitizer"
+  local venv tsan_python
+  for venv in "$root"/build/venv-wheel-3.*t; do
+    [ -x "$venv/bin/python" ] || continue
+    (cd "$venv" && bin/python -c 'import sys, zorvat_codec; print(sys.version.split()[0], "GIL enabled:", sys._is_gil_enabled())')
+    (cd "$venv" && bin/python "$root/tests/python/thread_stress.py" --threads 8 --rounds 300)
+  done
+  tsan_python=$(ls "$cpython_cache"/3.1[0-9]t-tsan/bin/python3 2>/dev/null | sort -V | tail -n 1 || true)
+  if [ -z "$tsan_python" ]; then
+    echo "-- no free-threaded ThreadSanitizer interpreter: that run skipped"
+    return
+  fi
+  cmake -S . -B build/tsan-python -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORVAT_TSAN=ON \
+    -DZORVAT_BUILD_PYTHON=ON -DZORVAT_BUILD_TESTS=OFF -DZORVAT_BUILD_CLI=OFF "-DPython_EXECUTABLE=$tsan_python" >/dev/null
+  cmake --build build/tsan-python -j "$jobs" --target zorvat_codec
+  # CPython's own suppressions cover its known benign races; any report fails.
+  (cd "$scratch" && PYTHONPATH="$root/build/tsan-python" \
+    TSAN_OPTIONS="halt_on_error=1:exitcode=66:suppressions=$(dirname "$(dirname "$tsan_python")")/tsan-suppressions.txt" \
+    "$tsan_python" "$root/tests/python/thread_stress.py" --threads 4 --rounds 20)
+}
 
 # The two lanes take about the same CPU time. The sdist and the wheels: Zig
 # builds its C runtime and libc++ for each target before the first wheel,
 # which is most of this lane; then the aarch64 wheel runs under qemu.
 archives_lane() {
+  ((release)) && stage cpython-builds cpython_builds
   stage archives-build bash scripts/test_wheel.sh "${wheel_flags[@]}" build
   stage wheel-aarch64 bash scripts/test_wheel.sh aarch64
 }
@@ -176,6 +224,8 @@ source_lane() {
   after archives-build
   stage wheel-x86_64 bash scripts/test_wheel.sh "${wheel_flags[@]}" x86_64
   stage wheel-musl bash scripts/test_wheel.sh musl
+  ((release)) && stage free-threaded-stress free_threaded_stress
+  return 0
 }
 
 # Page faults per call, which other processes disturb: alone, at the end,

@@ -3,9 +3,10 @@
 # 3.11 up that this machine has: each in a fresh venv under build/, with the
 # project pip-installed into it, tested from outside the source tree.
 #
-# Interpreters are taken from pyenv (the newest patch release of each minor
-# version, free-threaded "t" builds as their own entry), else python3.X on
-# PATH. A version the machine lacks is skipped with a message, not failed.
+# Interpreters are found by scripts/find_python.sh: pyenv's (the newest patch
+# release of each minor version, free-threaded "t" builds as their own entry),
+# else those scripts/build_cpython.sh built, else python3.X on PATH. A
+# version the machine lacks is skipped with a message, not failed.
 # ZORVAT_PYTHONS="/path/to/python ..." tests exactly those interpreters.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,25 +14,8 @@ root=$PWD
 
 minors=(3.11 3.12 3.13 3.13t 3.14 3.14t)
 
-# pyenv's versions need not be on PATH (its shims serve only the selected ones).
-if command -v pyenv >/dev/null 2>&1; then
-  pyenv_versions="$(pyenv root)/versions"
-else
-  pyenv_versions="${PYENV_ROOT:-$HOME/.pyenv}/versions"
-fi
-
 # The interpreter for one entry of `minors`, or nothing.
-find_python() {
-  local want=$1 minor=${1%t} suffix=
-  [[ $want == *t ]] && suffix=t
-  local best
-  best=$(ls "$pyenv_versions" 2>/dev/null | grep -E "^${minor//./\\.}\.[0-9]+${suffix}\$" | sort -V | tail -n 1 || true)
-  if [ -n "$best" ] && [ -x "$pyenv_versions/$best/bin/python${minor}${suffix}" ]; then
-    echo "$pyenv_versions/$best/bin/python${minor}${suffix}"
-    return
-  fi
-  command -v "python${want}" 2>/dev/null || true
-}
+find_python() { bash scripts/find_python.sh "$1"; }
 
 pythons=()
 if [ -n "${ZORVAT_PYTHONS:-}" ]; then

@@ -152,7 +152,8 @@ EOF
 x86_64_step() {
   local wheel minor base venv
   for wheel in "$out"/wheelhouse/*manylinux_2_17_x86_64.whl; do
-    minor=$(sed -E 's/.*-cp3([0-9]+)-.*/3.\1/' <<<"${wheel##*/}")
+    # The ABI tag: cp313, or cp313t for the free-threaded build.
+    minor=$(sed -E 's/.*-cp3[0-9]+-cp3([0-9]+t?)-.*/3.\1/' <<<"${wheel##*/}")
     base=$(bash scripts/find_python.sh "$minor")
     venv=$root/build/venv-wheel-$minor
     "$base" -m venv --clear "$venv"
