@@ -44,7 +44,10 @@ print("%d.%d%s" % (sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_G
   venv="$root/build/venv-$label"
   start=$SECONDS
   "$python" -m venv --clear "$venv"
-  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore pytest hypothesis
+  # hypothesis' newest releases carry a Rust part with no wheel for every
+  # interpreter (none for free-threaded ones): the newest one with a wheel.
+  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
+    --only-binary=hypothesis pytest hypothesis
   "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore "$root"
   # From outside the tree, so that the installed module is the one imported.
   (cd "$venv" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
