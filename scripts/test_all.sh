@@ -17,13 +17,12 @@
 #                                        # each platform and of 3.13t and 3.14t for
 #                                        # manylinux2014 x86_64, each x86_64 one under the
 #                                        # suite; the free-threaded ones under a long thread
-#                                        # stress, also with ThreadSanitizer
+#                                        # stress, also with the module sanitized
 #
 # The release matrix first builds the interpreters that the machine lacks
-# (CPython 3.14, the free-threaded 3.13t and 3.14t, and a free-threaded
-# ThreadSanitizer build) from Debian's source packages, with
-# scripts/build_cpython.sh, into a cache outside the checkout that later runs
-# reuse; a source package that cannot be downloaded is reported and its
+# (CPython 3.14 and the free-threaded 3.13t and 3.14t) from Debian's source
+# packages, with scripts/build_cpython.sh, into a cache outside the checkout
+# that later runs reuse; a source package that cannot be downloaded is reported and its
 # interpreter left out.
 #
 # After the dependencies, the stages run in two lanes side by side (the
@@ -168,30 +167,43 @@ wheel_flags=()
 cpython_cache=${ZORVAT_CPYTHON_CACHE:-$HOME/.cache/zorvat-cpython}
 
 cpython_builds() {
-  echo "CPython 3.14, 3.13t, 3.14t and a free-threaded ThreadSanitizer build from Debian's sources (cached)"
+  echo "CPython 3.14, 3.13t and 3.14t from Debian's source packages (cached)"
   ZORVAT_CPYTHON_SKIP_UNAVAILABLE=1 bash scripts/build_cpython.sh 3.14 3.13t 3.14t
-  # ThreadSanitizer on the newest free-threaded CPython there is.
-  if [ -f "$cpython_cache/3.14t/.complete" ]; then
-    bash scripts/build_cpython.sh 3.14t-tsan
-  elif [ -f "$cpython_cache/3.13t/.complete" ]; then
-    bash scripts/build_cpython.sh 3.13t-tsan
-  fi
 }
 
 # The free-threaded wheels (tested by the suite in wheel-x86_64) under many
 # threads for longer, with the GIL checked off; then the module built with
-# ThreadSanitizer, run by the free-threaded ThreadSanitizer interpreter.
+# AddressSanitizer + UBSan on the newest free-threaded interpreter (not
+# sanitized, the runtime preloaded; its objects come from its own mimalloc,
+# which cannot be swapped for malloc on these builds). With a free-threaded
+# ThreadSanitizer build of CPython in the cache (scripts/build_cpython.sh
+# 3.14t-tsan: over an hour of the shared cores, so built by hand), the module
+# built with ThreadSanitizer runs the stress on it too.
 free_threaded_stress() {
-  echo "Thread stress on the free-threaded interpreters, then under ThreadSanitizer"
-  local venv tsan_python
+  echo "Thread stress on the free-threaded interpreters, then under ASan + UBSan (and TSan if built)"
+  local venv python tsan_python
   for venv in "$root"/build/venv-wheel-3.*t; do
     [ -x "$venv/bin/python" ] || continue
     (cd "$venv" && bin/python -c 'import sys, zorvat_codec; print(sys.version.split()[0], "GIL enabled:", sys._is_gil_enabled())')
     (cd "$venv" && bin/python "$root/tests/python/thread_stress.py" --threads 8 --rounds 300)
   done
+  python=$(bash scripts/find_python.sh 3.14t)
+  [ -n "$python" ] || python=$(bash scripts/find_python.sh 3.13t)
+  if [ -z "$python" ]; then
+    echo "-- no free-threaded interpreter: the sanitized runs skipped"
+    return
+  fi
+  cmake -S . -B build/asan-ft -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZORVAT_SANITIZE=ON \
+    -DZORVAT_BUILD_PYTHON=ON -DZORVAT_BUILD_TESTS=OFF -DZORVAT_BUILD_CLI=OFF "-DPython_EXECUTABLE=$python" >/dev/null
+  cmake --build build/asan-ft -j "$jobs" --target zorvat_codec
+  (cd "$scratch" && PYTHONPATH="$root/build/asan-ft" \
+    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    LSAN_OPTIONS="suppressions=$root/scripts/lsan-python.supp:print_suppressions=0" \
+    "$python" "$root/tests/python/thread_stress.py" --threads 8 --rounds 50)
   tsan_python=$(ls "$cpython_cache"/3.1[0-9]t-tsan/bin/python3 2>/dev/null | sort -V | tail -n 1 || true)
-  if [ -z "$tsan_python" ]; then
-    echo "-- no free-threaded ThreadSanitizer interpreter: that run skipped"
+  if [ -z "$tsan_python" ] || [ ! -f "$(dirname "$(dirname "$tsan_python")")/.complete" ]; then
+    echo "-- no free-threaded ThreadSanitizer CPython in $cpython_cache: that run skipped"
     return
   fi
   cmake -S . -B build/tsan-python -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORVAT_TSAN=ON \
@@ -203,9 +215,6 @@ free_threaded_stress() {
     "$tsan_python" "$root/tests/python/thread_stress.py" --threads 4 --rounds 20)
 }
 
-# The two lanes take about the same CPU time. The sdist and the wheels: Zig
-# builds its C runtime and libc++ for each target before the first wheel,
-# which is most of this lane; then the aarch64 wheel runs under qemu.
 archives_lane() {
   ((release)) && stage cpython-builds cpython_builds
   stage archives-build bash scripts/test_wheel.sh "${wheel_flags[@]}" build
