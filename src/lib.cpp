@@ -4,9 +4,10 @@
 // Everything here runs with the interpreter lock held (on a free-threaded
 // build: with the thread attached, other threads running beside it), except
 // the transform, which runs inside run_guarded with the lock released, and
-// the copy of a large result into its new bytes object. The functions call only the C API
-// and the C library: the only code that can throw is the pipeline, contained
-// by run_guarded, so no C++ exception reaches the interpreter.
+// the copy of a large result into its new bytes object. The functions call
+// only the C API and the C library: the only code that can throw is the
+// pipeline, contained by run_guarded, so no C++ exception reaches the
+// interpreter.
 //
 // Yet none of them is noexcept: a thread that takes the lock back after the
 // interpreter began to finalize is ended by pthread_exit, whose forced unwind
