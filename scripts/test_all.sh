@@ -177,7 +177,8 @@ cpython_builds() {
 # sanitized, the runtime preloaded; its objects come from its own mimalloc,
 # which cannot be swapped for malloc on these builds). With a free-threaded
 # ThreadSanitizer build of CPython in the cache (scripts/build_cpython.sh
-# 3.14t-tsan: over an hour of the shared cores, so built by hand), the module
+# 3.14t-tsan: half an hour to over an hour of the shared cores, so built by
+# hand), the module
 # built with ThreadSanitizer runs the stress on it too.
 free_threaded_stress() {
   echo "Thread stress on the free-threaded interpreters, then under ASan + UBSan (and TSan if built)"
