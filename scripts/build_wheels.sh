@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the wheels that users' pip picks up: CPython 3.11, 3.12 and 3.13,
-# each for manylinux2014 (glibc 2.17 and later) on x86_64 and aarch64, and
-# for musllinux_1_2 (musl 1.2 and later) on x86_64.
+# Builds the wheels that users' pip picks up: CPython 3.11, 3.12, 3.13 and
+# 3.14, each for manylinux2014 (glibc 2.17 and later) on x86_64 and aarch64,
+# and for musllinux_1_2 (musl 1.2 and later) on x86_64; and the free-threaded
+# CPython 3.13t and 3.14t (ABI tags cp313t, cp314t) for manylinux2014 x86_64.
 #
 #   bash scripts/build_wheels.sh SDIST OUT_DIR
 #
@@ -15,7 +16,8 @@
 # Each wheel is tagged for its policy here; scripts/test_wheel.sh checks it
 # with `auditwheel show` and scripts/check_wheel.py.
 #
-# Python headers: for x86_64, each pyenv interpreter's own. For aarch64,
+# Python headers: for x86_64, each interpreter's own (pyenv's, or for 3.14,
+# 3.13t and 3.14t those scripts/build_cpython.sh built from Debian's sources). For aarch64,
 # CPython 3.11's come from Debian's libpython3.11-dev:arm64 (unpacked, not
 # installed); Debian 12 has no arm64 3.12 or 3.13, so theirs are the x86_64
 # interpreter's with pyconfig.h turned to aarch64 by the four lines that
@@ -35,7 +37,7 @@ out=$(mkdir -p "$2" && realpath "$2")
 work=$root/build/wheels
 tools=${ZORVAT_TOOLS_PYTHON:-$root/.venv/bin/python}
 read -r -a targets <<<"${ZORVAT_WHEEL_TARGETS:-manylinux2014_x86_64 manylinux2014_aarch64 musllinux_1_2_x86_64}"
-read -r -a minors <<<"${ZORVAT_WHEEL_PYTHONS:-3.11 3.12 3.13}"
+read -r -a minors <<<"${ZORVAT_WHEEL_PYTHONS:-3.11 3.12 3.13 3.14 3.13t 3.14t}"
 jobs=$(($(nproc) < 2 ? $(nproc) : 2))
 mkdir -p "$work"
 
@@ -152,6 +154,8 @@ for minor in "${minors[@]}"; do
   fi
   nodot=${minor/./}
   for target in "${targets[@]}"; do
+    # The free-threaded builds: manylinux2014 x86_64 only.
+    [[ $minor == *t && $target != manylinux2014_x86_64 ]] && continue
     start=$SECONDS
     defines=(-DZORVAT_BUILD_TESTS=OFF "-DCMAKE_TOOLCHAIN_FILE=$work/src/packaging/zig-toolchain.cmake")
     case $target in

@@ -43,7 +43,8 @@ def main(wheel, tag):
 
     with zipfile.ZipFile(wheel) as whl:
         names = whl.namelist()
-        py = re.search(r"-cp(\d)(\d+)-", wheel)
+        # The ABI tag: cp313, or cp313t for a free-threaded build.
+        py = re.search(r"-cp\d+-cp(\d)(\d+t?)-", wheel)
         suffix = r"\.so" if family == "musllinux" else rf"\.cpython-{py[1]}{py[2]}-{arch}-linux-gnu\.so"
         if not any(re.fullmatch(r"zorvat_codec" + suffix, n) for n in names):
             problems.append(f"no module zorvat_codec{suffix.replace(chr(92), '')} at the top level")

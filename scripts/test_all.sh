@@ -13,10 +13,19 @@
 # system's Python; everything else it builds goes under build/.
 #
 #   bash scripts/test_all.sh             # one wheel per platform: CPython 3.11
-#   bash scripts/test_all.sh --release   # the wheels of CPython 3.11, 3.12 and 3.13 for
-#                                        # each platform, each x86_64 one under the suite,
-#                                        # and the cp311 musl one under the suite on a
-#                                        # musl CPython built here
+#   bash scripts/test_all.sh --release   # the wheels of CPython 3.11, 3.12, 3.13 and 3.14 for
+#                                        # each platform and of 3.13t and 3.14t for
+#                                        # manylinux2014 x86_64, each x86_64 one under the
+#                                        # suite; the free-threaded ones under a long thread
+#                                        # stress, also with the module sanitized; and the
+#                                        # cp311 musl one under the suite on a musl CPython
+#                                        # built here
+#
+# The release matrix first builds the interpreters that the machine lacks
+# (CPython 3.14 and the free-threaded 3.13t and 3.14t) from Debian's source
+# packages, with scripts/build_cpython.sh, into a cache outside the checkout
+# that later runs reuse; a source package that cannot be downloaded is reported and its
+# interpreter left out.
 #
 # After the dependencies, the stages run in two lanes side by side (the
 # machines have two cores): the sdist and the wheels, which Zig builds, and
@@ -159,11 +168,60 @@ python_asan() {
 
 wheel_flags=()
 ((release)) && wheel_flags=(--release)
+cpython_cache=${ZORVAT_CPYTHON_CACHE:-$HOME/.cache/zorvat-cpython}
 
-# The two lanes take about the same CPU time. The sdist and the wheels: Zig
-# builds its C runtime and libc++ for each target before the first wheel,
-# which is most of this lane; then the aarch64 wheel runs under qemu.
+cpython_builds() {
+  echo "CPython 3.14, 3.13t and 3.14t from Debian's source packages (cached)"
+  ZORVAT_CPYTHON_SKIP_UNAVAILABLE=1 bash scripts/build_cpython.sh 3.14 3.13t 3.14t
+}
+
+# The free-threaded wheels (tested by the suite in wheel-x86_64) under many
+# threads for longer, with the GIL checked off; then the module built with
+# AddressSanitizer + UBSan on the newest free-threaded interpreter (not
+# sanitized, the runtime preloaded; its objects come from its own mimalloc,
+# which cannot be swapped for malloc on these builds). With a free-threaded
+# ThreadSanitizer build of CPython in the cache (scripts/build_cpython.sh
+# 3.14t-tsan: half an hour to over an hour of the shared cores, so built by
+# hand), the module
+# built with ThreadSanitizer runs the stress on it too.
+free_threaded_stress() {
+  echo "Thread stress on the free-threaded interpreters, then under ASan + UBSan (and TSan if built)"
+  local venv python tsan_python
+  for venv in "$root"/build/venv-wheel-3.*t; do
+    [ -x "$venv/bin/python" ] || continue
+    (cd "$venv" && bin/python -c 'import sys, zorvat_codec; print(sys.version.split()[0], "GIL enabled:", sys._is_gil_enabled())')
+    (cd "$venv" && bin/python "$root/tests/python/thread_stress.py" --threads 8 --rounds 300)
+  done
+  python=$(bash scripts/find_python.sh 3.14t)
+  [ -n "$python" ] || python=$(bash scripts/find_python.sh 3.13t)
+  if [ -z "$python" ]; then
+    echo "-- no free-threaded interpreter: the sanitized runs skipped"
+    return
+  fi
+  cmake -S . -B build/asan-ft -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZORVAT_SANITIZE=ON \
+    -DZORVAT_BUILD_PYTHON=ON -DZORVAT_BUILD_TESTS=OFF -DZORVAT_BUILD_CLI=OFF "-DPython_EXECUTABLE=$python" >/dev/null
+  cmake --build build/asan-ft -j "$jobs" --target zorvat_codec
+  (cd "$scratch" && PYTHONPATH="$root/build/asan-ft" \
+    LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    LSAN_OPTIONS="suppressions=$root/scripts/lsan-python.supp:print_suppressions=0" \
+    "$python" "$root/tests/python/thread_stress.py" --threads 8 --rounds 50)
+  tsan_python=$(ls "$cpython_cache"/3.1[0-9]t-tsan/bin/python3 2>/dev/null | sort -V | tail -n 1 || true)
+  if [ -z "$tsan_python" ] || [ ! -f "$(dirname "$(dirname "$tsan_python")")/.complete" ]; then
+    echo "-- no free-threaded ThreadSanitizer CPython in $cpython_cache: that run skipped"
+    return
+  fi
+  cmake -S . -B build/tsan-python -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORVAT_TSAN=ON \
+    -DZORVAT_BUILD_PYTHON=ON -DZORVAT_BUILD_TESTS=OFF -DZORVAT_BUILD_CLI=OFF "-DPython_EXECUTABLE=$tsan_python" >/dev/null
+  cmake --build build/tsan-python -j "$jobs" --target zorvat_codec
+  # CPython's own suppressions cover its known benign races; any report fails.
+  (cd "$scratch" && PYTHONPATH="$root/build/tsan-python" \
+    TSAN_OPTIONS="halt_on_error=1:exitcode=66:suppressions=$(dirname "$(dirname "$tsan_python")")/tsan-suppressions.txt" \
+    "$tsan_python" "$root/tests/python/thread_stress.py" --threads 4 --rounds 20)
+}
+
 archives_lane() {
+  ((release)) && stage cpython-builds cpython_builds
   stage archives-build bash scripts/test_wheel.sh "${wheel_flags[@]}" build
   stage wheel-aarch64 bash scripts/test_wheel.sh aarch64
   # A musl CPython built from source, minutes of CPU: before a release only.
@@ -185,6 +243,8 @@ source_lane() {
   after archives-build
   stage wheel-x86_64 bash scripts/test_wheel.sh "${wheel_flags[@]}" x86_64
   stage wheel-musl bash scripts/test_wheel.sh musl
+  ((release)) && stage free-threaded-stress free_threaded_stress
+  return 0
 }
 
 # Page faults per call, which other processes disturb: alone, at the end,

@@ -3,9 +3,10 @@
 # 3.11 up that this machine has: each in a fresh venv under build/, with the
 # project pip-installed into it, tested from outside the source tree.
 #
-# Interpreters are taken from pyenv (the newest patch release of each minor
-# version, free-threaded "t" builds as their own entry), else python3.X on
-# PATH. A version the machine lacks is skipped with a message, not failed.
+# Interpreters are found by scripts/find_python.sh: pyenv's (the newest patch
+# release of each minor version, free-threaded "t" builds as their own entry),
+# else those scripts/build_cpython.sh built, else python3.X on PATH. A
+# version the machine lacks is skipped with a message, not failed.
 # ZORVAT_PYTHONS="/path/to/python ..." tests exactly those interpreters.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,7 +41,10 @@ print("%d.%d%s" % (sys.version_info[:2] + ("t" if sysconfig.get_config_var("Py_G
   venv="$root/build/venv-$label"
   start=$SECONDS
   "$python" -m venv --clear "$venv"
-  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore pytest hypothesis
+  # hypothesis' newest releases carry a Rust part with no wheel for every
+  # interpreter (none for free-threaded ones): the newest one with a wheel.
+  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
+    --only-binary=hypothesis pytest hypothesis
   "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore "$root"
   # From outside the tree, so that the installed module is the one imported.
   (cd "$venv" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")

@@ -162,11 +162,14 @@ EOF
 x86_64_step() {
   local wheel minor base venv
   for wheel in "$out"/wheelhouse/*manylinux_2_17_x86_64.whl; do
-    minor=$(sed -E 's/.*-cp3([0-9]+)-.*/3.\1/' <<<"${wheel##*/}")
+    # The ABI tag: cp313, or cp313t for the free-threaded build.
+    minor=$(sed -E 's/.*-cp3[0-9]+-cp3([0-9]+t?)-.*/3.\1/' <<<"${wheel##*/}")
     base=$(bash scripts/find_python.sh "$minor")
     venv=$root/build/venv-wheel-$minor
     "$base" -m venv --clear "$venv"
-    "$venv/bin/python" -m pip install "${pip_quiet[@]}" pytest hypothesis
+    # hypothesis: the newest release with a wheel (its Rust part has none for
+    # the free-threaded builds).
+    "$venv/bin/python" -m pip install "${pip_quiet[@]}" --only-binary=hypothesis pytest hypothesis
     "$venv/bin/python" -m pip install "${pip_quiet[@]}" --no-index "$wheel"
     echo "== ${wheel##*/}: the Python suite on $("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])')"
     (

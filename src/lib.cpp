@@ -1,11 +1,13 @@
 // The module's root: the definition of `zorvat_codec`, its exec step and the
 // `columnarize` entry.
 //
-// Everything here runs with the interpreter lock held, except the transform,
-// which runs inside run_guarded with the lock released, and the copy of a
-// large result into its new bytes object. The functions call only the C API
-// and the C library: the only code that can throw is the pipeline, contained
-// by run_guarded, so no C++ exception reaches the interpreter.
+// Everything here runs with the interpreter lock held (on a free-threaded
+// build: with the thread attached, other threads running beside it), except
+// the transform, which runs inside run_guarded with the lock released, and
+// the copy of a large result into its new bytes object. The functions call
+// only the C API and the C library: the only code that can throw is the
+// pipeline, contained by run_guarded, so no C++ exception reaches the
+// interpreter.
 //
 // Yet none of them is noexcept: a thread that takes the lock back after the
 // interpreter began to finalize is ended by pthread_exit, whose forced unwind
@@ -45,13 +47,16 @@ using zorvat::py::take_pending_error;
 // ---------------------------------------------------------------------------
 // Process-wide objects, created once at first need and never released.
 
-// Creation runs with the lock held, but can itself let other threads run:
-// allocating may start the collector, whose finalizers run Python code that
-// may release the lock. So a second thread can find a creation in progress;
-// it waits for it with the lock released (so that the creator can finish)
-// and then uses the creator's object, or retries if that creation failed.
-// A finalizer on the creating thread that needs the same object gets an error
-// rather than waiting for itself.
+// Any thread may get there first, and on a free-threaded build several at
+// once: an atomic compare-and-swap claims the creation, so exactly one thread
+// creates. Creation can let other threads run even where there is a lock
+// (allocating may start the collector, whose finalizers run Python code that
+// may release it), so a thread finding a creation in progress waits for it
+// detached from the interpreter (so that the creator, and on a free-threaded
+// build the collector's stop-the-world pause, can proceed) and then uses the
+// creator's object, or retries if that creation failed. A finalizer on the
+// creating thread that needs the same object gets an error rather than
+// waiting for itself.
 class OnceObject {
  public:
   constexpr OnceObject() noexcept = default;
@@ -59,33 +64,34 @@ class OnceObject {
   // Borrowed reference, or null with an exception set.
   template <class Create>
   PyObject* get(Create create) {
+    const unsigned long self = PyThread_get_thread_ident();
     for (;;) {
-      // State changes happen only with the lock held; the atomic is for the
-      // waiters, which read it without the lock.
-      const int state = state_.load(std::memory_order_acquire);
+      int state = state_.load(std::memory_order_acquire);
       if (state == kReady) return value_;
       if (state == kIdle) {
-        creator_ = PyThread_get_thread_ident();
-        state_.store(kCreating, std::memory_order_relaxed);
+        if (!state_.compare_exchange_strong(state, kCreating, std::memory_order_acquire,
+                                            std::memory_order_acquire)) {
+          continue;  // another thread claimed it first
+        }
+        creator_.store(self, std::memory_order_relaxed);
         // Should this thread be ended inside create() (see the top of the
         // file), the claim is dropped so that no waiter waits forever.
         struct Claim {
           OnceObject& once;
           bool settled = false;
           ~Claim() {
-            if (settled) return;
-            once.state_.store(kIdle, std::memory_order_release);
-            once.state_.notify_all();
+            if (!settled) once.settle(nullptr);
           }
         } claim{*this};
         PyObject* made = create();
         claim.settled = true;
-        value_ = made;
-        state_.store(made != nullptr ? kReady : kIdle, std::memory_order_release);
-        state_.notify_all();
+        settle(made);
         return made;
       }
-      if (creator_ == PyThread_get_thread_ident()) {
+      // The creator is read only to find out whether it is this thread. It is
+      // cleared before every release of a claim, so a stale value is never
+      // this thread's own ident from an earlier, failed creation.
+      if (creator_.load(std::memory_order_relaxed) == self) {
         PyErr_SetString(PyExc_RuntimeError,
                         "zorvat_codec: a shared object was needed while it was being created");
         return nullptr;
@@ -100,9 +106,19 @@ class OnceObject {
   static constexpr int kIdle = 0;
   static constexpr int kCreating = 1;
   static constexpr int kReady = 2;
+
+  // Publishes a creation's outcome: the object (ready), or null (idle again,
+  // for the next caller to retry).
+  void settle(PyObject* made) {
+    value_ = made;
+    creator_.store(0, std::memory_order_relaxed);
+    state_.store(made != nullptr ? kReady : kIdle, std::memory_order_release);
+    state_.notify_all();
+  }
+
   std::atomic<int> state_{kIdle};
-  unsigned long creator_ = 0;
-  PyObject* value_ = nullptr;
+  std::atomic<unsigned long> creator_{0};
+  PyObject* value_ = nullptr;  // written before the release of kReady
 };
 
 constinit OnceObject g_internal_failure;
@@ -462,16 +478,18 @@ PyModuleDef_Slot g_module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
     // The InternalFailure type is created once per process, in whichever
-    // interpreter first needs it, and handed to every caller: objects must not cross interpreters, so sub-interpreters that
-    // check their extensions refuse the module. Supporting them would mean
-    // per-module state instead.
+    // interpreter first needs it, and handed to every caller: objects must
+    // not cross interpreters, so sub-interpreters that check their extensions
+    // refuse the module. Supporting them would mean per-module state, which
+    // the static function (it gets no module) cannot reach.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
-    // OnceObject claims its "creating" state under the GIL, and the module
-    // has not been run on a free-threaded build: until both change, a
-    // free-threaded interpreter keeps the GIL on for it.
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    // Nothing here relies on the GIL: the transform already runs without it,
+    // the once-created type is claimed by compare-and-swap, and every object
+    // a call reads it owns or the caller keeps alive for the call. A
+    // free-threaded interpreter keeps the GIL off when it imports the module.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},
 };
