@@ -316,32 +316,39 @@ PyObject* document_bytes(zorvat::OutputBuffer& document) {
   return bytes;
 }
 
-PyObject* columnarize_entry(PyObject* /*self: null, the function is static*/, PyObject* const* args,
-                            Py_ssize_t nargs, PyObject* kwnames) {
-  // Borrowed from the vector: no argument tuple or dict is built.
-  PyObject* slots[2] = {nullptr, nullptr};
-
+// Binds the vector call's arguments to payload and min_rows (borrowed from
+// the vector: no argument tuple or dict is built), as CPython words its own
+// argument errors; false with the exception set.
+bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* (&slots)[2]) {
   if (nargs > 2) {
-    return raise_text(PyExc_TypeError,
-                      PyUnicode_FromFormat(
-                          "columnarize() takes from 1 to 2 positional arguments but %zd were given", nargs));
+    raise_text(PyExc_TypeError,
+               PyUnicode_FromFormat("columnarize() takes from 1 to 2 positional arguments but %zd were given", nargs));
+    return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
-
   if (kwnames != nullptr) {
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < count; ++k) {
       PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
       const int slot = keyword_slot(keyword);
-      if (slot < 0) return raise_text(PyExc_TypeError, unexpected_keyword_text(keyword));
-      if (slots[slot] != nullptr) return raise_type_error(kMultipleValues[slot]);
+      if (slot < 0) return raise_text(PyExc_TypeError, unexpected_keyword_text(keyword)), false;
+      if (slots[slot] != nullptr) return raise_type_error(kMultipleValues[slot]), false;
       slots[slot] = args[nargs + k];
     }
   }
-
   if (slots[0] == nullptr) {
-    return raise_type_error("columnarize() missing 1 required positional argument: 'payload'");
+    raise_type_error("columnarize() missing 1 required positional argument: 'payload'");
+    return false;
   }
+  return true;
+}
+
+// zorvat_codec.columnarize: bind, convert, hold references, release the
+// lock, run the transform, take the lock back, convert its outcome.
+PyObject* py_columnarize(PyObject* /*self: null, the function is static*/, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  PyObject* slots[2] = {nullptr, nullptr};
+  if (!bind_arguments(args, nargs, kwnames, slots)) return nullptr;
   // Owned from here to the end of the call: converting min_rows, adding a
   // note, even an allocation (a collection runs finalizers) may run Python
   // code that drops the caller's references, and the payload's buffer is
@@ -418,7 +425,7 @@ constexpr const char kColumnarizeDoc[] =
 // The C API stores every entry as PyCFunction and casts it back by the flags.
 PyMethodDef g_columnarize_def = {
     "columnarize",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(columnarize_entry)),
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_columnarize)),
     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
     kColumnarizeDoc,
 };
