@@ -28,7 +28,6 @@ import platform
 import resource
 import subprocess
 import sys
-import threading
 import time
 
 import msgspec
@@ -38,6 +37,7 @@ import zorvat_codec
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from pycolumnarize import columnarize as py_columnarize  # noqa: E402
+from thread_timing import wall_run  # noqa: E402
 
 MB = 1e6
 
@@ -178,27 +178,6 @@ def measure(payload, variants, budget, min_samples=3, max_samples=15, sample_flo
             if r < samples:
                 plan[name][2] = min(best, timed(fn, payload, inner, collector))
     return {name: p[2] for name, p in plan.items()}
-
-
-def wall_run(payloads, calls):
-    """Wall seconds for each payload's thread to make `calls` calls, the
-    threads started together; and the process CPU seconds meanwhile."""
-    barrier = threading.Barrier(len(payloads) + 1)
-
-    def worker(p):
-        barrier.wait()
-        for _ in range(calls):
-            zorvat_codec.columnarize(p)
-
-    threads = [threading.Thread(target=worker, args=(p,)) for p in payloads]
-    for t in threads:
-        t.start()
-    barrier.wait()
-    cpu = time.process_time()
-    start = time.perf_counter()
-    for t in threads:
-        t.join()
-    return time.perf_counter() - start, time.process_time() - cpu
 
 
 def two_thread_scaling(payload, seconds_per_call, target=0.3, rounds=3, max_rounds=8):

@@ -19,10 +19,10 @@ import json
 import os
 import sys
 import sysconfig
-import threading
 import time
 
 import zorvat_codec
+from thread_timing import wall_run
 
 
 def payload_13k():
@@ -35,25 +35,6 @@ def payload_13k():
         if len(text) >= 13_000:
             return text
         i += 1
-
-
-def run(copies, calls):
-    barrier = threading.Barrier(len(copies) + 1)
-
-    def worker(p):
-        barrier.wait()
-        for _ in range(calls):
-            zorvat_codec.columnarize(p)
-
-    threads = [threading.Thread(target=worker, args=(p,)) for p in copies]
-    for t in threads:
-        t.start()
-    barrier.wait()
-    cpu = time.process_time()
-    start = time.perf_counter()
-    for t in threads:
-        t.join()
-    return time.perf_counter() - start, time.process_time() - cpu
 
 
 def main():
@@ -72,8 +53,8 @@ def main():
     one = two = float("inf")
     cpu_two = 0.0
     for _ in range(options.rounds):
-        one = min(one, run(copies[:1], calls)[0])
-        wall, cpu = run(copies, calls)
+        one = min(one, wall_run(copies[:1], calls)[0])
+        wall, cpu = wall_run(copies, calls)
         if wall < two:
             two, cpu_two = wall, cpu
     gc.enable()
