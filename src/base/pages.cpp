@@ -129,10 +129,12 @@ void* allocate_pages(std::size_t& bytes) noexcept {
   return reinterpret_cast<void*>(aligned);
 }
 
+namespace {
+
 // Grows a block of allocate_pages of `old_bytes` (at least kPagedFrom) to
 // `new_bytes`: the pages move rather than being copied, so old and new
 // never both hold memory.
-static void* remap_pages(void* p, std::size_t old_bytes, std::size_t& new_bytes) noexcept {
+void* remap_pages(void* p, std::size_t old_bytes, std::size_t& new_bytes) noexcept {
   if constexpr (kAsan) return std::realloc(p, new_bytes);
   const bool huge = new_bytes >= kHugePage;
   new_bytes = whole_huge_pages(new_bytes);
@@ -141,6 +143,8 @@ static void* remap_pages(void* p, std::size_t old_bytes, std::size_t& new_bytes)
   if (huge) madvise(q, new_bytes, MADV_HUGEPAGE);
   return q;
 }
+
+}  // namespace
 
 void* grow_block(void* p, std::size_t old_bytes, std::size_t used, std::size_t& bytes) noexcept {
   if (bytes < kPagedFrom) return std::realloc(p, bytes);
@@ -171,6 +175,5 @@ void advise_huge_pages(void* p, std::size_t bytes) noexcept {
   const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kHugePage - 1);
   if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
-
 
 }  // namespace zorvat
