@@ -12,6 +12,7 @@
 
 #include "base/arena.h"
 #include "base/buffer.h"
+#include "base/paged_array.h"
 #include "base/pages.h"
 #include "base/poison.h"
 
@@ -83,6 +84,29 @@ TEST(OutputBufferTest, MoveOutCopiesEveryByteAcrossBlocks) {
     EXPECT_EQ(out.size(), 0u);
     for (std::size_t i = 0; i < size; ++i) ASSERT_EQ(dest[i], static_cast<char>(i * 7 + i / 4096)) << i;
     EXPECT_EQ(dest[size], '\x55');
+  }
+}
+
+// Items of 12 bytes (a block's size is then no multiple of them) pushed one
+// by one from malloc'd storage into mapped blocks and past a huge page, with
+// some added in runs: every item survives each growth.
+TEST(PagedArrayTest, ItemsSurviveGrowthAcrossBlockKinds) {
+  struct Item {
+    std::uint32_t a, b, c;
+  };
+  PagedArray<Item> items(1);
+  const std::size_t n = 3 * kHugePage / sizeof(Item) + 5;
+  for (std::uint32_t i = 0; items.size() < n; ++i) {
+    const std::size_t run = i % 97 == 0 ? 1000 : 1;
+    Item* p = items.extend(run);
+    for (std::size_t k = 0; k < run; ++k) {
+      const auto v = static_cast<std::uint32_t>(items.size() - run + k);
+      p[k] = {v, ~v, v * 2654435761u};
+    }
+  }
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const auto v = static_cast<std::uint32_t>(i);
+    ASSERT_TRUE(items[i].a == v && items[i].b == ~v && items[i].c == v * 2654435761u) << i;
   }
 }
 
