@@ -414,6 +414,16 @@ inline std::size_t write_normal(Decimal dec, std::size_t p, char* out) {
 
 }  // namespace
 
+bool shortest_decimal(double x, ShortestDecimal& out) {
+  const u64 bits = std::bit_cast<u64>(x);
+  const u64 fraction = bits & ((u64{1} << 52) - 1);
+  const u64 biased = (bits >> 52) & 0x7ff;
+  if (fraction == 0 || biased - 1 >= 0x7fe) return false;  // format_float's rare cases
+  const Decimal dec = shortest_regular(fraction | (u64{1} << 52), static_cast<int>(biased) - 1075);
+  out = {dec.digits, dec.exponent};
+  return true;
+}
+
 std::size_t format_float(double x, char* out) {
   const u64 bits = std::bit_cast<u64>(x);
   const u64 fraction = bits & ((u64{1} << 52) - 1);

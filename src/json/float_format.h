@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace zorvat::json {
 
@@ -14,5 +15,14 @@ inline constexpr std::size_t kFloatTextMax = 24;
 // numbers, exponent notation ("1e+16", "1.5e-7") otherwise. Bytes of `out`
 // past the returned length may be overwritten too. Thread safe.
 std::size_t format_float(double x, char* out);
+
+// The digits format_float writes for `x`, as digits * 10^exponent (at most 17
+// digits, which may end in zeros), for a finite x that is normal and not a
+// power of two; false for any other x. Thread safe.
+struct ShortestDecimal {
+  std::uint64_t digits;
+  int exponent;
+};
+bool shortest_decimal(double x, ShortestDecimal& out);
 
 }  // namespace zorvat::json

@@ -116,11 +116,11 @@ ErrorKind take_exponent(Reading& r, const char* end, bool& vanishes) {
 
 }  // namespace
 
-Value simple_value_by_runs(const char* p, std::size_t int_digits, std::size_t fraction, const char* end, bool negative) {
+std::uint64_t simple_significand_by_runs(const char* p, std::size_t int_digits, std::size_t fraction, const char* end) {
   std::uint64_t v = 0;
   const char* q = take_digits(p, end, v, int_digits);
   if (fraction != 0) take_digits(q + 1, end, v, fraction);
-  return simple_result(v, fraction, negative);
+  return v;
 }
 
 NumberLiteral read_general_literal(const char* p, const char* end) {

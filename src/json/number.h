@@ -16,6 +16,7 @@
 #include "base/result.h"
 #include "base/unaligned.h"
 #include "json/error.h"
+#include "json/float_format.h"
 #include "json/powers_of_ten.h"
 #include "json/value.h"
 
@@ -116,8 +117,8 @@ inline const char* simple_shape(const char* p, const char* end, SimpleNumber& ou
   return (w[length] | 0x20) == 'e' ? nullptr : p + length;
 }
 
-// simple_value where its words would pass `end` or do not fit its three.
-Value simple_value_by_runs(const char* p, std::size_t int_digits, std::size_t fraction, const char* end, bool negative);
+// simple_significand where its words would pass `end` or do not fit its three.
+std::uint64_t simple_significand_by_runs(const char* p, std::size_t int_digits, std::size_t fraction, const char* end);
 inline Value simple_result(std::uint64_t v, std::size_t fraction, bool negative) {
   if (fraction == 0) return integer_literal_value(v, negative);
   // One rounded division by an exactly representable power of ten.
@@ -125,42 +126,61 @@ inline Value simple_result(std::uint64_t v, std::size_t fraction, bool negative)
   return Value::floating(negative ? -f : f);
 }
 
-// The value of the simple number whose shape simple_shape found at p: its
-// integer digits, the point and `fraction` digits. It is the value the
-// general procedure gives, without its overflow and range checks, which the
-// shape cannot trigger. Eight digits are one load and one conversion; leading
-// zeros add nothing.
-inline Value simple_value(const char* p, std::size_t int_digits, std::size_t fraction, const char* end, bool negative) {
+// The digits of the simple number whose shape simple_shape found at p (its
+// integer digits, the point and `fraction` digits) as one integer, which
+// simple_result turns into the value the general procedure gives, without its
+// overflow and range checks, which the shape cannot trigger. Eight digits are
+// one load and one conversion; leading zeros add nothing.
+inline std::uint64_t simple_significand(const char* p, std::size_t int_digits, std::size_t fraction, const char* end) {
   const std::size_t n = int_digits + fraction;
-  if (int_digits > 8 || n > 24 || end - p < 25) return simple_value_by_runs(p, int_digits, fraction, end, negative);
+  if (int_digits > 8 || n > 24 || end - p < 25) return simple_significand_by_runs(p, int_digits, fraction, end);
   // The digits as words of eight without any point: the first takes the
   // bytes past it from one byte on, the others start past it.
   const std::uint64_t before = (std::uint64_t{2} << (8 * int_digits - 1)) - 1;
   const std::uint64_t first = (load_word8(p) & before) | (load_word8(p + 1) & ~before);
-  std::uint64_t v;
-  if (n <= 8) {
-    v = digits_value(first, n);
-  } else if (n <= 16) {
-    v = digits_value(first, 8) * kIntegerPowersOfTen[n - 8] + digits_value(load_word8(p + 9), n - 8);
-  } else {
-    v = digits_value(first, 8) * 100000000u + digits_value(load_word8(p + 9), 8);
-    v = v * kIntegerPowersOfTen[n - 16] + digits_value(load_word8(p + 17), n - 16);
-  }
-  return simple_result(v, fraction, negative);
+  if (n <= 8) return digits_value(first, n);
+  if (n <= 16) return digits_value(first, 8) * kIntegerPowersOfTen[n - 8] + digits_value(load_word8(p + 9), n - 8);
+  const std::uint64_t v = digits_value(first, 8) * 100000000u + digits_value(load_word8(p + 9), 8);
+  return v * kIntegerPowersOfTen[n - 16] + digits_value(load_word8(p + 17), n - 16);
 }
 
 // Whether the writer prints the simple number ending at `end` as exactly its
-// bytes. So it does for the integers below 10^18 but -0, and for the decimals
-// of at most 15 significant digits, decimal exponent -5 or more, that end in
-// a non-zero digit or are exactly "<integer>.0": for those the procedure
-// divides one exact integer by one exact power of ten (correctly rounded),
-// no two of them share a double, so the shortest digits of the result are
-// the literal's own.
+// bytes, decided from its shape alone. So it does for the integers below 10^18
+// but -0, and for the decimals of at most 15 significant digits, decimal
+// exponent -5 or more, that end in a non-zero digit or are exactly
+// "<integer>.0": for those the procedure divides one exact integer by one
+// exact power of ten (correctly rounded), no two of them share a double, so
+// the shortest digits of the result are the literal's own.
 inline bool prints_as_read(const SimpleNumber& s, bool negative, const char* end) {
   if (s.fraction == 0) return s.int_digits <= 18 && !(negative && s.below_one);
   if (end[-1] == '0' && s.fraction != 1) return false;  // trailing zeros are not written back
   const std::size_t significant = s.below_one ? s.fraction - s.zeros : s.int_digits + s.fraction;
   return significant <= 15 && s.zeros <= 4;
+}
+
+// The decimals of 16 to 19 significant digits in the layout the writer gives
+// (as above, and at most 16 integer digits): those print as read exactly when
+// the writer's shortest digits of their value are the literal's own, as they
+// are for most such literals, which shortest-digit printers wrote.
+inline bool long_decimal_layout(const SimpleNumber& s, const char* end) {
+  if (s.fraction == 0 || (end[-1] == '0' && s.fraction != 1)) return false;
+  const std::size_t significant = s.below_one ? s.fraction - s.zeros : s.int_digits + s.fraction;
+  return significant > 15 && s.zeros <= 4 && s.int_digits <= 16;
+}
+// Whether `value`, read from the digits v with `fraction` of them after the
+// point, has v's digits as its shortest ones: v * 10^-fraction is
+// digits * 10^exponent, compared as integers.
+inline bool shortest_digits_are(double value, std::uint64_t v, std::size_t fraction) {
+  ShortestDecimal d;
+  if (!shortest_decimal(value, d)) return false;
+  // v == d.digits * 10^shift, the side with fewer digits scaled.
+  const int shift = d.exponent + static_cast<int>(fraction);
+  const bool up = shift >= 0;
+  const unsigned by = static_cast<unsigned>(up ? shift : -shift);
+  const std::uint64_t low = up ? d.digits : v;
+  const std::uint64_t high = up ? v : d.digits;
+  __extension__ using u128 = unsigned __int128;
+  return by < 20 && static_cast<u128>(low) * kIntegerPowersOfTen[by < 20 ? by : 0] == high;
 }
 
 // The commonest literal, an integer of at most 7 digits (but -0), found with
@@ -182,8 +202,8 @@ inline const char* short_integer_end(const char* p) {
 struct NumberLiteral {
   const char* end = nullptr;    // past it; null when it does not read
   bool out_of_range = false;    // (end null) it reads past the double range
-  bool prints_as_read = false;  // the writer prints exactly its bytes
-  Value value;                  // unless kValueIfRewritten and prints_as_read
+  bool prints_as_read = false;  // the writer prints exactly its bytes (see Need)
+  Value value;                  // unless Need::value_if_rewritten and prints_as_read
 };
 
 // Any other literal at p ('-' or a digit), by the general procedure.
@@ -191,8 +211,9 @@ NumberLiteral read_general_literal(const char* p, const char* end);
 
 // What a reading of a literal must produce besides its end.
 enum class Need : unsigned char {
-  value,               // the value (and whether it prints as read)
-  value_if_rewritten,  // the value only where the writer does not print the literal's own bytes
+  value,               // the value, and whether it prints as read as its shape alone tells
+  value_if_rewritten,  // the value only where the writer does not print the literal's own bytes,
+                       // which for 16 or more significant digits its value decides
   nothing,             // a check: only whether it reads (the general procedure still makes a value)
 };
 
@@ -209,7 +230,11 @@ template <Need kNeed = Need::value>
   if constexpr (kNeed == Need::nothing) return out;
   out.prints_as_read = prints_as_read(s, negative, out.end);
   if (kNeed == Need::value || !out.prints_as_read) {
-    out.value = simple_value(p + negative, s.int_digits, s.fraction, end, negative);
+    const std::uint64_t v = simple_significand(p + negative, s.int_digits, s.fraction, end);
+    out.value = simple_result(v, s.fraction, negative);
+    if (kNeed == Need::value_if_rewritten && !out.prints_as_read && long_decimal_layout(s, out.end)) {
+      out.prints_as_read = shortest_digits_are(out.value.as_float(), v, s.fraction);
+    }
   }
   return out;
 }

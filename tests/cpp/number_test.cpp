@@ -97,7 +97,10 @@ TEST(NumberTest, SimpleShapesMatchTheGeneralProcedure) {
       SimpleNumber shape;
       const char* past = simple_shape(fast_cursor, end, shape);
       const bool taken = past != nullptr;
-      if (taken) fast = simple_value(fast_cursor, shape.int_digits, shape.fraction, end, negative);
+      if (taken) {
+        fast = simple_result(simple_significand(fast_cursor, shape.int_digits, shape.fraction, end), shape.fraction,
+                             negative);
+      }
       if (taken) fast_cursor = past;
       auto slow = read_number(slow_cursor, end, negative);
       if (i < plain && slow.ok() && text.find_first_not_of("0123456789.") == std::string::npos) {
