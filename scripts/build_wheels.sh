@@ -136,7 +136,10 @@ zig_bin() {
   echo "$dir"
 }
 
-rm -rf "$work/src" "$work/raw" && mkdir -p "$work/src" "$work/raw"
+# The build trees go too: the sdist gives every file one fixed old mtime, so a
+# tree kept from an earlier run would see its objects as newer than the
+# changed sources and link them unchanged into the wheel.
+rm -rf "$work/src" "$work/raw" "$work/build" && mkdir -p "$work/src" "$work/raw"
 tar -xzf "$sdist" -C "$work/src" --strip-components=1
 
 for minor in "${minors[@]}"; do
