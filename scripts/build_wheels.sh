@@ -161,7 +161,9 @@ for minor in "${minors[@]}"; do
     [[ $minor == *t && $target != manylinux2014_x86_64 ]] && continue
     start=$SECONDS
     defines=(-DZORVAT_BUILD_TESTS=OFF)
-    if [ "$target" = manylinux2014_x86_64 ]; then
+    gxx_module=0
+    [ "$target" = manylinux2014_x86_64 ] && gxx_module=1
+    if ((gxx_module)); then
       # The module by the host's g++ 12, with libstdc++ linked in: through
       # the Python call it ran 5-19% faster than Zig's clang build. The
       # command by Zig, in a build of its own (CMakeLists.txt says why).
@@ -187,7 +189,7 @@ for minor in "${minors[@]}"; do
       # system's libgcc_s.so.1 (allowed by manylinux; GCC_3.0 symbols); Debian's
       # copy of that library is only linked against here, never carried.
       # (g++ links it so by itself.)
-      [ "$target" = manylinux2014_x86_64 ] || module_link+=" $(libgcc_s "$arch")"
+      ((gxx_module)) || module_link+=" $(libgcc_s "$arch")"
       defines+=(-DZORVAT_GETRANDOM_COMPAT=ON)
     fi
     bin=$(zig_bin "$triple")

@@ -412,13 +412,16 @@ inline std::size_t write_normal(Decimal dec, std::size_t p, char* out) {
   return write_text(dec.digits * kIntegerPowersOfTen[17 - length], dec.exponent + length - 1, p, out);
 }
 
+// Zero, subnormals, powers of two, and what is not finite: write_rare's.
+inline bool is_rare(u64 fraction, u64 biased) { return fraction == 0 || biased - 1 >= 0x7fe; }
+
 }  // namespace
 
 bool shortest_decimal(double x, ShortestDecimal& out) {
   const u64 bits = std::bit_cast<u64>(x);
   const u64 fraction = bits & ((u64{1} << 52) - 1);
   const u64 biased = (bits >> 52) & 0x7ff;
-  if (fraction == 0 || biased - 1 >= 0x7fe) return false;  // format_float's rare cases
+  if (is_rare(fraction, biased)) return false;
   const Decimal dec = shortest_regular(fraction | (u64{1} << 52), static_cast<int>(biased) - 1075);
   out = {dec.digits, dec.exponent};
   return true;
@@ -432,8 +435,7 @@ std::size_t format_float(double x, char* out) {
   // Every store stays inside out[0, kFloatTextMax); bytes past the returned
   // size are scratch.
   out[0] = '-';
-  // Zero, subnormals, powers of two, and what is not finite.
-  if (fraction == 0 || biased - 1 >= 0x7fe) [[unlikely]]
+  if (is_rare(fraction, biased)) [[unlikely]]
     return write_rare(bits, out);
   const std::size_t p = bits >> 63;
   const u64 c = fraction | (u64{1} << 52);

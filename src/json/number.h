@@ -144,28 +144,33 @@ inline std::uint64_t simple_significand(const char* p, std::size_t int_digits, s
   return v * kIntegerPowersOfTen[n - 16] + digits_value(load_word8(p + 17), n - 16);
 }
 
-// Whether the writer prints the simple number ending at `end` as exactly its
-// bytes, decided from its shape alone. So it does for the integers below 10^18
-// but -0, and for the decimals of at most 15 significant digits, decimal
-// exponent -5 or more, that end in a non-zero digit or are exactly
-// "<integer>.0": for those the procedure divides one exact integer by one
-// exact power of ten (correctly rounded), no two of them share a double, so
-// the shortest digits of the result are the literal's own.
-inline bool prints_as_read(const SimpleNumber& s, bool negative, const char* end) {
-  if (s.fraction == 0) return s.int_digits <= 18 && !(negative && s.below_one);
-  if (end[-1] == '0' && s.fraction != 1) return false;  // trailing zeros are not written back
-  const std::size_t significant = s.below_one ? s.fraction - s.zeros : s.int_digits + s.fraction;
-  return significant <= 15 && s.zeros <= 4;
+// Whether a simple decimal ending at `end` is laid out as the writer lays out
+// its digits: fixed notation from decimal exponent -5 on (at most four zeros
+// after "0."), no trailing zeros but in exactly "<integer>.0".
+inline bool in_writer_layout(const SimpleNumber& s, const char* end) {
+  return s.fraction != 0 && (end[-1] != '0' || s.fraction == 1) && s.zeros <= 4;
+}
+inline std::size_t significant_digits(const SimpleNumber& s) {
+  return s.below_one ? s.fraction - s.zeros : s.int_digits + s.fraction;
 }
 
-// The decimals of 16 to 19 significant digits in the layout the writer gives
-// (as above, and at most 16 integer digits): those print as read exactly when
-// the writer's shortest digits of their value are the literal's own, as they
-// are for most such literals, which shortest-digit printers wrote.
+// Whether the writer prints the simple number ending at `end` as exactly its
+// bytes, decided from its shape alone. So it does for the integers below 10^18
+// but -0, and for the decimals in its layout of at most 15 significant digits:
+// for those the procedure divides one exact integer by one exact power of ten
+// (correctly rounded), no two of them share a double, so the shortest digits
+// of the result are the literal's own.
+inline bool prints_as_read(const SimpleNumber& s, bool negative, const char* end) {
+  if (s.fraction == 0) return s.int_digits <= 18 && !(negative && s.below_one);
+  return in_writer_layout(s, end) && significant_digits(s) <= 15;
+}
+
+// The decimals in the writer's layout of 16 to 19 significant digits and at
+// most 16 before the point (so in fixed notation): those print as read
+// exactly when the writer's shortest digits of their value are the literal's
+// own, as they are for most such literals, which shortest-digit printers wrote.
 inline bool long_decimal_layout(const SimpleNumber& s, const char* end) {
-  if (s.fraction == 0 || (end[-1] == '0' && s.fraction != 1)) return false;
-  const std::size_t significant = s.below_one ? s.fraction - s.zeros : s.int_digits + s.fraction;
-  return significant > 15 && s.zeros <= 4 && s.int_digits <= 16;
+  return in_writer_layout(s, end) && significant_digits(s) > 15 && s.int_digits <= 16;
 }
 // Whether `value`, read from the digits v with `fraction` of them after the
 // point, has v's digits as its shortest ones: v * 10^-fraction is
@@ -180,7 +185,8 @@ inline bool shortest_digits_are(double value, std::uint64_t v, std::size_t fract
   const std::uint64_t low = up ? d.digits : v;
   const std::uint64_t high = up ? v : d.digits;
   __extension__ using u128 = unsigned __int128;
-  return by < 20 && static_cast<u128>(low) * kIntegerPowersOfTen[by < 20 ? by : 0] == high;
+  constexpr unsigned kPowers = kIntegerPowersOfTen.size();
+  return by < kPowers && static_cast<u128>(low) * kIntegerPowersOfTen[by < kPowers ? by : 0] == high;
 }
 
 // The commonest literal, an integer of at most 7 digits (but -0), found with
