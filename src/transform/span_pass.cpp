@@ -284,8 +284,10 @@ const char* SpanPass::read_key(const char* key, Str& name) {
       c.start = kNotDiverted;
     }
   } else {
-    // Cells are often short integers (nested numbers are left to the general reading).
-    const char* q = end_ - p >= 9 && *p != '"' ? json::short_integer_end(p) : nullptr;
+    // Cells are often short integers (nested numbers are left to the general
+    // reading). Only a number is tried: a string, literal or error fails the
+    // test every time.
+    const char* q = end_ - p >= 9 && (*p == '-' || is_digit(*p)) ? json::short_integer_end(p) : nullptr;
     p = q != nullptr ? q : scan_scalar(p, c, true);
   }
   if (p == nullptr) return nullptr;
