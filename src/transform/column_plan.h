@@ -144,9 +144,13 @@ class ColumnPlan {
   ColumnPlan(Source& source, std::size_t stream_hint)
       : source_(source), stream_(stream_hint), columns_(json::kLinearSearchKeys) {
     static_assert(RowSource<Source>);
+    // Room for the columns of most documents at once: growing the order's
+    // two lists from nothing took most of a small call's allocations.
     prev_.reserve(json::kLinearSearchKeys);
     prev_.push_back(kNoColumn);
     row_columns_.reserve(json::kLinearSearchKeys);
+    order_.reserve(json::kLinearSearchKeys);
+    before_.reserve(json::kLinearSearchKeys);
   }
 
   // ---- Rows, one member at a time
