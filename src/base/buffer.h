@@ -126,4 +126,54 @@ class OutputBuffer {
   std::size_t open_ = 0;  // end of the bytes reserve() made writable (AddressSanitizer builds)
 };
 
+// Appends to an OutputBuffer through a position held in registers, for a
+// loop of many small writes: through the buffer itself, each would load and
+// store its size around the bytes written, as a char store may alias it. A
+// run lives in one function and never escapes it (its members are then
+// registers); `with_buffer` hands the buffer itself, in step with what the
+// run wrote, to a writer that needs it. Under AddressSanitizer a run reserves
+// exactly what each write asks, as the buffer does.
+class OutputRun {
+ public:
+  explicit OutputRun(OutputBuffer& out) : out_(out) { resume(0); }
+  OutputRun(const OutputRun&) = delete;
+  OutputRun& operator=(const OutputRun&) = delete;
+  ~OutputRun() { pause(); }
+
+  [[gnu::always_inline]] char* reserve(std::size_t n) {
+    if (kAsan || static_cast<std::size_t>(end_ - at_) < n) {
+      pause();
+      resume(n);
+    }
+    return at_;
+  }
+  void commit(std::size_t n) { at_ += n; }
+  void push_back(char c) {
+    *reserve(1) = c;
+    commit(1);
+  }
+  void append(std::string_view s) {
+    std::memcpy(reserve(s.size()), s.data(), s.size());
+    commit(s.size());
+  }
+  // f(OutputBuffer&), with every byte the run wrote committed before it.
+  template <class F>
+  void with_buffer(F&& f) {
+    pause();
+    f(out_);
+    resume(0);
+  }
+
+ private:
+  void pause() { out_.commit(static_cast<std::size_t>(at_ - (out_.data() + out_.size()))); }
+  void resume(std::size_t n) {
+    at_ = out_.reserve(n);
+    end_ = kAsan ? at_ + n : at_ + (out_.capacity() - out_.size());
+  }
+
+  OutputBuffer& out_;
+  char* at_ = nullptr;   // where the next byte goes
+  char* end_ = nullptr;  // the end of the room reserved
+};
+
 }  // namespace zorvat

@@ -34,7 +34,7 @@ inline constexpr std::uint32_t kNoColumn = UINT32_MAX;
 // cell equality (numbers by value, containers structurally); `column` lets
 // a source remember what it learnt about that column's reference.
 template <class S>
-concept RowSource = requires(S& source, typename S::Cell cell, std::uint32_t column, OutputBuffer& out,
+concept RowSource = requires(S& source, typename S::Cell cell, std::uint32_t column, OutputRun& out,
                              bool comma) {
   requires sizeof(typename S::Cell) == 8 && std::is_trivially_copyable_v<typename S::Cell>;
   { source.is_null(cell) } -> std::same_as<bool>;

@@ -24,6 +24,7 @@ void write_rows(const ColumnPlan<Source>& plan, const std::vector<std::uint32_t>
   // Per place, the member index that fills it in the rows of the last column list read.
   std::vector<std::uint32_t> member_at(width, kNoColumn);
   auto rows = plan.stream().rows();
+  OutputRun run(out);
   for (std::uint64_t r = 0, n = plan.rows(); r < n; ++r) {
     const auto row = rows.next();
     if (row.list != nullptr) {
@@ -33,21 +34,21 @@ void write_rows(const ColumnPlan<Source>& plan, const std::vector<std::uint32_t>
         if (at != kNoColumn) member_at[at] = static_cast<std::uint32_t>(j);
       }
     }
-    if (r != 0) out.push_back(',');
-    out.push_back('[');
+    if (r != 0) run.push_back(',');
+    run.push_back('[');
     for (std::size_t k = 0; k < width; ++k) {
       const std::uint32_t j = member_at[k];
       // A row sharing a longer row's column list has only its first members.
       if (j < row.count) {
-        source.write_cell(out, row.cell(j), k != 0);
+        source.write_cell(run, row.cell(j), k != 0);
       } else {
-        char* v = out.reserve(5);
+        char* v = run.reserve(5);
         std::memcpy(v, ",null", 5);
         if (k == 0) std::memmove(v, v + 1, 4);
-        out.commit(4 + (k != 0));
+        run.commit(4 + (k != 0));
       }
     }
-    out.push_back(']');
+    run.push_back(']');
   }
 }
 
@@ -55,7 +56,6 @@ void write_rows(const ColumnPlan<Source>& plan, const std::vector<std::uint32_t>
 template <RowSource Source>
 OutputBuffer write_document(ColumnPlan<Source>& plan, std::uint64_t cell_bytes) {
   plan.end_intake();
-  Source& source = plan.source();
   const std::uint64_t n = plan.rows();
   const std::size_t columns = plan.column_count();
 
@@ -97,7 +97,8 @@ OutputBuffer write_document(ColumnPlan<Source>& plan, std::uint64_t cell_bytes) 
     first = false;
     json::write_json_string(out, col.name());
     out.push_back(':');
-    source.write_cell(out, col.reference, false);
+    OutputRun run(out);
+    plan.source().write_cell(run, col.reference, false);
   }
   out.append("}}");
   return out;

@@ -23,9 +23,11 @@ struct ValueCells {
   using Cell = const Value*;
   bool is_null(Cell cell) const { return cell->is_null(); }
   bool equal(Cell cell, Cell reference, std::uint32_t /*column*/) const { return cells_equal(*cell, *reference); }
-  void write_cell(OutputBuffer& out, Cell cell, bool comma) const {
-    if (comma) out.push_back(',');
-    json::write_json_value(out, *cell);
+  void write_cell(OutputRun& run, Cell cell, bool comma) const {
+    run.with_buffer([&](OutputBuffer& out) {
+      if (comma) out.push_back(',');
+      json::write_json_value(out, *cell);
+    });
   }
 };
 

@@ -117,8 +117,7 @@ class SpanPass {
   bool equal(Cell cell, Cell reference, std::uint32_t column) {
     return same_text(cell, reference) || equal_otherwise(cell, reference, column);
   }
-  void write_cell(OutputBuffer& out, Cell cell, bool comma);
-  void write_reread(OutputBuffer& out, Cell cell, bool comma);
+  void write_cell(OutputRun& run, Cell cell, bool comma);
 
  private:
   bool give_up() { return false; }
@@ -150,6 +149,7 @@ class SpanPass {
   bool equal_otherwise(Cell cell, Cell reference, std::uint32_t column);
   bool equal_by_value(Cell cell, Cell reference, std::uint32_t column);
   Value exact_value(Str bytes, Arena& arena);
+  void write_reread(OutputBuffer& out, Cell cell, bool comma);
 
   const char* const begin_;
   const char* const end_;
@@ -542,22 +542,26 @@ Value SpanPass::exact_value(Str bytes, Arena& arena) {
 
 // ---- Writing -------------------------------------------------------------------
 
-inline void SpanPass::write_cell(OutputBuffer& out, Cell cell, bool comma) {
+inline void SpanPass::write_cell(OutputRun& run, Cell cell, bool comma) {
   const char* src = begin_ + cell.offset;
   const char* limit = end_;
   if (cell.mode() != Mode::copy) [[unlikely]] {
-    if (cell.mode() == Mode::reread) return write_reread(out, cell, comma);
+    if (cell.mode() == Mode::reread) {
+      return run.with_buffer([&](OutputBuffer& out) { write_reread(out, cell, comma); });
+    }
     if (cell.mode() == Mode::number) {
-      if (comma) out.push_back(',');
       Value value;
       std::memcpy(static_cast<void*>(&value), side_.data() + cell.offset, sizeof value);
-      return json::write_number(out, value);
+      return run.with_buffer([&](OutputBuffer& out) {
+        if (comma) out.push_back(',');
+        json::write_number(out, value);
+      });
     }
     src = side_.data() + cell.offset;
     limit = side_.data() + side_.size();
   }
   const std::size_t n = cell.length();
-  char* w = out.reserve(n + 33);
+  char* w = run.reserve(n + 33);
   *w = ',';
   w += comma;
   // Most cells are short: one 32-byte move, when the buffer has 32 bytes
@@ -568,7 +572,7 @@ inline void SpanPass::write_cell(OutputBuffer& out, Cell cell, bool comma) {
   } else {
     std::memcpy(w, src, n);
   }
-  out.commit(n + comma);
+  run.commit(n + comma);
 }
 
 void SpanPass::write_reread(OutputBuffer& out, Cell cell, bool comma) {

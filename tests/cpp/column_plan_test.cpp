@@ -27,9 +27,11 @@ struct TestCells {
   using Cell = const json::Value*;
   bool is_null(Cell cell) const { return cell->is_null(); }
   bool equal(Cell cell, Cell reference, std::uint32_t /*column*/) const { return cells_equal(*cell, *reference); }
-  void write_cell(zorvat::OutputBuffer& out, Cell cell, bool comma) const {
-    if (comma) out.push_back(',');
-    json::write_json_value(out, *cell);
+  void write_cell(zorvat::OutputRun& run, Cell cell, bool comma) const {
+    run.with_buffer([&](zorvat::OutputBuffer& out) {
+      if (comma) out.push_back(',');
+      json::write_json_value(out, *cell);
+    });
   }
 };
 static_assert(RowSource<TestCells>);

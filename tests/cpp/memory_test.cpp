@@ -87,6 +87,35 @@ TEST(OutputBufferTest, MoveOutCopiesEveryByteAcrossBlocks) {
   }
 }
 
+// A run's writes, reserved with room to spare as the cells' are, and writes
+// handed to the buffer itself in between, land in order with nothing lost
+// or repeated, while the buffer grows from malloc'd storage past a huge page.
+TEST(OutputRunTest, WritesInOrderWithTheBufferAcrossGrowth) {
+  OutputBuffer out(16);
+  std::string model;
+  {
+    OutputRun run(out);
+    for (std::size_t i = 0; model.size() < kHugePage + kPagedFrom; ++i) {
+      const std::size_t n = (i * 37) % 70;
+      const std::string text(n, static_cast<char>('a' + i % 26));
+      if (i % 5 == 0) {
+        run.with_buffer([&](OutputBuffer& buffer) {
+          ASSERT_EQ(buffer.size(), model.size());
+          buffer.append(text);
+        });
+      } else {
+        char* w = run.reserve(n + 33);
+        std::memset(w, '#', n + 33);  // the spare room is scratch
+        std::memcpy(w, text.data(), n);
+        run.commit(n);
+      }
+      model += text;
+    }
+  }
+  ASSERT_EQ(out.size(), model.size());
+  EXPECT_TRUE(out.view() == model);
+}
+
 // Items of 12 bytes (a block's size is then no multiple of them) pushed one
 // by one from malloc'd storage into mapped blocks and past a huge page, with
 // some added in runs: every item survives each growth.
@@ -191,6 +220,13 @@ TEST(SanitizerViewTest, OneBytePastAnAllocationIsReported) {
     };
     EXPECT_DEATH(buffer_overrun(), "AddressSanitizer");
   }
+  // Past what a run reserved, though the buffer has room there.
+  auto run_overrun = [&] {
+    OutputBuffer o;
+    OutputRun run(o);
+    write(run.reserve(10), 10);
+  };
+  EXPECT_DEATH(run_overrun(), "AddressSanitizer");
   // A page block such as the payload copy.
   std::size_t bytes = kHugePage * 2 + 1;
   EXPECT_DEATH(write(allocate_pages(bytes), bytes), "AddressSanitizer");
