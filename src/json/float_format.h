@@ -16,13 +16,6 @@ inline constexpr std::size_t kFloatTextMax = 24;
 // past the returned length may be overwritten too. Thread safe.
 std::size_t format_float(double x, char* out);
 
-// The digits format_float writes for `x`, as digits * 10^exponent (at most 17
-// digits, which may end in zeros), for a finite x that is normal and not a
-// power of two; false for any other x. Thread safe.
-struct ShortestDecimal {
-  std::uint64_t digits;
-  int exponent;
-};
-bool shortest_decimal(double x, ShortestDecimal& out);
+// shortest_decimal.h: the digits it writes, without the text.
 
 }  // namespace zorvat::json

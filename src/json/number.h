@@ -16,7 +16,7 @@
 #include "base/result.h"
 #include "base/unaligned.h"
 #include "json/error.h"
-#include "json/float_format.h"
+#include "json/shortest_decimal.h"
 #include "json/powers_of_ten.h"
 #include "json/value.h"
 
@@ -131,7 +131,8 @@ inline Value simple_result(std::uint64_t v, std::size_t fraction, bool negative)
 // simple_result turns into the value the general procedure gives, without its
 // overflow and range checks, which the shape cannot trigger. Eight digits are
 // one load and one conversion; leading zeros add nothing.
-inline std::uint64_t simple_significand(const char* p, std::size_t int_digits, std::size_t fraction, const char* end) {
+[[gnu::noinline]] inline std::uint64_t simple_significand(const char* p, std::size_t int_digits, std::size_t fraction,
+                                                         const char* end) {
   const std::size_t n = int_digits + fraction;
   if (int_digits > 8 || n > 24 || end - p < 25) return simple_significand_by_runs(p, int_digits, fraction, end);
   // The digits as words of eight without any point: the first takes the
@@ -172,12 +173,20 @@ inline bool prints_as_read(const SimpleNumber& s, bool negative, const char* end
 inline bool long_decimal_layout(const SimpleNumber& s, const char* end) {
   return in_writer_layout(s, end) && significant_digits(s) > 15 && s.int_digits <= 16;
 }
+// Where the shortest digits are made for that test: inline, or by a call,
+// where inlining them costs the caller's loop more than the call does (the
+// row scan's, which keeps many values in registers).
+enum class Shortest : unsigned char { inline_digits, call };
+
 // Whether `value`, read from the digits v with `fraction` of them after the
 // point, has v's digits as its shortest ones: v * 10^-fraction is
 // digits * 10^exponent, compared as integers.
+template <Shortest kShortest>
 inline bool shortest_digits_are(double value, std::uint64_t v, std::size_t fraction) {
   ShortestDecimal d;
-  if (!shortest_decimal(value, d)) return false;
+  const bool regular =
+      kShortest == Shortest::inline_digits ? shortest_decimal(value, d) : shortest_decimal_call(value, d);
+  if (!regular) return false;
   // v == d.digits * 10^shift, the side with fewer digits scaled.
   const int shift = d.exponent + static_cast<int>(fraction);
   const bool up = shift >= 0;
@@ -226,7 +235,7 @@ enum class Need : unsigned char {
 // The number procedure, the one way both row sources read a literal: the
 // simple shape from one window, the general procedure for anything else.
 // Inline but for the general procedure.
-template <Need kNeed = Need::value>
+template <Need kNeed = Need::value, Shortest kShortest = Shortest::inline_digits>
 [[gnu::always_inline]] inline NumberLiteral read_number_literal(const char* p, const char* end) {
   NumberLiteral out;
   const bool negative = *p == '-';
@@ -239,7 +248,7 @@ template <Need kNeed = Need::value>
     const std::uint64_t v = simple_significand(p + negative, s.int_digits, s.fraction, end);
     out.value = simple_result(v, s.fraction, negative);
     if (kNeed == Need::value_if_rewritten && !out.prints_as_read && long_decimal_layout(s, out.end)) {
-      out.prints_as_read = shortest_digits_are(out.value.as_float(), v, s.fraction);
+      out.prints_as_read = shortest_digits_are<kShortest>(out.value.as_float(), v, s.fraction);
     }
   }
   return out;

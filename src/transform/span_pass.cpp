@@ -126,7 +126,8 @@ class SpanPass {
   const char* scan_row(const char* p);
   const char* read_key(const char* key, Str& name);
   const char* scan_value(const char* p, Cell& cell);
-  const char* scan_scalar(const char* p, Compact& c, bool cell = false);
+  template <bool kCell = false>
+  const char* scan_scalar(const char* p, Compact& c);
   const char* scan_container(const char* p, Compact& c, bool& keys_distinct);
   const char* drop_spaces(const char* q, Compact& c);
   const char* scan_nested_key(const char* q, OpenContainer& o, Compact& c, bool& keys_distinct);
@@ -288,7 +289,7 @@ const char* SpanPass::read_key(const char* key, Str& name) {
     // reading). Only a number is tried: a string, literal or error fails the
     // test every time.
     const char* q = end_ - p >= 9 && (*p == '-' || is_digit(*p)) ? json::short_integer_end(p) : nullptr;
-    p = q != nullptr ? q : scan_scalar(p, c, true);
+    p = q != nullptr ? q : scan_scalar<true>(p, c);
   }
   if (p == nullptr) return nullptr;
   auto length = static_cast<std::size_t>(p - start);
@@ -331,18 +332,22 @@ const char* SpanPass::read_key(const char* key, Str& name) {
 // A string, number or literal; one the writer spells otherwise joins the side
 // text in its spelling, but a cell's number as its value, formatted when the
 // document is written: its reading then overlaps the scan of what follows.
-[[gnu::always_inline]] inline const char* SpanPass::scan_scalar(const char* p, Compact& c, bool cell) {
+template <bool kCell>
+[[gnu::always_inline]] inline const char* SpanPass::scan_scalar(const char* p, Compact& c) {
   auto literal = [this](const char* at, const char* word, std::size_t n) -> const char* {
     return static_cast<std::size_t>(end_ - at) >= n && std::memcmp(at, word, n) == 0 ? at + n : nullptr;
   };
   if (*p == '-' || is_digit(*p)) {
-    const json::NumberLiteral number = json::read_number_literal<json::Need::value_if_rewritten>(p, end_);
+    // A cell's test of a long literal calls for its shortest digits: inline,
+    // they took the row scan more registers than the call costs.
+    constexpr auto kShortest = kCell ? json::Shortest::call : json::Shortest::inline_digits;
+    const json::NumberLiteral number = json::read_number_literal<json::Need::value_if_rewritten, kShortest>(p, end_);
     if (number.end == nullptr) {
       if (number.out_of_range) leave_to_exact();
       return nullptr;
     }
     if (!number.prints_as_read) {
-      if (cell) {  // the whole cell, undiverted so far: its source's room and value at once
+      if (kCell) {  // the whole cell, undiverted so far: its source's room and value at once
         // number.value itself: a copy's 16-byte load of the two halves just stored stalls.
         std::memcpy(side_.reserve(kSourceRoom + sizeof number.value) + kSourceRoom, &number.value, sizeof number.value);
         side_.commit(kSourceRoom + sizeof number.value);
