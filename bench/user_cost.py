@@ -15,7 +15,12 @@ payload byte, counted by valgrind in a subprocess (one call after one
 warm-up, the warm-up subtracted).
 
 Faults are what callgrind and the C++ benchmarks do not see: the kernel
-clearing and mapping pages the call touches for the first time.
+clearing and mapping pages the call touches for the first time. "result"
+is how many of them the returned bytes object's own pages explain, where
+malloc maps it afresh each call (from 32 MiB, its mmap threshold's ceiling):
+4 KiB faults on its head and tail outside whole huge pages, one per huge page
+between (the binding advises those); "-" below that size, where malloc
+reuses its heap.
 """
 import argparse
 import json
@@ -69,6 +74,23 @@ def payload_of(texts, size):
     return b"[" + b",".join(parts) + b"]"
 
 
+PAGE, HUGE_PAGE = 4096, 2 << 20
+MMAPPED_FROM = 32 << 20  # glibc's mmap threshold never rises past this
+
+
+def result_faults(result):
+    """The faults writing a fresh mapping of the result takes (see above)."""
+    if len(result) < MMAPPED_FROM:
+        return None
+    start = id(result) // PAGE * PAGE
+    end = id(result) + sys.getsizeof(result)
+    huge_start = -(-start // HUGE_PAGE) * HUGE_PAGE
+    huge_end = end // HUGE_PAGE * HUGE_PAGE
+    if huge_end <= huge_start:
+        return -(-(end - start) // PAGE)
+    return (huge_start - start) // PAGE + -(-(end - huge_end) // PAGE) + (huge_end - huge_start) // HUGE_PAGE
+
+
 def thread_usage():
     # thread_time is the thread's CPU clock (user + system, nanoseconds);
     # getrusage's times tick too coarsely for one call.
@@ -79,15 +101,18 @@ def measure(columnarize, payload, calls_mb):
     for _ in range(3):  # warm-up: kept blocks, caches
         columnarize(payload)
     calls = max(3, int(calls_mb * 1e6 / len(payload)))
-    cpu, faults = [], []
+    cpu, faults, explained = [], [], []
     for _ in range(calls):
         c0, f0 = thread_usage()
-        columnarize(payload)
+        result = columnarize(payload)
         c1, f1 = thread_usage()
         cpu.append(c1 - c0)
         faults.append(f1 - f0)
-    return {"calls": calls, "cpu_s": statistics.median(cpu), "faults_max": max(faults),
-            "faults_median": statistics.median(faults)}
+        explained.append(result_faults(result))
+        del result
+    worst = faults.index(max(faults))
+    return {"calls": calls, "cpu_s": statistics.median(cpu), "faults_max": faults[worst],
+            "faults_median": statistics.median(faults), "result_faults": explained[worst]}
 
 
 CALLGRIND = r"""
@@ -133,7 +158,8 @@ def main():
     texts = shape_rows()
     results = []
     print("module:", sys.modules["zorvat_codec"].__file__)
-    print("%-18s %7s %6s %10s %9s %8s %8s" % ("shape", "size", "calls", "CPU ms", "MB/s", "faults", "instr/B"))
+    print("%-18s %7s %6s %10s %9s %8s %8s %8s" % ("shape", "size", "calls", "CPU ms", "MB/s", "faults", "result",
+                                                   "instr/B"))
     for shape in args.shapes.split(","):
         for size_text in args.sizes.split(","):
             payload = payload_of(texts[shape], parse_size(size_text))
@@ -142,8 +168,9 @@ def main():
             if args.callgrind:
                 r["instr_per_byte"] = instructions(payload, args.module_dir and os.path.abspath(args.module_dir))
             results.append(r)
-            print("%-18s %7s %6d %10.3f %9.0f %8d %8s" % (
+            print("%-18s %7s %6d %10.3f %9.0f %8d %8s %8s" % (
                 shape, size_text, r["calls"], r["cpu_s"] * 1e3, r["mb_s"], r["faults_max"],
+                "-" if r["result_faults"] is None else r["result_faults"],
                 "%.2f" % r["instr_per_byte"] if "instr_per_byte" in r else "-"), flush=True)
     if args.json:
         with open(args.json, "w") as f:
