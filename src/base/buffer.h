@@ -157,15 +157,20 @@ class OutputRun {
     commit(s.size());
   }
   // f(OutputBuffer&), with every byte the run wrote committed before it.
+  // Should f throw, the run holds no position into storage f may have moved,
+  // and its destructor commits nothing more.
   template <class F>
   void with_buffer(F&& f) {
     pause();
+    at_ = end_ = nullptr;
     f(out_);
     resume(0);
   }
 
  private:
-  void pause() { out_.commit(static_cast<std::size_t>(at_ - (out_.data() + out_.size()))); }
+  void pause() {
+    if (at_ != nullptr) out_.commit(static_cast<std::size_t>(at_ - (out_.data() + out_.size())));
+  }
   void resume(std::size_t n) {
     at_ = out_.reserve(n);
     end_ = kAsan ? at_ + n : at_ + (out_.capacity() - out_.size());

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <random>
 #include <string>
 #include <thread>
@@ -114,6 +115,24 @@ TEST(OutputRunTest, WritesInOrderWithTheBufferAcrossGrowth) {
   }
   ASSERT_EQ(out.size(), model.size());
   EXPECT_TRUE(out.view() == model);
+}
+
+// A writer handed the buffer may grow it and then throw (an allocation that
+// fails): the run, unwound, must not commit from where the storage was.
+TEST(OutputRunTest, AWriterThatThrowsLeavesTheBufferAsItWrote) {
+  OutputBuffer out(16);
+  const std::string big(kPagedFrom + 1, 'x');
+  try {
+    OutputRun run(out);
+    run.append("abc");
+    run.with_buffer([&](OutputBuffer& buffer) {
+      buffer.append(big);
+      throw std::bad_alloc();
+    });
+  } catch (const std::bad_alloc&) {
+  }
+  ASSERT_EQ(out.size(), 3 + big.size());
+  EXPECT_TRUE(out.view() == "abc" + big);
 }
 
 // Items of 12 bytes (a block's size is then no multiple of them) pushed one
