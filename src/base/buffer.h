@@ -152,10 +152,6 @@ class OutputRun {
     *reserve(1) = c;
     commit(1);
   }
-  void append(std::string_view s) {
-    std::memcpy(reserve(s.size()), s.data(), s.size());
-    commit(s.size());
-  }
   // f(OutputBuffer&), with every byte the run wrote committed before it.
   // Should f throw, the run holds no position into storage f may have moved,
   // and its destructor commits nothing more.

@@ -16,6 +16,6 @@ inline constexpr std::size_t kFloatTextMax = 24;
 // past the returned length may be overwritten too. Thread safe.
 std::size_t format_float(double x, char* out);
 
-// shortest_decimal.h: the digits it writes, without the text.
+// The digits it writes, without the text: shortest_decimal in shortest_decimal.h.
 
 }  // namespace zorvat::json

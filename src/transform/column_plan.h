@@ -34,12 +34,12 @@ inline constexpr std::uint32_t kNoColumn = UINT32_MAX;
 // cell equality (numbers by value, containers structurally); `column` lets
 // a source remember what it learnt about that column's reference.
 template <class S>
-concept RowSource = requires(S& source, typename S::Cell cell, std::uint32_t column, OutputRun& out,
+concept RowSource = requires(S& source, typename S::Cell cell, std::uint32_t column, OutputRun& run,
                              bool comma) {
   requires sizeof(typename S::Cell) == 8 && std::is_trivially_copyable_v<typename S::Cell>;
   { source.is_null(cell) } -> std::same_as<bool>;
   { source.equal(cell, cell, column) } -> std::same_as<bool>;
-  { source.write_cell(out, cell, comma) } -> std::same_as<void>;
+  { source.write_cell(run, cell, comma) } -> std::same_as<void>;
 };
 
 // The rows as the plan keeps them for the writer, in 32-bit words. Per row:

@@ -8,6 +8,7 @@
 #include <new>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -124,7 +125,7 @@ TEST(OutputRunTest, AWriterThatThrowsLeavesTheBufferAsItWrote) {
   const std::string big(kPagedFrom + 1, 'x');
   try {
     OutputRun run(out);
-    run.append("abc");
+    for (char c : std::string_view("abc")) run.push_back(c);
     run.with_buffer([&](OutputBuffer& buffer) {
       buffer.append(big);
       throw std::bad_alloc();
