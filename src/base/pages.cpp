@@ -110,12 +110,8 @@ bool keep(void* p, std::size_t bytes) {
 void* allocate_pages(std::size_t& bytes) noexcept {
   if (kAsan || bytes < kPagedFrom) return std::malloc(bytes);
   if (bytes > SIZE_MAX - 2 * kHugePage) return nullptr;
-  const bool huge = bytes >= kHugePage;
   bytes = whole_huge_pages(bytes);
-  if (void* p = take_kept(bytes)) {
-    if (huge) madvise(p, bytes, MADV_HUGEPAGE);  // it may have been kept from a smaller request
-    return p;
-  }
+  if (void* p = take_kept(bytes)) return p;  // advised when it was mapped
   // Over-map by one huge page, then trim both ends to an aligned block.
   void* p = mmap(nullptr, bytes + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
@@ -125,7 +121,7 @@ void* allocate_pages(std::size_t& bytes) noexcept {
   const std::uintptr_t tail = aligned + bytes;
   const std::uintptr_t map_end = start + bytes + kHugePage;
   if (map_end > tail) munmap(reinterpret_cast<void*>(tail), map_end - tail);
-  if (huge) madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);  // advice only: failure is harmless
+  madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);  // advice only: failure is harmless
   return reinterpret_cast<void*>(aligned);
 }
 
@@ -133,15 +129,12 @@ namespace {
 
 // Grows a block of allocate_pages of `old_bytes` (at least kPagedFrom) to
 // `new_bytes`: the pages move rather than being copied, so old and new
-// never both hold memory.
+// never both hold memory. The mapping keeps its advice, grown or moved.
 void* remap_pages(void* p, std::size_t old_bytes, std::size_t& new_bytes) noexcept {
   if constexpr (kAsan) return std::realloc(p, new_bytes);
-  const bool huge = new_bytes >= kHugePage;
   new_bytes = whole_huge_pages(new_bytes);
   void* q = mremap(p, whole_huge_pages(old_bytes), new_bytes, MREMAP_MAYMOVE);
-  if (q == MAP_FAILED) return nullptr;
-  if (huge) madvise(q, new_bytes, MADV_HUGEPAGE);
-  return q;
+  return q == MAP_FAILED ? nullptr : q;
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
 // Memory for large buffers (arena chunks, the span pass's cells, the output):
-// blocks of kPagedFrom and more are mapped on huge-page boundaries, those of
-// 2 MiB and more marked for transparent huge pages. On the virtual machines
-// this runs on, a page fault costs microseconds; a 100 MB payload touches
-// 25,000 small pages but only 50 huge ones, which made faults a third of a
-// large call's time. Released blocks of up to 128 MiB in all are kept for
-// the next calls.
+// blocks of kPagedFrom and more are mapped on huge-page boundaries and
+// marked for transparent huge pages. On the virtual machines this runs on,
+// a page fault costs microseconds; a 100 MB payload touches 25,000 small
+// pages but only 50 huge ones, which made faults a third of a large call's
+// time. Released blocks of up to 128 MiB in all are kept for the next calls.
 #pragma once
 
 #include <cstddef>
@@ -15,15 +14,18 @@ inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // Blocks from this size on are mapped here and kept when released, not
 // left to malloc: glibc hands blocks of this size back to the system when
 // they are freed (unmapped, or trimmed off the heap's top), so every call
-// faulted them in again, 4 KiB at a time. Below kHugePage a block spans one
-// huge page's room but is not advised huge pages: only what is written is
-// resident.
+// faulted them in again, 4 KiB at a time. A block below kHugePage is marked
+// for huge pages too: a growing buffer's first block is one (its pages move
+// with it when it grows), and unmarked, a buffer that grows on to tens of
+// MB faulted its first 2 MiB in 4 KiB at a time, 512 faults in every call
+// too large for its blocks to be kept. A block that stays small holds a
+// whole huge page once written, kept with it for the next calls.
 inline constexpr std::size_t kPagedFrom = std::size_t{64} << 10;
 // Released blocks kept for the next calls, in all at most.
 inline constexpr std::size_t kKeptBytes = std::size_t{128} << 20;
 
 // At least `bytes` of storage (malloc below kPagedFrom, a mapping on
-// huge-page boundaries from it, advised huge pages from kHugePage on), or
+// huge-page boundaries advised huge pages from it), or
 // nullptr when memory is exhausted. From kPagedFrom on, `bytes` becomes the
 // block's size: whole huge pages, more when a block released earlier is
 // reused. Release with that size.
