@@ -17,6 +17,7 @@
 #include "base/paged_array.h"
 #include "base/pages.h"
 #include "base/poison.h"
+#include "base/stack.h"
 
 namespace zorvat::json {
 namespace {
@@ -159,6 +160,25 @@ TEST(PagedArrayTest, ItemsSurviveGrowthAcrossBlockKinds) {
   }
 }
 
+// The reader's stack of 24-byte members (a block's size is no multiple of
+// them) past its inline items, into mapped blocks and past a huge page,
+// shrunk and grown again: every item survives each growth.
+TEST(StackTest, ItemsSurviveGrowthAcrossBlockKinds) {
+  struct Item {
+    std::uint64_t a, b, c;
+  };
+  Stack<Item, 4> items;
+  auto item = [](std::uint64_t v) { return Item{v, ~v, v * 0x9E3779B97F4A7C15u}; };
+  const std::size_t n = 2 * kHugePage / sizeof(Item) + 5;
+  for (std::size_t i = 0; i < n; ++i) items.push_back(item(i));
+  items.resize(n / 3);
+  for (std::size_t i = n / 3; i < n + kHugePage / sizeof(Item); ++i) items.push_back(item(i));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const Item expected = item(i);
+    ASSERT_TRUE(std::memcmp(&items[i], &expected, sizeof(Item)) == 0) << i;
+  }
+}
+
 // Blocks released are kept and handed out again, whole: in two threads at
 // once, every block handed out is filled to its reported size with its own
 // byte and checked when it is released, so a block handed out twice, or a
@@ -247,6 +267,19 @@ TEST(SanitizerViewTest, OneBytePastAnAllocationIsReported) {
     write(run.reserve(10), 10);
   };
   EXPECT_DEATH(run_overrun(), "AddressSanitizer");
+  // Past the items of a stack's heap part, small and page-sized.
+  for (std::size_t n : {std::size_t{10}, kHugePage / 16 + 10}) {
+    auto stack_overrun = [&] {
+      struct Pair {
+        std::uint64_t a, b;
+      };
+      Stack<Pair, 4> items;
+      for (std::size_t i = 0; i < n; ++i) items.push_back({i, i});
+      items.pop_back();
+      write(items.data(), (n - 1) * 16);
+    };
+    EXPECT_DEATH(stack_overrun(), "AddressSanitizer");
+  }
   // A page block such as the payload copy.
   std::size_t bytes = kHugePage * 2 + 1;
   EXPECT_DEATH(write(allocate_pages(bytes), bytes), "AddressSanitizer");
