@@ -24,11 +24,11 @@ inline constexpr std::size_t kPagedFrom = std::size_t{64} << 10;
 // Released blocks kept for the next calls, in all at most.
 inline constexpr std::size_t kKeptBytes = std::size_t{128} << 20;
 
-// At least `bytes` of storage (malloc below kPagedFrom, a mapping on
-// huge-page boundaries advised huge pages from it), or
-// nullptr when memory is exhausted. From kPagedFrom on, `bytes` becomes the
-// block's size: whole huge pages, more when a block released earlier is
-// reused. Release with that size.
+// At least `bytes` of storage (malloc below kPagedFrom; from it a mapping
+// on huge-page boundaries, advised huge pages), or nullptr when memory is
+// exhausted. From kPagedFrom on, `bytes` becomes the block's size: whole
+// huge pages, more when a block released earlier is reused. Release with
+// that size.
 void* allocate_pages(std::size_t& bytes) noexcept;
 // `keep`: false for blocks freed to make room mid-call, which would only
 // add to its peak if kept.
