@@ -82,9 +82,12 @@ def test_memory_stays_flat_over_a_mixed_workload():
     assert blocks_grown < 1000, "%d more allocated blocks" % blocks_grown
 
 
+BENCH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench")
 FAULTS = r"""
 import resource, sys
 from zorvat_codec import columnarize
+sys.path.insert(0, sys.argv.pop(1))
+from user_cost import result_faults  # the result's own faults, which a call past 32 MiB cannot avoid
 
 
 def rows(shape, i):
@@ -109,17 +112,6 @@ def payload(shape, size):
     return b"[" + b",".join(parts) + b"]"
 
 
-def result_faults(result):
-    # A result past malloc's mmap threshold (at most 32 MiB) is a fresh mapping
-    # of the caller's allocator: the binding advises huge pages for its whole
-    # ones, and its ends outside them fault 4 KiB at a time.
-    if len(result) < 32 << 20:
-        return 0
-    start, end = id(result) // 4096 * 4096, id(result) + sys.getsizeof(result)
-    huge_start, huge_end = -(-start // (2 << 20)) * (2 << 20), end // (2 << 20) * (2 << 20)
-    return (huge_start - start) // 4096 + -(-(end - huge_end) // 4096) + (huge_end - huge_start) // (2 << 20)
-
-
 for size in map(int, sys.argv[2:]):
     p = payload(sys.argv[1], size)
     for _ in range(6):  # the kept blocks settle on the calls' sizes
@@ -129,7 +121,7 @@ for size in map(int, sys.argv[2:]):
         before = resource.getrusage(resource.RUSAGE_THREAD).ru_minflt
         result = columnarize(p)
         faults.append(resource.getrusage(resource.RUSAGE_THREAD).ru_minflt - before)
-        own.append(faults[-1] - result_faults(result))
+        own.append(faults[-1] - (result_faults(result) or 0))
         del result
     print(len(p), min(faults), min(own))
 """
@@ -150,7 +142,7 @@ def test_no_page_faults_in_the_steady_state(shape):
     # Past 16 MB the blocks of one call near the 128 MiB kept, and a call may
     # map one of them afresh.
     sizes = [16 << 10, 64 << 10, 256 << 10, 1 << 20, 3 << 20, 16 << 20]
-    out = subprocess.run([sys.executable, "-c", FAULTS, shape, *map(str, sizes)], capture_output=True, text=True,
+    out = subprocess.run([sys.executable, "-c", FAULTS, BENCH, shape, *map(str, sizes)], capture_output=True, text=True,
                          check=True).stdout
     for line in out.splitlines():
         size, worst, _ = map(int, line.split())
@@ -168,7 +160,7 @@ def test_a_call_past_the_kept_blocks_faults_once_a_huge_page(shape):
     # from the side text of rewritten numbers), or the exact reader's rows
     # left to malloc (8,000). The result is the caller's own fresh mapping,
     # and its faults are not counted.
-    out = subprocess.run([sys.executable, "-c", FAULTS, shape, str(128 << 20)], capture_output=True, text=True,
+    out = subprocess.run([sys.executable, "-c", FAULTS, BENCH, shape, str(128 << 20)], capture_output=True, text=True,
                          check=True).stdout
     size, _, own = map(int, out.split())
     assert own <= 3 * (size >> 20), "%s of %d bytes: %d faults of its own in one call" % (shape, size, own)
