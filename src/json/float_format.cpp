@@ -315,8 +315,6 @@ Decimal shortest_regular_exact(u64 c, int q) {
 
 }  // namespace shortest
 
-bool shortest_decimal_call(double x, ShortestDecimal& out) { return shortest_decimal(x, out); }
-
 std::size_t format_float(double x, char* out) {
   const u64 bits = std::bit_cast<u64>(x);
   const u64 fraction = bits & ((u64{1} << 52) - 1);

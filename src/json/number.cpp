@@ -37,6 +37,20 @@ inline bool significand_overflows(std::uint64_t significand, unsigned d) {
 
 }  // namespace
 
+bool shortest_digits_are(double value, std::uint64_t v, std::size_t fraction) {
+  ShortestDecimal d;
+  if (!shortest_decimal(value, d)) return false;
+  // v == d.digits * 10^shift, the side with fewer digits scaled.
+  const int shift = d.exponent + static_cast<int>(fraction);
+  const bool up = shift >= 0;
+  const unsigned by = static_cast<unsigned>(up ? shift : -shift);
+  const std::uint64_t low = up ? d.digits : v;
+  const std::uint64_t high = up ? v : d.digits;
+  __extension__ using u128 = unsigned __int128;
+  constexpr unsigned kPowers = kIntegerPowersOfTen.size();
+  return by < kPowers && static_cast<u128>(low) * kIntegerPowersOfTen[by < kPowers ? by : 0] == high;
+}
+
 bool scale_by_power_of_ten(double& f, std::int32_t exponent) {
   std::int64_t e = exponent;
   for (;;) {

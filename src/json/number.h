@@ -5,6 +5,7 @@
 // kept exactly as it is.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -175,29 +176,72 @@ inline bool prints_as_read(const SimpleNumber& s, bool negative, const char* end
 inline bool long_decimal_layout(const SimpleNumber& s, const char* end) {
   return in_writer_layout(s, end) && significant_digits(s) > 15 && s.int_digits <= 16;
 }
-// Where the shortest digits are made for that test: inline, or by a call,
-// where inlining them costs the caller's loop more than the call does (the
-// row scan's, which keeps many values in registers).
-enum class Shortest : unsigned char { inline_digits, call };
-
 // Whether `value`, read from the digits v with `fraction` of them after the
 // point, has v's digits as its shortest ones: v * 10^-fraction is
-// digits * 10^exponent, compared as integers.
-template <Shortest kShortest>
-inline bool shortest_digits_are(double value, std::uint64_t v, std::size_t fraction) {
-  ShortestDecimal d;
-  const bool regular =
-      kShortest == Shortest::inline_digits ? shortest_decimal(value, d) : shortest_decimal_call(value, d);
-  if (!regular) return false;
-  // v == d.digits * 10^shift, the side with fewer digits scaled.
-  const int shift = d.exponent + static_cast<int>(fraction);
-  const bool up = shift >= 0;
-  const unsigned by = static_cast<unsigned>(up ? shift : -shift);
-  const std::uint64_t low = up ? d.digits : v;
-  const std::uint64_t high = up ? v : d.digits;
-  __extension__ using u128 = unsigned __int128;
-  constexpr unsigned kPowers = kIntegerPowersOfTen.size();
-  return by < kPowers && static_cast<u128>(low) * kIntegerPowersOfTen[by < kPowers ? by : 0] == high;
+// digits * 10^exponent, compared as integers. Out of line: prints_in_its_digits
+// asks it only of rare literals.
+[[gnu::noinline]] bool shortest_digits_are(double value, std::uint64_t v, std::size_t fraction);
+
+// 5^0 .. 5^23: a literal in the writer's layout has at most 23 fraction digits.
+inline constexpr auto kPowersOfFive = [] {
+  std::array<std::uint64_t, 24> t{};
+  std::uint64_t p = 1;
+  for (auto& v : t) {
+    v = p;
+    p *= 5;
+  }
+  return t;
+}();
+
+// The same answer as shortest_digits_are without making the shortest digits:
+// the literal v * 10^-f, whose last digit is `last`, is set against the
+// rounding interval of `value` (c * 2^q, normal, not a power of two). The
+// writer's digits, in units of 10^k (k = flog10_pow2(q), so the interval is 1
+// to 10 units wide), are the multiple of ten in the interval if there is one,
+// else the integer nearest the value. Scaled by 10^f * 2^(1 - q - f), the value
+// is 2c * 5^f and the interval reaches 5^f to each side: exact integers, from
+// one 64x64 product in place of the 128-bit scaling. A literal whose last
+// digit is a unit (e = -f - k = 0) is the writer's when it is the integer
+// nearest the value and no multiple of ten lies in the interval; one whose last
+// digit is ten units or more (e >= 1) when it lies in the interval, which then
+// reaches at most half a digit, so it too is the nearest; one whose last digit
+// is below a unit (e < 0) never. A last digit 0 ("<integer>.0") and values far
+// above 2^53 (q + f > 1, where the scaling is no left shift) are left to
+// shortest_digits_are. Whether the interval holds its ends (it does when c is
+// even) never matters here, for no literal decided here is one: an end,
+// (2c +- 1) * 2^(q-1), has for q <= 0 its last digit, a 5, at 10^(q-1), below a
+// unit, and for q >= 1 it is an integer, which a literal with a point spells
+// only with a last digit 0.
+inline bool prints_in_its_digits(double value, std::uint64_t v, std::size_t f, unsigned last) {
+  using u64 = std::uint64_t;
+  const u64 bits = std::bit_cast<u64>(value) & ~(u64{1} << 63);
+  const u64 fraction_bits = bits & ((u64{1} << 52) - 1);
+  const u64 biased = bits >> 52;
+  if (shortest::is_rare(fraction_bits, biased)) return false;  // not the regular digits
+  const int q = static_cast<int>(biased) - 1075;
+  const int e = -static_cast<int>(f) - shortest::flog10_pow2(q);
+  const int a = 1 - q - static_cast<int>(f);  // the scaling, 2^a in units of 10^-f
+  if (e < 0 || last == 0 || static_cast<unsigned>(a) > 60 || f >= kPowersOfFive.size()) [[unlikely]]
+    return (e >= 0 || last == 0) && shortest_digits_are(value, v, f);
+  const u64 reach = kPowersOfFive[f];
+  const u64 c = fraction_bits | u64{1} << 52;
+  __extension__ const unsigned __int128 scaled = static_cast<unsigned __int128>(2 * c) * reach;
+  const u64 low = static_cast<u64>(scaled);
+  // The value's integer part in units of 10^-f, the rest scaled, and whether
+  // it rounds up to the nearest integer (a tie to even).
+  const u64 whole = (low >> a) | ((static_cast<u64>(scaled >> 64) << 1) << (63 - a));
+  const u64 rest = low & ((u64{1} << a) - 1);
+  const u64 one = u64{1} << a;
+  const u64 up = (2 * rest > one) | ((2 * rest == one) & whole);
+  const bool inside = (up != 0 ? one - rest : rest) < reach;
+  // The multiples of ten either side, v - last below the value and
+  // v - last + 10 above, both outside the interval.
+  const u64 below = ((last - up) << a) + rest;
+  const u64 above = ((10 - last + up) << a) - rest;
+  const bool clear = (below > reach) & (above > reach);
+  // Without a branch: which way each goes depends on the digits.
+  const bool wide = e >= 1;
+  return (v == whole + up) & ((wide & inside) | (!wide & clear));
 }
 
 // The commonest literal, an integer of at most 7 digits (but -0), found with
@@ -237,7 +281,7 @@ enum class Need : unsigned char {
 // The number procedure, the one way both row sources read a literal: the
 // simple shape from one window, the general procedure for anything else.
 // Inline but for the general procedure.
-template <Need kNeed = Need::value, Shortest kShortest = Shortest::inline_digits>
+template <Need kNeed = Need::value>
 [[gnu::always_inline]] inline NumberLiteral read_number_literal(const char* p, const char* end) {
   NumberLiteral out;
   const bool negative = *p == '-';
@@ -250,7 +294,8 @@ template <Need kNeed = Need::value, Shortest kShortest = Shortest::inline_digits
     const std::uint64_t v = simple_significand(p + negative, s.int_digits, s.fraction, end);
     out.value = simple_result(v, s.fraction, negative);
     if (kNeed == Need::value_if_rewritten && !out.prints_as_read && long_decimal_layout(s, out.end)) {
-      out.prints_as_read = shortest_digits_are<kShortest>(out.value.as_float(), v, s.fraction);
+      const auto last = static_cast<unsigned>(out.end[-1] - '0');
+      out.prints_as_read = prints_in_its_digits(out.value.as_float(), v, s.fraction, last);
     }
   }
   return out;

@@ -1,7 +1,7 @@
 // The shortest digits of a double, the rule format_float writes by: the
-// scaling and the choice of digits, in a header so that the span pass's test
-// of a long literal can take them inline (float_format.cpp describes the
-// method; shortest_decimal_call is the same out of line).
+// scaling and the choice of digits, in a header so that the number reader's
+// test of a long literal can ask for them (float_format.cpp describes the
+// method).
 #pragma once
 
 #include <bit>
@@ -143,7 +143,5 @@ inline bool shortest_decimal(double x, ShortestDecimal& out) {
   out = {dec.digits, dec.exponent};
   return true;
 }
-// The same, out of line.
-bool shortest_decimal_call(double x, ShortestDecimal& out);
 
 }  // namespace zorvat::json

@@ -338,10 +338,7 @@ template <bool kCell>
     return static_cast<std::size_t>(end_ - at) >= n && std::memcmp(at, word, n) == 0 ? at + n : nullptr;
   };
   if (*p == '-' || is_digit(*p)) {
-    // A cell's test of a long literal calls for its shortest digits: inline,
-    // they took the row scan more registers than the call costs.
-    constexpr auto kShortest = kCell ? json::Shortest::call : json::Shortest::inline_digits;
-    const json::NumberLiteral number = json::read_number_literal<json::Need::value_if_rewritten, kShortest>(p, end_);
+    const json::NumberLiteral number = json::read_number_literal<json::Need::value_if_rewritten>(p, end_);
     if (number.end == nullptr) {
       if (number.out_of_range) leave_to_exact();
       return nullptr;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -117,6 +120,60 @@ TEST(NumberTest, SimpleShapesMatchTheGeneralProcedure) {
     }
   }
   EXPECT_GT(shortcut_taken, 100000);
+}
+
+// The long-decimal test set against the shortest digits it stands for, on
+// literals at the decisions' edges: the first 15 to 19 significant digits of
+// a double, of its rounding interval's ends (exact in a long double) and of
+// the midpoints between units, one either side, each asked of the double and
+// its neighbours, so that the interval's closed and open ends, ties to even,
+// and the multiples of ten at the ends all come up.
+TEST(NumberTest, LongDecimalTestAgreesWithTheShortestDigits) {
+  const char* n = std::getenv("ZORVAT_LITERAL_COUNT");  // a longer run: ZORVAT_LITERAL_COUNT=100000000
+  const std::size_t doubles = (n != nullptr ? std::strtoull(n, nullptr, 10) : 1000000) / 100;
+  std::mt19937_64 rng(20261209);
+  std::size_t printed = 0, checked = 0;
+  for (std::size_t i = 0; i < doubles; ++i) {
+    // c * 2^q from about 10^-7 to 10^17; some powers of two and some even c.
+    std::uint64_t c = (rng() >> 11) | (std::uint64_t{1} << 52);
+    if (i % 16 == 0) c = std::uint64_t{1} << 52;
+    if (i % 3 == 0) c &= ~std::uint64_t{1};
+    const int q = -76 + static_cast<int>(rng() % 84);
+    const double x = std::ldexp(static_cast<double>(c), q);
+    for (int end = -1; end <= 1; ++end) {
+      char text[160];
+      const long double at = std::ldexp(static_cast<long double>(2 * c + end), q - 1);
+      std::snprintf(text, sizeof text, "%.90Lf", at);
+      const std::string exact(text);
+      const std::size_t point = exact.find('.');
+      const std::size_t first = exact.find_first_not_of("0.");
+      for (std::size_t digits = 15; digits <= 19; ++digits) {
+        // The first `digits` significant digits, and their last position.
+        std::uint64_t v = 0;
+        std::size_t f = 0, taken = 0;
+        for (std::size_t j = first; taken < digits && j < exact.size(); ++j) {
+          if (j == point) continue;
+          v = v * 10 + static_cast<unsigned>(exact[j] - '0');
+          ++taken;
+          if (j > point) f = j - point;
+        }
+        if (f == 0 || f >= kPowersOfFive.size() || point - first > 16) continue;
+        for (std::uint64_t w : {v - 1, v, v + 1}) {
+          for (double value : {std::nextafter(x, 0.0), x, std::nextafter(x, 1e300)}) {
+            const auto last = static_cast<unsigned>(w % 10);
+            const bool expected = shortest_digits_are(value, w, f);
+            ASSERT_EQ(prints_in_its_digits(value, w, f, last), expected)
+                << w << "e-" << f << " against " << exact << " (" << value << ")";
+            ASSERT_EQ(prints_in_its_digits(-value, w, f, last), expected) << w << "e-" << f;
+            printed += expected;
+            ++checked;
+          }
+        }
+      }
+    }
+  }
+  // A generator whose literals never print as read would pass the above.
+  EXPECT_GT(printed, checked / 50);
 }
 
 }  // namespace
