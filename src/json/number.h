@@ -158,24 +158,31 @@ inline std::size_t significant_digits(const SimpleNumber& s) {
   return s.below_one ? s.fraction - s.zeros : s.int_digits + s.fraction;
 }
 
-// Whether the writer prints the simple number ending at `end` as exactly its
-// bytes, decided from its shape alone. So it does for the integers below 10^18
-// but -0, and for the decimals in its layout of at most 15 significant digits:
-// for those the procedure divides one exact integer by one exact power of ten
-// (correctly rounded), no two of them share a double, so the shortest digits
-// of the result are the literal's own.
-inline bool prints_as_read(const SimpleNumber& s, bool negative, const char* end) {
-  if (s.fraction == 0) return s.int_digits <= 18 && !(negative && s.below_one);
-  return in_writer_layout(s, end) && significant_digits(s) <= 15;
+// How the writer spells the simple number ending at `end`, as its shape
+// alone tells.
+enum class Spelling : unsigned char {
+  // Its bytes exactly: the integers below 10^18 but -0, and the decimals in
+  // its layout of at most 15 significant digits. For those the procedure
+  // divides one exact integer by one exact power of ten (correctly rounded),
+  // no two of them share a double, so the shortest digits of the result are
+  // the literal's own.
+  as_read,
+  // Its bytes when the writer's shortest digits of its value are its own, as
+  // they are for most of these, which shortest-digit printers wrote: the
+  // decimals in its layout of 16 to 19 significant digits and at most 16
+  // before the point (so in fixed notation).
+  by_value,
+  rewritten,
+};
+inline Spelling writer_spelling(const SimpleNumber& s, bool negative, const char* end) {
+  if (s.fraction == 0) {
+    return s.int_digits <= 18 && !(negative && s.below_one) ? Spelling::as_read : Spelling::rewritten;
+  }
+  if (!in_writer_layout(s, end)) return Spelling::rewritten;
+  if (significant_digits(s) <= 15) return Spelling::as_read;
+  return s.int_digits <= 16 ? Spelling::by_value : Spelling::rewritten;
 }
 
-// The decimals in the writer's layout of 16 to 19 significant digits and at
-// most 16 before the point (so in fixed notation): those print as read
-// exactly when the writer's shortest digits of their value are the literal's
-// own, as they are for most such literals, which shortest-digit printers wrote.
-inline bool long_decimal_layout(const SimpleNumber& s, const char* end) {
-  return in_writer_layout(s, end) && significant_digits(s) > 15 && s.int_digits <= 16;
-}
 // Whether `value`, read from the digits v with `fraction` of them after the
 // point, has v's digits as its shortest ones: v * 10^-fraction is
 // digits * 10^exponent, compared as integers. Out of line: prints_in_its_digits
@@ -256,7 +263,7 @@ inline const char* short_integer_end(const char* p) {
   SimpleNumber s;
   s.int_digits = n;
   s.below_one = *q == '0';
-  return prints_as_read(s, q != p, q + n) ? q + n : nullptr;
+  return writer_spelling(s, q != p, q + n) == Spelling::as_read ? q + n : nullptr;
 }
 
 // A literal at p ('-' or a digit) read by the procedures above.
@@ -289,11 +296,12 @@ template <Need kNeed = Need::value>
   out.end = simple_shape(p + negative, end, s);
   if (out.end == nullptr) [[unlikely]] return read_general_literal(p, end);
   if constexpr (kNeed == Need::nothing) return out;
-  out.prints_as_read = prints_as_read(s, negative, out.end);
+  const Spelling spelling = writer_spelling(s, negative, out.end);
+  out.prints_as_read = spelling == Spelling::as_read;
   if (kNeed == Need::value || !out.prints_as_read) {
     const std::uint64_t v = simple_significand(p + negative, s.int_digits, s.fraction, end);
     out.value = simple_result(v, s.fraction, negative);
-    if (kNeed == Need::value_if_rewritten && !out.prints_as_read && long_decimal_layout(s, out.end)) {
+    if (kNeed == Need::value_if_rewritten && spelling == Spelling::by_value) {
       const auto last = static_cast<unsigned>(out.end[-1] - '0');
       out.prints_as_read = prints_in_its_digits(out.value.as_float(), v, s.fraction, last);
     }
