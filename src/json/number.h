@@ -5,7 +5,6 @@
 // kept exactly as it is.
 #pragma once
 
-#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -188,17 +187,6 @@ inline Spelling writer_spelling(const SimpleNumber& s, bool negative, const char
 // digits * 10^exponent, compared as integers. Out of line: prints_in_its_digits
 // asks it only of rare literals.
 [[gnu::noinline]] bool shortest_digits_are(double value, std::uint64_t v, std::size_t fraction);
-
-// 5^0 .. 5^23: a literal in the writer's layout has at most 23 fraction digits.
-inline constexpr auto kPowersOfFive = [] {
-  std::array<std::uint64_t, 24> t{};
-  std::uint64_t p = 1;
-  for (auto& v : t) {
-    v = p;
-    p *= 5;
-  }
-  return t;
-}();
 
 // The same answer as shortest_digits_are without making the shortest digits:
 // the literal v * 10^-f, whose last digit is `last`, is set against the

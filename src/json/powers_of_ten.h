@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace zorvat::json {
@@ -31,15 +32,21 @@ inline constexpr double kPowersOfTen[309] = {
     1e285, 1e286, 1e287, 1e288, 1e289, 1e290, 1e291, 1e292, 1e293, 1e294, 1e295, 1e296, 1e297, 1e298, 1e299,
     1e300, 1e301, 1e302, 1e303, 1e304, 1e305, 1e306, 1e307, 1e308};
 
-// 10^0 .. 10^19, every power of ten an unsigned 64-bit integer holds.
-inline constexpr auto kIntegerPowersOfTen = [] {
-  std::array<std::uint64_t, 20> t{};
+// base^0 .. base^(N-1) as unsigned 64-bit integers.
+template <std::size_t N>
+constexpr std::array<std::uint64_t, N> integer_powers(std::uint64_t base) {
+  std::array<std::uint64_t, N> t{};
   std::uint64_t p = 1;
   for (auto& v : t) {
     v = p;
-    p *= 10;
+    p *= base;
   }
   return t;
-}();
+}
+
+// 10^0 .. 10^19, every power of ten an unsigned 64-bit integer holds.
+inline constexpr auto kIntegerPowersOfTen = integer_powers<20>(10);
+// 5^0 .. 5^23: a literal in the writer's layout has at most 23 fraction digits.
+inline constexpr auto kPowersOfFive = integer_powers<24>(5);
 
 }  // namespace zorvat::json
