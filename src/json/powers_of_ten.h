@@ -46,7 +46,8 @@ constexpr std::array<std::uint64_t, N> integer_powers(std::uint64_t base) {
 
 // 10^0 .. 10^19, every power of ten an unsigned 64-bit integer holds.
 inline constexpr auto kIntegerPowersOfTen = integer_powers<20>(10);
-// 5^0 .. 5^23: a literal in the writer's layout has at most 23 fraction digits.
+// 5^0 .. 5^23, past the fraction digits of any literal in the writer's layout
+// (at most 22: "0.", four zeros, eighteen more).
 inline constexpr auto kPowersOfFive = integer_powers<24>(5);
 
 }  // namespace zorvat::json
