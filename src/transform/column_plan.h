@@ -203,9 +203,16 @@ class ColumnPlan {
     std::size_t c = row.next;
     if (c == kNoColumn || columns_[c].name() != name) {
       c = guess(row, [&](std::size_t g) { return columns_[g].name() == name; });
-      if (c == kNoColumn) c = find_or_add(name, last_of(row));
+      if (c == kNoColumn) c = find_or_add(name, last_of(row), false);
     }
     add(row, c, cell);
+  }
+  // A member whose key, written without escape, the source has tested
+  // against the expected column and those guess() offers: none had it. The
+  // name needs no escape either (a raw quote, backslash or control byte
+  // cannot stand in a key).
+  [[gnu::always_inline]] void add_unguessed(Row& row, json::Str name, Cell cell) {
+    add(row, find_or_add(name, last_of(row), true), cell);
   }
 
   // When the key is not the expected one, the columns it most likely is,
@@ -328,7 +335,8 @@ class ColumnPlan {
 
   // `last`: the row's key before this one, which a new column follows in
   // the columns' order. Out of line, like part_ways, for the scan loop's sake.
-  [[gnu::noinline]] std::uint32_t find_or_add(json::Str name, std::size_t last) {
+  // `plain`: the name is known to need no escape.
+  [[gnu::noinline]] std::uint32_t find_or_add(json::Str name, std::size_t last, bool plain) {
     const auto count = static_cast<std::uint32_t>(columns_.size());
     auto name_at = [this](std::size_t i) { return columns_[i].name(); };
     if (count <= json::kLinearSearchKeys) {
@@ -350,7 +358,7 @@ class ColumnPlan {
       if (found != json::KeyIndex::npos) return follow(static_cast<std::uint32_t>(found), last);
     }
     if (count >= UINT32_MAX - 1) throw std::length_error("too many columns");
-    const bool plain = json::find_string_special(name.data, name.data + name.size) == name.data + name.size;
+    plain = plain || json::find_string_special(name.data, name.data + name.size) == name.data + name.size;
     columns_.push_back(Column{name.data, std::uint64_t{name.size} << 1 | plain, Cell{}, 0, 0, 0, 0});
     if (count < kOrderColumns) {
       order_.push_back(count);  // a ring of one, which follow() joins to the rest

@@ -52,6 +52,18 @@ void write_rows(const ColumnPlan<Source>& plan, const std::vector<std::uint32_t>
   }
 }
 
+// A column's name as a JSON string: most need no escape and are copied whole.
+template <class Column>
+void write_name(OutputBuffer& out, const Column& column) {
+  if (!column.plain_name()) return json::write_json_string(out, column.name());
+  const std::size_t n = column.name_size();
+  char* w = out.reserve(n + 2);
+  w[0] = '"';
+  std::memcpy(w + 1, column.name_data, n);
+  w[n + 1] = '"';
+  out.commit(n + 2);
+}
+
 // `cell_bytes`: about the bytes the cells take as written, to size the output.
 template <RowSource Source>
 OutputBuffer write_document(ColumnPlan<Source>& plan, std::uint64_t cell_bytes) {
@@ -82,7 +94,7 @@ OutputBuffer write_document(ColumnPlan<Source>& plan, std::uint64_t cell_bytes) 
     if (position[c] == kNoColumn) continue;
     if (!first) out.push_back(',');
     first = false;
-    json::write_json_string(out, plan.column(c).name());
+    write_name(out, plan.column(c));
   }
   out.append(R"(],"rows":[)");
   write_rows(plan, position, width, out);
@@ -95,7 +107,7 @@ OutputBuffer write_document(ColumnPlan<Source>& plan, std::uint64_t cell_bytes) 
     if (col.non_null == 0 || position[c] != kNoColumn) continue;
     if (!first) out.push_back(',');
     first = false;
-    json::write_json_string(out, col.name());
+    write_name(out, col);
     out.push_back(':');
     OutputRun run(out);
     plan.source().write_cell(run, col.reference, false);

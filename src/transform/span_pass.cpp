@@ -241,7 +241,8 @@ const char* SpanPass::scan_row(const char* p) {
       if (c != kNoColumn) {
         plan_.add(row, c, cell);
       } else {
-        plan_.add(row, name, cell);
+        if (name.data == key) plan_.add_unguessed(row, name, cell);  // read as written: no escape
+        else plan_.add(row, name, cell);
         words = words_.update(plan_);
       }
 
