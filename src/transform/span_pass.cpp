@@ -18,6 +18,7 @@
 #include "transform/document_writer.h"
 #include "transform/exact_rows.h"
 #include "transform/key_words.h"
+#include "transform/span_cell.h"
 
 namespace zorvat::transform {
 
@@ -27,6 +28,8 @@ using json::is_whitespace;
 using json::scan_string;
 using json::Str;
 using json::Value;
+using span::Cell;
+using span::Mode;
 
 namespace {
 
@@ -36,26 +39,6 @@ inline const char* skip_to_token(const char* p) {
   while (static_cast<unsigned char>(*p) <= ' ' && is_whitespace(*p)) ++p;
   return p;
 }
-
-// ---- Cells -----------------------------------------------------------------
-
-// Where a cell's text is.
-enum class Mode : std::uint32_t {
-  copy = 0,    // the payload's bytes, which are the output
-  side = 1,    // the side buffer: the compact text the scan wrote, after its bytes' payload offset and length
-  reread = 2,  // the payload's bytes of a container that may repeat a key: the exact reader, then the writer
-  number = 3,  // the side buffer: a number's value after its bytes' payload offset and length
-};
-
-// A cell as 8 bytes: where its text is, how long, in which buffer.
-struct Cell {
-  std::uint32_t offset;
-  std::uint32_t length_mode;  // length << 2 | mode
-
-  std::size_t length() const { return length_mode >> 2; }
-  Mode mode() const { return static_cast<Mode>(length_mode & 3); }
-};
-static_assert(sizeof(Cell) == 8);
 
 constexpr std::size_t kMaxCellLength = (std::size_t{1} << 30) - 1;
 constexpr std::size_t kCellLevel = 3;        // a row's cells sit inside the array and the row
@@ -85,7 +68,7 @@ struct Compact {
 
 class SpanPass {
  public:
-  using Cell = ::zorvat::transform::Cell;
+  using Cell = span::Cell;
 
   // `stop`: the payload's last byte that is not whitespace, a ']' or '}'.
   SpanPass(std::string_view payload, const char* stop, std::size_t max_offset)
