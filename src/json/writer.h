@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "base/buffer.h"
@@ -28,6 +29,15 @@ inline void write_number(OutputBuffer& out, const Value& v) {
 
 // Appends `s` as a JSON string: quotes, escapes, raw UTF-8 otherwise.
 void write_json_string(OutputBuffer& out, Str s);
+// The same for a string known to hold no byte that needs an escape (none
+// that find_string_special stops at): copied whole between its quotes.
+inline void write_plain_string(OutputBuffer& out, Str s) {
+  char* w = out.reserve(s.size + 2);
+  w[0] = '"';
+  std::memcpy(w + 1, s.data, s.size);
+  w[s.size + 1] = '"';
+  out.commit(s.size + 2);
+}
 
 // Decimal text of an integer, written at the end of `scratch`; returns it.
 std::string_view format_unsigned(std::uint64_t v, char (&scratch)[20]);

@@ -55,13 +55,8 @@ void write_rows(const ColumnPlan<Source>& plan, const std::vector<std::uint32_t>
 // A column's name as a JSON string: most need no escape and are copied whole.
 template <class Column>
 void write_name(OutputBuffer& out, const Column& column) {
-  if (!column.plain_name()) return json::write_json_string(out, column.name());
-  const std::size_t n = column.name_size();
-  char* w = out.reserve(n + 2);
-  w[0] = '"';
-  std::memcpy(w + 1, column.name_data, n);
-  w[n + 1] = '"';
-  out.commit(n + 2);
+  if (column.plain_name()) return json::write_plain_string(out, column.name());
+  json::write_json_string(out, column.name());
 }
 
 // `cell_bytes`: about the bytes the cells take as written, to size the output.
